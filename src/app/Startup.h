@@ -1,0 +1,4 @@
+#pragma once
+namespace v7 {
+int Main(int argc, char **argv);
+}

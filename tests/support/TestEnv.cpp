@@ -1,0 +1,44 @@
+#include "TestEnv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace v7test {
+
+void TempHome::SetUp()
+{
+    ASSERT_TRUE(m_dir.isValid());
+    m_oldConfig = qgetenv("XDG_CONFIG_HOME");
+    m_oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/config")));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/cache")));
+}
+
+void TempHome::TearDown()
+{
+    qputenv("XDG_CONFIG_HOME", m_oldConfig);
+    qputenv("XDG_CACHE_HOME", m_oldCache);
+}
+
+QString TempHome::configDir() const { return m_dir.path() + QStringLiteral("/config/Vorlane7"); }
+
+QString TempHome::hivePath() const { return configDir() + QStringLiteral("/registry.reg"); }
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+} // namespace v7test
