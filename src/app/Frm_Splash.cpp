@@ -4,6 +4,8 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
@@ -65,6 +67,8 @@ void Frm_Splash::RunSplashSequence(const std::function<void()> &loadMainWindow, 
 {
     QElapsedTimer clock;
     clock.start();
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
     show();
     // Wait out the rest of the minimum time inside an event loop, so the splash paints
     // and the desktop sees a responsive program.
