@@ -82,7 +82,7 @@ QVariant FileListModel::data(const QModelIndex &index, int role) const
         case 1:
             return FormatThousands(e.size);
         case 2:
-            return FormatFileDate(e.modified);
+            return FormatFileDate(e.modified());
         case 3:
             return e.properties;
         case 4:

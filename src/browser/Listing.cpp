@@ -16,20 +16,38 @@ namespace v7
 namespace
 {
 
-    QChar foldCase(QChar c)
+    // Case folding with a fast path for ASCII names, the common case in photo folders.
+    QString foldName(const QString &s)
     {
-        return c.toCaseFolded();
+        QString out(s.size(), Qt::Uninitialized);
+        char16_t *d = reinterpret_cast<char16_t *>(out.data());
+        for (qsizetype i = 0; i < s.size(); ++i) {
+            const char16_t c = s[i].unicode();
+            if (c >= 0x80)
+                return s.toCaseFolded();
+            d[i] = (c >= 'A' && c <= 'Z') ? char16_t(c + 32) : c;
+        }
+        return out;
+    }
+
+    QString decodeFileName(const QByteArray &raw)
+    {
+        for (char c : raw)
+            if (static_cast<unsigned char>(c) >= 0x80)
+                return QFile::decodeName(raw);
+        return QString::fromLatin1(raw);
     }
 
     // Iterative matcher with one backtrack point per "*": linear in practice, never exponential.
-    bool matchFrom(QStringView p, QStringView s)
+    // Both sides arrive case-folded.
+    bool matchFolded(QStringView p, QStringView s)
     {
         qsizetype pi = 0, si = 0, starP = -1, starS = 0;
         while (si < s.size()) {
             if (pi < p.size() && p[pi] == u'*') {
                 starP = pi++;
                 starS = si;
-            } else if (pi < p.size() && (p[pi] == u'?' || foldCase(p[pi]) == foldCase(s[si]))) {
+            } else if (pi < p.size() && (p[pi] == u'?' || p[pi] == s[si])) {
                 ++pi;
                 ++si;
             } else if (starP >= 0) {
@@ -56,7 +74,7 @@ namespace
 
 bool WildcardMatch(const QString &pattern, const QString &name)
 {
-    return matchFrom(pattern, name);
+    return matchFolded(foldName(pattern), foldName(name));
 }
 
 QString FormatThousands(std::int64_t n)
@@ -147,8 +165,13 @@ bool DirectorySnapshot::read(const QString &folder)
         }
         // Folders are never listed as files: a folder named like an image must not
         // reach the file commands, which would then act on a whole folder.
-        if (isFile)
-            m_names.push_back(QFile::decodeName(n));
+        if (isFile) {
+            Name name;
+            name.raw = QByteArray(n);
+            name.text = decodeFileName(name.raw);
+            name.folded = foldName(name.text);
+            m_names.push_back(std::move(name));
+        }
     }
     ::closedir(dir);
     return true;
@@ -171,20 +194,29 @@ void AddMatchingFiles(const DirectorySnapshot &dir,
     const int dfd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0)
         return;
-    const QDateTime sinceTime = since ? QDateTime(*since, QTime(0, 0)) : QDateTime();
-    for (const QString &name : dir.names()) {
-        if (!WildcardMatch(search, name))
+    const std::int64_t sinceMs = since ? QDateTime(*since, QTime(0, 0)).toMSecsSinceEpoch() : 0;
+    const QString folded = foldName(search);
+    // The usual pattern is a literal prefix, one "*" and a literal suffix ("ab*.jpg"):
+    // test it as such, and leave anything else to the general matcher.
+    const qsizetype star = folded.indexOf(u'*');
+    const bool simple = star >= 0 && folded.indexOf(u'*', star + 1) < 0 && !folded.contains(u'?');
+    const QStringView head = simple ? QStringView(folded).left(star) : QStringView();
+    const QStringView tail = simple ? QStringView(folded).mid(star + 1) : QStringView();
+    for (const DirectorySnapshot::Name &name : dir.names()) {
+        const QStringView n = name.folded;
+        const bool match = simple ? (n.size() >= head.size() + tail.size() && n.startsWith(head) && n.endsWith(tail))
+                                  : matchFolded(folded, n);
+        if (!match)
             continue;
         struct stat st {
         };
-        if (::fstatat(dfd, QFile::encodeName(name).constData(), &st, 0) != 0)
+        if (::fstatat(dfd, name.raw.constData(), &st, 0) != 0)
             continue; // gone since the folder was read
         FileEntry e;
-        e.name = name;
+        e.name = name.text;
         e.size = std::int64_t(st.st_size);
-        e.modified =
-            QDateTime::fromMSecsSinceEpoch(std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000);
-        if (since && e.modified < sinceTime)
+        e.modifiedMs = std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+        if (since && e.modifiedMs < sinceMs)
             continue;
         entries.push_back(std::move(e));
         ++count;
@@ -212,25 +244,35 @@ ListingResult ListFolderFiles(
 
 void SortEntries(std::vector<FileEntry> &entries, int sortKey, SortOrder order)
 {
-    auto less = [sortKey](const FileEntry &a, const FileEntry &b) {
+    // Text columns compare case-folded keys made once per entry, not per comparison.
+    std::vector<QString> keys;
+    if (sortKey == 0 || sortKey == 3 || sortKey == 4) {
+        keys.reserve(entries.size());
+        for (const FileEntry &e : entries)
+            keys.push_back(foldName(sortKey == 0 ? e.name : sortKey == 3 ? e.properties : e.memory));
+    }
+    std::vector<std::uint32_t> perm(entries.size());
+    for (std::uint32_t i = 0; i < perm.size(); ++i)
+        perm[i] = i;
+    auto less = [&](std::uint32_t a, std::uint32_t b) {
         switch (sortKey) {
         case 1:
-            return a.size < b.size;
+            return entries[a].size < entries[b].size;
         case 2:
-            return a.modified < b.modified;
-        case 3:
-            return a.properties.compare(b.properties, Qt::CaseInsensitive) < 0;
-        case 4:
-            return a.memory.compare(b.memory, Qt::CaseInsensitive) < 0;
+            return entries[a].modifiedMs < entries[b].modifiedMs;
         default:
-            return a.name.compare(b.name, Qt::CaseInsensitive) < 0;
+            return keys[a] < keys[b];
         }
     };
     if (order == SortOrder::Ascending)
-        std::stable_sort(entries.begin(), entries.end(), less);
+        std::stable_sort(perm.begin(), perm.end(), less);
     else
-        std::stable_sort(
-            entries.begin(), entries.end(), [&](const FileEntry &a, const FileEntry &b) { return less(b, a); });
+        std::stable_sort(perm.begin(), perm.end(), [&](std::uint32_t a, std::uint32_t b) { return less(b, a); });
+    std::vector<FileEntry> sorted;
+    sorted.reserve(entries.size());
+    for (std::uint32_t i : perm)
+        sorted.push_back(std::move(entries[i]));
+    entries = std::move(sorted);
 }
 
 QString PropertiesText(int width, int height, int bits, bool listWide)

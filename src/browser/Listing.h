@@ -22,7 +22,9 @@ namespace v7
 struct FileEntry {
     QString name; // column 1, as found on disk
     std::int64_t size = 0; // column 2 is its "#,##0" text
-    QDateTime modified; // local time; column 3 is its "mm/dd/yyyy hh:mm" text
+    std::int64_t modifiedMs = 0; // last write, ms since the epoch; column 3 shows it in local time
+    QDateTime modified() const { return QDateTime::fromMSecsSinceEpoch(modifiedMs); }
+    void setModified(const QDateTime &t) { modifiedMs = t.toMSecsSinceEpoch(); }
     QString properties; // column 4: filled on demand
     QString memory; // column 5: filled on demand
     bool tag = true;
@@ -54,14 +56,19 @@ std::optional<QDate> ParseFilterDate(const QString &text);
 class DirectorySnapshot
 {
 public:
+    struct Name {
+        QString text; // as shown
+        QString folded; // case-folded once, for the wildcard tests of every type
+        QByteArray raw; // the file system\'s bytes, for stat
+    };
     // Fails (returns false) when the folder cannot be read.
     bool read(const QString &folder);
     const QString &folder() const { return m_folder; }
-    const std::vector<QString> &names() const { return m_names; }
+    const std::vector<Name> &names() const { return m_names; }
 
 private:
     QString m_folder;
-    std::vector<QString> m_names; // regular files (and links to them); folders are left out
+    std::vector<Name> m_names; // regular files (and links to them); folders are left out
 };
 
 // Adds every file of the snapshot that matches one search pattern (with the date

@@ -135,7 +135,7 @@ TEST_F(ListingFolder, DateFilterKeepsFilesOnOrAfterTheDate)
     touch(dir + QStringLiteral("/new.jpeg"), 1, QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
     ListingResult r = ListFolderFiles(dir, QStringLiteral("12/31/1999"), types({ "JPG", "JPEG" }));
     EXPECT_EQ(names(r.entries), QStringList({ "new.jpg" })); // four-letter types find nothing with a date
-    EXPECT_EQ(r.entries[0].modified, QDateTime(QDate(1999, 12, 31), QTime(0, 0)));
+    EXPECT_EQ(r.entries[0].modified(), QDateTime(QDate(1999, 12, 31), QTime(0, 0)));
     EXPECT_TRUE(ParseFilterDate(QStringLiteral("2/3/2004")).has_value());
     EXPECT_FALSE(ParseFilterDate(QStringLiteral("ab")).has_value());
 }
@@ -145,13 +145,13 @@ TEST(Listing, SortingByValueAndToggling)
     std::vector<FileEntry> e(3);
     e[0].name = QStringLiteral("b.jpg");
     e[0].size = 1000000;
-    e[0].modified = QDateTime(QDate(2020, 1, 2), QTime(10, 0));
+    e[0].setModified(QDateTime(QDate(2020, 1, 2), QTime(10, 0)));
     e[1].name = QStringLiteral("A.jpg");
     e[1].size = 999999;
-    e[1].modified = QDateTime(QDate(2021, 1, 1), QTime(9, 0));
+    e[1].setModified(QDateTime(QDate(2021, 1, 1), QTime(9, 0)));
     e[2].name = QStringLiteral("c.jpg");
     e[2].size = 5;
-    e[2].modified = QDateTime(QDate(2020, 1, 2), QTime(9, 59));
+    e[2].setModified(QDateTime(QDate(2020, 1, 2), QTime(9, 59)));
 
     SortEntries(e, 0, SortOrder::Ascending);
     EXPECT_EQ(names(e), QStringList({ "A.jpg", "b.jpg", "c.jpg" }));
@@ -159,7 +159,7 @@ TEST(Listing, SortingByValueAndToggling)
     EXPECT_EQ(names(e), QStringList({ "c.jpg", "A.jpg", "b.jpg" }));
     SortEntries(e, 2, SortOrder::Descending);
     EXPECT_EQ(names(e), QStringList({ "A.jpg", "b.jpg", "c.jpg" }));
-    EXPECT_EQ(FormatFileDate(e[2].modified), QStringLiteral("01/02/2020 09:59")); // texts unchanged
+    EXPECT_EQ(FormatFileDate(e[2].modified()), QStringLiteral("01/02/2020 09:59")); // texts unchanged
 }
 
 TEST(Listing, TheFileToRestore)
