@@ -45,6 +45,16 @@ namespace
         return h.dec;
     }
 
+    // TurboJPEG keeps a warning flag and message across calls on a handle, so a bad
+    // file would taint every later decode: start afresh after any complaint.
+    void resetDecoder()
+    {
+        auto &h = handles();
+        if (h.dec)
+            tjDestroy(h.dec);
+        h.dec = nullptr;
+    }
+
     tjhandle encoder()
     {
         auto &h = handles();
@@ -168,8 +178,10 @@ int jpegOrientation(Bytes b)
 bool probeJpeg(Bytes b, CodecFileInfo &info)
 {
     Header hd;
-    if (!readHeader(decoder(), b, hd))
+    if (!readHeader(decoder(), b, hd)) {
+        resetDecoder();
         return false;
+    }
     const int o = jpegOrientation(b);
     const bool swap = o >= 5;
     info.format = "JPEG";
@@ -185,7 +197,11 @@ QImage decodeJpeg(Bytes b, int depth, int factor)
 {
     tjhandle h = decoder();
     Header hd;
-    if (!readHeader(h, b, hd) || !plausibleSize(hd, b.size))
+    if (!readHeader(h, b, hd)) {
+        resetDecoder();
+        return {};
+    }
+    if (!plausibleSize(hd, b.size))
         return {};
     if (factor != 2 && factor != 4 && factor != 8)
         factor = 1;
@@ -238,7 +254,10 @@ QImage decodeJpeg(Bytes b, int depth, int factor)
     if (rc != 0) {
         // Warnings (stray bytes between markers and the like) are common in camera
         // files and the picture is whole; a file cut short is not.
-        if (tjGetErrorCode(h) != TJERR_WARNING || std::strstr(tjGetErrorStr2(h), "Premature end") != nullptr)
+        const bool fatal =
+            tjGetErrorCode(h) != TJERR_WARNING || std::strstr(tjGetErrorStr2(h), "Premature end") != nullptr;
+        resetDecoder();
+        if (fatal)
             return {};
     }
     if (out.isNull())

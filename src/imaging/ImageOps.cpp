@@ -87,6 +87,44 @@ namespace
         return out;
     }
 
+    // Bilinear resampling of a 24-bit image (used when an axis grows). Sample centres
+    // are matched, and weights sum to exactly one, so flat areas stay flat.
+    QImage resampleBilinear(const QImage &src, int dw, int dh)
+    {
+        const int sw = src.width(), sh = src.height();
+        QImage out(dw, dh, QImage::Format_RGB888);
+        if (out.isNull())
+            return {};
+        struct Tap {
+            int i0, i1;
+            std::uint32_t f; // weight of i1 in 1/256
+        };
+        auto taps = [](int s, int d) {
+            std::vector<Tap> t(static_cast<std::size_t>(d));
+            for (int i = 0; i < d; ++i) {
+                const double pos = std::clamp((i + 0.5) * s / d - 0.5, 0.0, double(s - 1));
+                const int i0 = int(pos);
+                t[std::size_t(i)] = Tap { i0, std::min(i0 + 1, s - 1), std::uint32_t((pos - i0) * 256 + 0.5) };
+            }
+            return t;
+        };
+        const std::vector<Tap> xt = taps(sw, dw), yt = taps(sh, dh);
+        for (int y = 0; y < dh; ++y) {
+            const Tap &ty = yt[std::size_t(y)];
+            const uchar *r0 = src.constScanLine(ty.i0), *r1 = src.constScanLine(ty.i1);
+            uchar *d = out.scanLine(y);
+            for (int x = 0; x < dw; ++x, d += 3) {
+                const Tap &tx = xt[std::size_t(x)];
+                for (int c = 0; c < 3; ++c) {
+                    const std::uint32_t a = r0[3 * tx.i0 + c] * (256 - tx.f) + r0[3 * tx.i1 + c] * tx.f;
+                    const std::uint32_t b = r1[3 * tx.i0 + c] * (256 - tx.f) + r1[3 * tx.i1 + c] * tx.f;
+                    d[c] = uchar((a * (256 - ty.f) + b * ty.f + 32768) >> 16);
+                }
+            }
+        }
+        return out;
+    }
+
 } // namespace
 
 QImage ScaleDib(const QImage &dib, int width, int height)
@@ -100,9 +138,13 @@ QImage ScaleDib(const QImage &dib, int width, int height)
         return src;
     if (width <= src.width() && height <= src.height())
         return shrinkArea(src, width, height);
-    // Enlarging (in either axis): bilinear.
-    return src.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-        .convertToFormat(QImage::Format_RGB888);
+    // Enlarging in at least one axis: average down the axis that shrinks, then
+    // interpolate up.
+    const int mw = std::min(width, src.width()), mh = std::min(height, src.height());
+    const QImage mid = (mw == src.width() && mh == src.height()) ? src : shrinkArea(src, mw, mh);
+    if (mid.isNull())
+        return {};
+    return resampleBilinear(mid, width, height);
 }
 
 QImage RotateDdb90(const QImage &bitmap)

@@ -84,7 +84,10 @@ QImage decodePcd(Bytes b, int resolution)
     if (!probePcd(b, info))
         return {};
     const Resolution &r = Resolutions[std::clamp(resolution, 0, PcdResolutions - 1)];
-    if (b.size < r.offset + planeBytes(r) || !sizeAllowed(r.width, r.height))
+    // A pack cut short anywhere before the end of the base image is damaged, even
+    // when the smaller resolution asked for is whole.
+    const Resolution &base = Resolutions[PcdResolutions - 1];
+    if (b.size < base.offset + planeBytes(base) || !sizeAllowed(r.width, r.height))
         return {};
     static const YccTables t;
     QImage out(r.width, r.height, QImage::Format_RGB888);
