@@ -271,3 +271,46 @@ TEST_F(Dispatch, ReadersForTheWrongTypeGiveNothing)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(Samples, EveryShippedSampleLoadsUprightThroughBothLoaders)
+{
+    const QString dir = qEnvironmentVariable("V7_SAMPLES");
+    ASSERT_FALSE(dir.isEmpty());
+    struct Row {
+        const char *file;
+        const char *format;
+        int width, height, bits;
+    };
+    const Row rows[] = {
+        { "landscape.jpg", "JPEG", 1600, 1200, 24 },
+        { "portrait-exif6.jpg", "JPEG", 600, 800, 24 },
+        { "meadow.png", "PNG", 560, 420, 24 },
+        { "harbour.gif", "GIF", 480, 360, 8 },
+        { "dunes-8bit.bmp", "BMP", 400, 300, 8 },
+        { "forest-24bit.bmp", "BMP", 320, 240, 24 },
+        { "sunset.pcx", "PCX", 360, 270, 8 },
+        { "glacier.tif", "TIFF", 440, 330, 24 },
+        { "kodak.pcd", "PCD", 768, 512, 24 },
+    };
+    settings().ThumbW = 96;
+    settings().ThumbH = 72;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.file);
+        ImageFileInfo info;
+        info.fileName = dir + QLatin1Char('/') + QLatin1String(r.file);
+        ASSERT_TRUE(GetImageInfo(info));
+        EXPECT_EQ(info.format, QLatin1String(r.format));
+        EXPECT_EQ(QSize(info.width, info.height), QSize(r.width, r.height));
+        EXPECT_EQ(info.bitsPerPixel, r.bits);
+        EXPECT_EQ(LoadImageDib(info.fileName, 0, true).size(), QSize(r.width, r.height));
+        EXPECT_EQ(LoadImageDdb(info.fileName, ScreenContext, true).size(), QSize(r.width, r.height));
+        const QImage thumb = LoadImageDib(info.fileName, 0, false);
+        ASSERT_FALSE(thumb.isNull());
+        EXPECT_LE(thumb.width(), r.width);
+    }
+}
+
+} // namespace
