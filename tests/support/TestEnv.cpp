@@ -7,6 +7,17 @@
 namespace v7test
 {
 
+void setTestEnvironment()
+{
+    const auto setDefault = [](const char *name, const QByteArray &value) {
+        if (qEnvironmentVariableIsEmpty(name))
+            qputenv(name, value);
+    };
+    setDefault("QT_QPA_PLATFORM", "offscreen");
+    setDefault("V7_TEST_DATA", V7_SOURCE_DIR "/tests/data");
+    setDefault("V7_SAMPLES", V7_SOURCE_DIR "/samples");
+}
+
 void TempHome::SetUp()
 {
     ASSERT_TRUE(m_dir.isValid());

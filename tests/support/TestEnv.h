@@ -24,6 +24,10 @@ private:
     QByteArray m_oldConfig, m_oldCache;
 };
 
+// Headless platform, and V7_TEST_DATA / V7_SAMPLES pointing into the source tree
+// (each kept when already set).
+void setTestEnvironment();
+
 // Writes bytes to a file, creating folders; fails the test on error.
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
