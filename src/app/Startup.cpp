@@ -1,8 +1,11 @@
 #include "app/Startup.h"
 
 #include "app/Settings.h"
+#include "imaging/Codecs.h"
 
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
 #include <mutex>
 #include <set>
 #include <unistd.h>
