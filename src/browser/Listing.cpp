@@ -1,5 +1,7 @@
 #include "browser/Listing.h"
 
+#include "imaging/ImageLoad.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLocale>
@@ -284,6 +286,36 @@ QString PropertiesText(int width, int height, int bits, bool listWide)
 QString MemoryText(int width, int height, int bits)
 {
     return FormatThousands(std::int64_t(width) * std::int64_t(height) * std::int64_t(bits));
+}
+
+void ListImagePropertiesOf(FileEntry &entry, const QString &folder)
+{
+    ImageFileInfo info;
+    info.fileName = folder + u'/' + entry.name;
+    if (!GetImageInfo(info)) {
+        entry.properties = QString::fromLatin1(TextErrorInFile);
+        entry.memory = FormatThousands(entry.size);
+        return;
+    }
+    entry.properties = PropertiesText(info.width, info.height, info.bitsPerPixel, true);
+    entry.memory = MemoryText(info.width, info.height, info.bitsPerPixel);
+}
+
+QString ReadImagePropertiesOf(FileEntry &entry, const QString &folder, bool readFlag)
+{
+    if (!readFlag)
+        return QString();
+    ImageFileInfo info;
+    info.fileName = folder + u'/' + entry.name;
+    if (!GetImageInfo(info)) {
+        entry.properties = entry.memory = QString::fromLatin1(TextErrorInFile);
+        return entry.properties;
+    }
+    if (info.bitsPerPixel > 24)
+        return QString();
+    entry.properties = PropertiesText(info.width, info.height, info.bitsPerPixel, false);
+    entry.memory = MemoryText(info.width, info.height, info.bitsPerPixel);
+    return entry.properties;
 }
 
 QString LastFileToRestore(const QString &folder,

@@ -102,6 +102,15 @@ QString PropertiesText(int width, int height, int bits, bool listWide); // listW
 QString MemoryText(int width, int height, int bits);
 inline const char *const TextErrorInFile = "Error in file";
 
+// Image properties of one entry read from its file (folder + "/" + name).
+// The whole-list form: on failure column 4 says "Error in file" and column 5 shows
+// the size text; otherwise "W x H - B-bit   " and the memory figure.
+void ListImagePropertiesOf(FileEntry &entry, const QString &folder);
+// The one-file form (the viewer's request): nothing is read unless readFlag is set;
+// on failure both columns say "Error in file"; a depth above 24 bits writes nothing.
+// Returns the column-4 text, empty when nothing was read.
+QString ReadImagePropertiesOf(FileEntry &entry, const QString &folder, bool readFlag);
+
 // The file to select after listing a folder: the one last made current there in this
 // run, else the saved LastFile when the folder is the saved LastFolder, else none.
 QString LastFileToRestore(const QString &folder,

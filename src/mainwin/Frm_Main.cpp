@@ -119,6 +119,10 @@ void Frm_Main::buildWidgets()
         addAction(m_viewActions[i]);
         connect(m_viewActions[i], &QAction::toggled, this, [this] { SizeControlsX(); });
     }
+    Mnu_ImgInfo = new QAction(QStringLiteral("List &Image Properties"), this);
+    Mnu_ImgInfo->setCheckable(true);
+    connect(Mnu_ImgInfo, &QAction::triggered, this, [this](bool on) { setImagePropertiesMode(on); });
+    m_fileCommands << Mnu_ImgInfo;
     m_customStyle = new QAction(QStringLiteral("   Custom &windows style"), this);
     m_customStyle->setCheckable(true);
     connect(m_customStyle, &QAction::toggled, this, [](bool on) { settings().BeOS = on; });
@@ -365,8 +369,42 @@ void Frm_Main::Folder_Refresh()
         onNodeClicked(node);
 }
 
+bool Frm_Main::imagePropertiesMode() const { return Mnu_ImgInfo->isChecked(); }
+
+void Frm_Main::setImagePropertiesMode(bool on)
+{
+    QHeaderView *header = Lvw_Files->header();
+    const QSignalBlocker block(Mnu_ImgInfo);
+    Mnu_ImgInfo->setChecked(on);
+    if (!on) {
+        if (header->visualIndex(3) != 3)
+            header->moveSection(header->visualIndex(3), 3);
+        return;
+    }
+    header->moveSection(header->visualIndex(3), 1);
+    header->resizeSection(3, 100);
+    header->resizeSection(4, 75);
+    QCoreApplication::processEvents();
+    for (int row = 0; row < m_files->rowCount(); ++row) {
+        ListImagePropertiesOf(m_files->entry(row), m_currentFolder);
+        m_files->entryChanged(row);
+    }
+    QCoreApplication::processEvents();
+    Lvw_Files->viewport()->update();
+}
+
+QString Frm_Main::ReadImageProperties(int row)
+{
+    if (row < 0 || row >= m_files->rowCount())
+        return QString();
+    const QString text = ReadImagePropertiesOf(m_files->entry(row), m_currentFolder, m_readPropertiesFlag);
+    m_files->entryChanged(row);
+    return text;
+}
+
 bool Frm_Main::ListFolder(const QString &folder)
 {
+    setImagePropertiesMode(false);
     m_files->clear();
     m_files->clearHeaderIcon();
     EnableFileCommands(false);
@@ -443,8 +481,10 @@ void Frm_Main::onCurrentRowChanged(int row)
     m_currentPosition = row;
     const FileEntry &e = m_files->entries()[size_t(row)];
     m_lastFileByFolder.insert(m_currentFolder, e.name);
-    if (!m_viewActions[0]->isChecked() || !m_viewActions[2]->isChecked())
-        m_panels[4]->setText(CurrentFileText(row, e.name, currentFileSizeText(row), e.properties, false));
+    if (!m_viewActions[0]->isChecked() || !m_viewActions[2]->isChecked()) {
+        const QString properties = e.properties.isEmpty() ? ReadImageProperties(row) : e.properties;
+        m_panels[4]->setText(CurrentFileText(row, e.name, currentFileSizeText(row), properties, false));
+    }
     if (m_loadOnClick) {
         m_pendingPreview = row;
         if (m_viewActions[1]->isChecked() && !Tmr_LvwClick->isActive())

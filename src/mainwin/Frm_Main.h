@@ -46,6 +46,12 @@ public:
     // Selects the file that was current when this folder was last shown.
     void RestoreLastFile();
     void EnableFileCommands(bool enabled);
+    // "List &Image Properties": columns 4 and 5 for every file, column 4 moved next to the name.
+    void setImagePropertiesMode(bool on);
+    bool imagePropertiesMode() const;
+    // The full-screen viewer sets this only around its own ReadImageProperties call.
+    QString ReadImageProperties(int row);
+    void setReadPropertiesFlag(bool on) { m_readPropertiesFlag = on; }
     // A history menu choice (element i).
     void ChooseHistory(int i);
     // Label edits of the tree: make a folder under the selected node, rename it.
@@ -126,6 +132,8 @@ private:
     QWidget *m_client = nullptr;
     QAction *m_viewActions[3] = { nullptr, nullptr, nullptr };
     QAction *m_customStyle = nullptr;
+    QAction *Mnu_ImgInfo = nullptr;
+    bool m_readPropertiesFlag = false;
     QList<QAction *> m_fileCommands;
     QTimer *m_firstDisplayTimer = nullptr;
     QTimer *Tmr_LvwClick = nullptr;

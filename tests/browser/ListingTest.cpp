@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <sys/time.h>
 
 using namespace v7;
@@ -27,6 +28,14 @@ void touch(const QString &path, qint64 size, const QDateTime &when = QDateTime()
         ASSERT_TRUE(f.open(QIODevice::ReadWrite));
         ASSERT_TRUE(f.setFileTime(when, QFileDevice::FileModificationTime));
     }
+}
+
+FileEntry entry(const QString &name, std::int64_t size)
+{
+    FileEntry e;
+    e.name = name;
+    e.size = size;
+    return e;
 }
 
 QStringList names(const std::vector<FileEntry> &entries)
@@ -168,4 +177,42 @@ TEST(Listing, TheFileToRestore)
     EXPECT_EQ(LastFileToRestore("/a", &inRun, "/a", "saved.jpg"), inRun);
     EXPECT_EQ(LastFileToRestore("/a", nullptr, "/a", "saved.jpg"), QStringLiteral("saved.jpg"));
     EXPECT_EQ(LastFileToRestore("/b", nullptr, "/a", "saved.jpg"), QString());
+}
+
+TEST_F(ListingFolder, ImagePropertiesInBothForms)
+{
+    const QString dir = root() + QStringLiteral("/props");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    QImage rgb(40, 30, QImage::Format_RGB888);
+    rgb.fill(Qt::red);
+    ASSERT_TRUE(rgb.save(dir + QStringLiteral("/rgb.png")));
+    QImage argb(20, 10, QImage::Format_ARGB32);
+    argb.fill(QColor(0, 0, 255, 128));
+    ASSERT_TRUE(argb.save(dir + QStringLiteral("/alpha.png")));
+    v7test::writeFile(dir + QStringLiteral("/broken.jpg"), QByteArray(1234, 'z'));
+
+    FileEntry good = entry(QStringLiteral("rgb.png"), 10);
+    ListImagePropertiesOf(good, dir);
+    EXPECT_EQ(good.properties, QStringLiteral("40 x 30 - 24-bit   "));
+    EXPECT_EQ(good.memory, QStringLiteral("28,800"));
+
+    FileEntry broken = entry(QStringLiteral("broken.jpg"), 1234);
+    ListImagePropertiesOf(broken, dir);
+    EXPECT_EQ(broken.properties, QStringLiteral("Error in file"));
+    EXPECT_EQ(broken.memory, QStringLiteral("1,234")); // the size text
+    FileEntry broken2 = entry(QStringLiteral("broken.jpg"), 1234);
+    EXPECT_EQ(ReadImagePropertiesOf(broken2, dir, true), QStringLiteral("Error in file"));
+    EXPECT_EQ(broken2.memory, QStringLiteral("Error in file"));
+
+    // One at a time: nothing is read without the viewer's flag, and a depth above
+    // 24 bits writes nothing; the whole-list form shows it.
+    FileEntry one = entry(QStringLiteral("rgb.png"), 10);
+    EXPECT_EQ(ReadImagePropertiesOf(one, dir, false), QString());
+    EXPECT_TRUE(one.properties.isEmpty());
+    EXPECT_EQ(ReadImagePropertiesOf(one, dir, true), QStringLiteral("40 x 30 - 24-bit"));
+    FileEntry deep = entry(QStringLiteral("alpha.png"), 10);
+    EXPECT_EQ(ReadImagePropertiesOf(deep, dir, true), QString());
+    EXPECT_TRUE(deep.properties.isEmpty() && deep.memory.isEmpty());
+    ListImagePropertiesOf(deep, dir);
+    EXPECT_EQ(deep.properties, QStringLiteral("20 x 10 - 32-bit   "));
 }
