@@ -1,0 +1,51 @@
+#include "imaging/widgets/DrawView.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+
+namespace v7
+{
+
+DrawView::DrawView(QWidget *parent)
+    : QWidget(parent)
+    , m_painter(this)
+{
+    // The painter's screen image covers the whole widget.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+bool DrawView::showImage(const QString &file, const QString &fitMode, ZoomFactor zoom)
+{
+    m_fitMode = fitMode;
+    m_zoom = zoom;
+    m_shown = ShowImageFitted(file, m_painter, m_fitMode, m_zoom, m_cfg);
+    return m_shown;
+}
+
+bool DrawView::recompose()
+{
+    if (!m_shown)
+        return false;
+    ViewState &vs = viewState();
+    if (!ComposeFitted(vs, size(), m_fitMode, m_zoom, m_cfg.E_Quality))
+        return false;
+    Settings immediate = m_cfg;
+    immediate.E_Index = 0;
+    RunTransition(m_painter, vs, immediate);
+    return true;
+}
+
+void DrawView::paintEvent(QPaintEvent *event)
+{
+    QPainter p(this);
+    m_painter.paint(p, event->rect());
+}
+
+void DrawView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    if (property("tag").toString() != QStringView(NoRepaintTag))
+        recompose();
+}
+
+} // namespace v7
