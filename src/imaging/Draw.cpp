@@ -139,8 +139,9 @@ void RunTransition(DrawTarget &target, ViewState &vs, const Settings &cfg)
     if (vs.offscreen.isNull())
         return;
     const Placement p = PlaceInView(vs);
-    target.showComposed(
-        vs.offscreen, planTransition(cfg.E_Index, p, cfg.E_Iter, cfg.E_Delay), colorFromBgr(cfg.ViewColor));
+    target.showComposed(vs.offscreen,
+        planTransition(cfg.E_Index, p, QSize(vs.viewW, vs.viewH), cfg.E_Iter, cfg.E_Delay),
+        colorFromBgr(cfg.ViewColor));
 }
 
 void PaintMargins(QPainter &painter, const Placement &p, QSize view, QColor color)

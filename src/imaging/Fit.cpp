@@ -101,21 +101,22 @@ std::vector<QRect> marginRects(const Placement &p, QSize view)
 {
     std::vector<QRect> out;
     const QRect viewRect(QPoint(0, 0), view);
-    const auto add = [&](QRect r) {
-        r = r.intersected(viewRect);
-        if (!r.isEmpty())
-            out.push_back(r);
+    const auto add = [&](const QRect &r) {
+        const QRect clipped = r.intersected(viewRect);
+        if (!clipped.isEmpty())
+            out.push_back(clipped);
     };
-    const int fullH = std::max(p.h + 2 * p.y, view.height());
-    const int fullW = std::max(p.w + 2 * p.x, view.width());
-    if (p.x > 0) {
-        add(QRect(0, 0, p.x, fullH));
-        add(QRect(p.x + p.w, 0, std::max(p.x, view.width() - p.x - p.w), fullH));
-    }
-    if (p.y > 0) {
-        add(QRect(0, 0, fullW, p.y));
-        add(QRect(0, p.h + p.y, fullW, std::max(p.y, view.height() - p.y - p.h)));
-    }
+    const int vw = view.width(), vh = view.height();
+    // Each band runs to the view's edge: centring rounds, so the far band can
+    // be a pixel wider than the near one, or be there when the near one is not.
+    if (p.x > 0)
+        add(QRect(0, 0, p.x, vh));
+    if (p.x + p.w < vw)
+        add(QRect(p.x + p.w, 0, vw - p.x - p.w, vh));
+    if (p.y > 0)
+        add(QRect(0, 0, vw, p.y));
+    if (p.y + p.h < vh)
+        add(QRect(0, p.y + p.h, vw, vh - p.y - p.h));
     return out;
 }
 

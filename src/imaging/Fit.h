@@ -49,9 +49,10 @@ struct Placement {
 Placement PlaceInView(int viewW, int viewH, int imageW, int imageH);
 
 // The areas of the view around a placed image, to be filled with ViewColor:
-// left and right bands when x > 0, top and bottom bands when y > 0. The far
-// bands reach the view's edge even when centring rounded the image towards
-// it, so no column or row is left unpainted; everything is clipped to the view.
+// left and right bands, then top and bottom bands, each running to the view's
+// edge. The far band is there whenever the image stops short of that edge, even
+// when centring rounded the near offset to 0, so no row or column is left
+// unpainted. Empty when the image covers the view.
 std::vector<QRect> marginRects(const Placement &p, QSize view);
 
 // Fit of a decoded thumbnail into a ThumbW x ThumbH cell: the longer relative

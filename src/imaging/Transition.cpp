@@ -132,11 +132,11 @@ std::vector<TransitionOp> transitionFormula(int effectIndex, const Placement &p,
     return ops.take();
 }
 
-TransitionPlan planTransition(int effectIndex, const Placement &p, int step, int delayMs)
+TransitionPlan planTransition(int effectIndex, const Placement &p, QSize view, int step, int delayMs)
 {
     TransitionPlan plan;
     plan.place = p;
-    plan.paintMargins = p.x + p.y != 0;
+    plan.paintMargins = !marginRects(p, view).empty();
     const bool usable =
         effectIndex >= 0 && effectIndex < TransitionEffectCount && !(dividesByStep(effectIndex) && step <= 0);
     const std::vector<TransitionOp> formula = transitionFormula(usable ? effectIndex : 0, p, step, delayMs);

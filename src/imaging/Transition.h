@@ -57,11 +57,11 @@ std::vector<TransitionOp> transitionFormula(int effectIndex, const Placement &p,
 
 // What is run: the formula with every copy clipped to the visible image (empty
 // copies dropped), preceded by the margins when the image does not start at the
-// view's corner. A step value that cannot be divided by (0 or less) and an
+// view's corner or stops short of its far edges. A step value that cannot be divided by (0 or less) and an
 // unknown effect show the image at once as effect 0. Whatever the formula leaves
 // uncovered (the top and bottom of a tall image under "Expand from Center", or
 // everything when its step exceeds the width) is copied at the end, so a
 // transition always ends with the whole image shown.
-TransitionPlan planTransition(int effectIndex, const Placement &p, int step, int delayMs);
+TransitionPlan planTransition(int effectIndex, const Placement &p, QSize view, int step, int delayMs);
 
 } // namespace v7
