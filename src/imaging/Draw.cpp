@@ -102,7 +102,10 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
 
     if (vs.second.isNull())
         vs.second = toDisplayFormat(vs.current);
-    QImage composed = quality ? drawServices().resample(vs.second, target) : stretchFast(vs.second, target);
+    QImage composed = quality ? drawServices().resample(vs.second, target) : QImage();
+    // A resampler that cannot deliver the size asked for falls back to the stretch.
+    if (composed.size() != target)
+        composed = stretchFast(vs.second, target);
     if (composed.isNull())
         return false;
     vs.offscreen = toDisplayFormat(composed);

@@ -110,25 +110,6 @@ TEST(ComputeFitSize, SweepFitsTheBoxAndNoAxisIsZero)
             }
 }
 
-TEST(DivRoundHalfEven, HalvesGoToEven)
-{
-    const std::tuple<int, int, int> rows[] = { { 1, 2, 0 },
-        { 3, 2, 2 },
-        { 5, 2, 2 },
-        { 7, 2, 4 },
-        { -1, 2, 0 },
-        { -3, 2, -2 },
-        { -5, 2, -2 },
-        { 10, 4, 2 },
-        { 14, 4, 4 },
-        { 7, 3, 2 },
-        { 8, 3, 3 },
-        { -7, 3, -2 },
-        { 0, 5, 0 } };
-    for (const auto &[num, den, expected] : rows)
-        EXPECT_EQ(divRoundHalfEven(num, den), expected) << num << "/" << den;
-}
-
 struct PlaceCase {
     int vw, vh, iw, ih;
     Placement expected;

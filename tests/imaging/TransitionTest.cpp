@@ -199,15 +199,4 @@ TEST(PlanTransition, SweepEveryPlanShowsExactlyTheWholeImage)
                 }
 }
 
-TEST(TransitionEffectName, ListedNames)
-{
-    EXPECT_EQ(transitionEffectName(0), "None");
-    EXPECT_EQ(transitionEffectName(1), "Wipe Horizontal from Center");
-    EXPECT_EQ(transitionEffectName(2), "Wipe Vertical from Center");
-    EXPECT_EQ(transitionEffectName(3), "Wipe Vertical from Top");
-    EXPECT_EQ(transitionEffectName(4), "Curtain Horizontal from Edge");
-    EXPECT_EQ(transitionEffectName(5), "Expand from Center");
-    EXPECT_TRUE(transitionEffectName(6).isEmpty());
-}
-
 } // namespace
