@@ -4,7 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace v7test {
+namespace v7test
+{
 
 void TempHome::SetUp()
 {
@@ -21,9 +22,15 @@ void TempHome::TearDown()
     qputenv("XDG_CACHE_HOME", m_oldCache);
 }
 
-QString TempHome::configDir() const { return m_dir.path() + QStringLiteral("/config/Vorlane7"); }
+QString TempHome::configDir() const
+{
+    return m_dir.path() + QStringLiteral("/config/Vorlane7");
+}
 
-QString TempHome::hivePath() const { return configDir() + QStringLiteral("/registry.reg"); }
+QString TempHome::hivePath() const
+{
+    return configDir() + QStringLiteral("/registry.reg");
+}
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {

@@ -3,19 +3,20 @@
 
 #include <QString>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
-namespace v7test {
+namespace v7test
+{
 
 // Points XDG_CONFIG_HOME and XDG_CACHE_HOME at a fresh temporary folder for the
 // length of a test, so the settings hive and the cache start empty.
-class TempHome : public ::testing::Test {
+class TempHome : public ::testing::Test
+{
 protected:
     void SetUp() override;
     void TearDown() override;
     QString configDir() const; // .../config/Vorlane7
-    QString hivePath() const;  // .../config/Vorlane7/registry.reg
+    QString hivePath() const; // .../config/Vorlane7/registry.reg
     QString root() const { return m_dir.path(); }
 
 private:

@@ -1,7 +1,6 @@
 // Test entry point for suites without widgets: a GUI application object on the
 // offscreen platform, so QImage, fonts and QPainter work without a display.
 #include <QGuiApplication>
-
 #include <gtest/gtest.h>
 
 int main(int argc, char **argv)

@@ -1,6 +1,5 @@
 // Test entry point for widget suites: a QApplication on the offscreen platform.
 #include <QApplication>
-
 #include <gtest/gtest.h>
 
 int main(int argc, char **argv)
