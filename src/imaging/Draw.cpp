@@ -40,18 +40,25 @@ namespace
         return w > 0 && h > 0 && w <= MaxComposedSide && h <= MaxComposedSide && w * h <= MaxComposedPixels;
     }
 
+    QImage readDdbWithQt(const QString &file, bool fullSize)
+    {
+        return toDisplayFormat(readWithQt(file, fullSize));
+    }
+
 } // namespace
 
 DrawServices defaultDrawServices()
 {
-    return { readWithQt, decodeThumbWithQt, resampleSmooth };
+    return { readWithQt, readDdbWithQt, decodeThumbWithQt, resampleSmooth };
 }
 
 void setDrawServices(DrawServices s)
 {
     DrawServices &cur = services();
-    if (s.loadImage)
-        cur.loadImage = std::move(s.loadImage);
+    if (s.loadDib)
+        cur.loadDib = std::move(s.loadDib);
+    if (s.loadDdb)
+        cur.loadDdb = std::move(s.loadDdb);
     if (s.decodeThumb)
         cur.decodeThumb = std::move(s.decodeThumb);
     if (s.resample)
@@ -124,7 +131,7 @@ bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMod
     // replaces it (an empty name always redraws the held image).
     if (!file.isEmpty() && (vs.current.isNull() || vs.currentFile != file)) {
         FreeCurrentImage(vs);
-        vs.current = drawServices().loadImage(file, true);
+        vs.current = drawServices().loadDib(file, true);
         if (!vs.current.isNull())
             vs.currentFile = file;
     }
@@ -171,7 +178,7 @@ void drawEdge(QPainter &painter, const QRect &rect, EdgeStyle style)
 
 bool DrawImageInRect(const QString &file, QPainter &painter, const QRect &rect, const Settings &cfg)
 {
-    const QImage image = drawServices().loadImage(file, true);
+    const QImage image = drawServices().loadDib(file, true);
     if (image.isNull())
         return false;
     int fw = 0, fh = 0;
@@ -204,7 +211,7 @@ FramedPreviewGeometry framedPreviewGeometry(QSize client, QSize image)
 
 bool ShowFramedPreview(const QString &file, DrawTarget &target)
 {
-    const QImage image = drawServices().loadImage(file, true);
+    const QImage image = drawServices().loadDdb(file, true);
     if (image.isNull())
         return false;
     const FramedPreviewGeometry g = framedPreviewGeometry(target.clientSize(), image.size());
@@ -267,7 +274,7 @@ std::int64_t dibByteSize(const QImage &image)
 QImage MakeThumbnailDib(const QString &file, std::int64_t &outBytes, const Settings &cfg)
 {
     outBytes = 0;
-    QImage image = drawServices().loadImage(file, false);
+    QImage image = drawServices().loadDib(file, false);
     if (image.isNull())
         return {};
     const QSize fit = fitThumbCell(image.width(), image.height(), cfg.ThumbW, cfg.ThumbH, 2);

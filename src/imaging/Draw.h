@@ -31,9 +31,11 @@ namespace v7
 // Qt's readers and smooth scaling; start-up replaces them with the codec
 // layer's loaders and resampler.
 struct DrawServices {
-    // Decodes a file; fullSize false allows a reduced decode (thumbnails).
+    // Decode a file as a DIB (the image's own depth) or as a device bitmap (the
+    // display's format); fullSize false allows a reduced decode for thumbnails.
     // A null image is a failure.
-    std::function<QImage(const QString &file, bool fullSize)> loadImage;
+    std::function<QImage(const QString &file, bool fullSize)> loadDib;
+    std::function<QImage(const QString &file, bool fullSize)> loadDdb;
     // Decodes thumbnail bytes: a JPEG file (first byte 0xFF) or a BMP file ("B").
     std::function<QImage(const QByteArray &bytes, bool jpeg)> decodeThumb;
     // Smooth resampling (E_Quality true) to exactly the given size.

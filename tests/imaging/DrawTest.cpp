@@ -2,6 +2,7 @@
 
 #include "DrawTestImages.h"
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace v7;
@@ -107,6 +108,24 @@ TEST_F(DrawForms, KeepsTheDecodedImageForTheSameFileOnly)
     FreeCurrentImage();
     ASSERT_TRUE(ShowImageFitted("b.png", target, FitNormal, {}, cfg));
     EXPECT_EQ(images.loads, 3);
+}
+
+TEST(DrawDefaults, ReadFilesWithoutTheCodecLayer)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("quad.png");
+    ASSERT_TRUE(quadrantImage(40, 20).save(file));
+    Settings cfg;
+    cfg.E_Index = 0;
+    FakeTarget target(QSize(80, 80));
+    FreeCurrentImage();
+    ASSERT_TRUE(ShowImageFitted(file, target, FitAuto, {}, cfg));
+    EXPECT_EQ(target.lastComposed.size(), QSize(80, 40));
+    EXPECT_EQ(target.lastComposed.pixelColor(79, 39), QuadBottomRight);
+    FreeCurrentImage();
+    std::int64_t bytes = 0;
+    cfg.CacheThumbs = true;
+    EXPECT_EQ(MakeThumbnailDib(file, bytes, cfg).size(), QSize(40, 20));
 }
 
 TEST_F(DrawForms, FailureLeavesTheTargetAsItWas)
@@ -224,6 +243,7 @@ TEST_F(DrawForms, FramedPreviewAtTwoThirdsInsideItsFrame)
 
     FakeTarget target(QSize(300, 300));
     ASSERT_TRUE(ShowFramedPreview("a.png", target));
+    EXPECT_EQ(images.ddbLoads, 1);
     EXPECT_EQ(target.screen.pixelColor(60, 110), QuadTopLeft);
     EXPECT_EQ(target.screen.pixelColor(240, 190), QuadBottomRight);
     EXPECT_EQ(target.screen.pixelColor(42, 92), FramedPreviewFill);

@@ -44,10 +44,15 @@ public:
     FakeImages()
     {
         v7::DrawServices s;
-        s.loadImage = [this](const QString &file, bool fullSize) {
+        s.loadDib = [this](const QString &file, bool fullSize) {
             ++loads;
             lastFullSize = fullSize;
             return images.value(file);
+        };
+        s.loadDdb = [this](const QString &file, bool fullSize) {
+            ++ddbLoads;
+            lastFullSize = fullSize;
+            return images.value(file).convertToFormat(QImage::Format_RGB32);
         };
         s.resample = [this](const QImage &image, QSize size) {
             ++resamples;
@@ -58,7 +63,8 @@ public:
     ~FakeImages() { v7::setDrawServices(v7::defaultDrawServices()); }
 
     QHash<QString, QImage> images;
-    int loads = 0;
+    int loads = 0; // as DIBs
+    int ddbLoads = 0;
     int resamples = 0;
     bool lastFullSize = false;
 };
