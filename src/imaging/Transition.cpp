@@ -134,6 +134,10 @@ std::vector<TransitionOp> transitionFormula(int effectIndex, const Placement &p,
 
 TransitionPlan planTransition(int effectIndex, const Placement &p, QSize view, int step, int delayMs)
 {
+    // Both settings are stored as 0 to 255; a damaged value must not hold a
+    // transition for hours.
+    step = std::min(step, MaxTransitionSetting);
+    delayMs = std::clamp(delayMs, 0, MaxTransitionSetting);
     TransitionPlan plan;
     plan.place = p;
     plan.paintMargins = !marginRects(p, view).empty();

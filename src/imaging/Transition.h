@@ -55,13 +55,16 @@ struct TransitionPlan {
 // an unknown effect gives an empty list.
 std::vector<TransitionOp> transitionFormula(int effectIndex, const Placement &p, int step, int delayMs);
 
+inline constexpr int MaxTransitionSetting = 255; // E_Iter and E_Delay
+
 // What is run: the formula with every copy clipped to the visible image (empty
 // copies dropped), preceded by the margins when the image does not start at the
 // view's corner or stops short of its far edges. A step value that cannot be divided by (0 or less) and an
 // unknown effect show the image at once as effect 0. Whatever the formula leaves
 // uncovered (the top and bottom of a tall image under "Expand from Center", or
 // everything when its step exceeds the width) is copied at the end, so a
-// transition always ends with the whole image shown.
+// transition always ends with the whole image shown. step and delayMs above 255
+// (outside their settings' range) are taken as 255.
 TransitionPlan planTransition(int effectIndex, const Placement &p, QSize view, int step, int delayMs);
 
 } // namespace v7

@@ -35,6 +35,9 @@ public:
     // Shortest decimal text of the stored value: 1.25, 0.5, 3 (0 gives "0").
     QString text() const;
 
+    // The status bar's zoom text: "Zoom: " + text() + "X".
+    QString statusText() const { return QStringLiteral("Zoom: ") + text() + u'X'; }
+
     // side x factor (unset read as 1), rounded half to even.
     std::int64_t apply(std::int64_t side) const;
 

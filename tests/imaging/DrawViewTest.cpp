@@ -108,6 +108,8 @@ TEST_F(DrawViewTest, ResizeRecomposesWithoutDecoding)
     view.setProperty("tag", QString::fromUtf16(NoRepaintTag));
     view.resize(200, 300);
     EXPECT_EQ(viewState().offscreen.size(), QSize(100, 50));
+    // The part it grew by shows the background until the next drawing.
+    EXPECT_EQ(view.grab().toImage().pixelColor(150, 5), view.palette().color(view.backgroundRole()));
 }
 
 TEST_F(DrawViewTest, TransitionRevealsStepByStepWithMarginsFirst)

@@ -148,6 +148,19 @@ TEST(PlanTransition, UnusableStepOrEffectShowsTheImageAtOnce)
     EXPECT_EQ(describe(planTransition(5, p, View, 65, 15).ops, p).toStdString(), atOnce);
 }
 
+TEST(PlanTransition, SettingsBeyondTheirRangeAreCapped)
+{
+    const Placement p = placed(40, 300);
+    int pauses = 0;
+    for (const TransitionOp &op : planTransition(3, p, View, 100000, 60000).ops) {
+        if (op.kind == TransitionOp::Kind::Pause) {
+            ++pauses;
+            EXPECT_EQ(op.ms, 255);
+        }
+    }
+    EXPECT_EQ(pauses, 254); // 255 steps, the trailing pause dropped
+}
+
 TEST(PlanTransition, ZeroDelayHasNoPauses)
 {
     for (int effect = 0; effect < TransitionEffectCount; ++effect)

@@ -17,6 +17,8 @@ TEST(ZoomFactor, ShortestText)
         { -2500, "-0.25" } };
     for (const auto &[scaled, text] : rows)
         EXPECT_EQ(ZoomFactor::fromScaled(scaled).text(), QString::fromLatin1(text)) << scaled;
+    // One zoom-in from 1.
+    EXPECT_EQ(ZoomFactor::fromWhole(1).stepped(u"+").statusText(), "Zoom: 1.25X");
 }
 
 TEST(ZoomFactor, ZeroReadsAsOne)

@@ -112,6 +112,13 @@ void TransitionPainter::paint(QPainter &painter, const QRect &exposed) const
     const QRect r = exposed.intersected(m_screen.rect());
     if (!r.isEmpty())
         painter.drawImage(r.topLeft(), m_screen, r);
+    // The widget grew while its repaint was suppressed: show background there
+    // rather than stale pixels.
+    if (r != exposed && m_target) {
+        const QColor background = m_target->palette().color(m_target->backgroundRole());
+        for (const QRect &rest : QRegion(exposed) - QRegion(m_screen.rect()))
+            painter.fillRect(rest, background);
+    }
 }
 
 } // namespace v7
