@@ -154,6 +154,14 @@ void RunTransition(DrawTarget &target, ViewState &vs, const Settings &cfg)
         colorFromBgr(cfg.ViewColor));
 }
 
+void RunPlainCopy(DrawTarget &target, ViewState &vs, std::uint32_t viewColor)
+{
+    Settings plain;
+    plain.E_Index = 0;
+    plain.ViewColor = viewColor;
+    RunTransition(target, vs, plain);
+}
+
 void PaintMargins(QPainter &painter, const Placement &p, QSize view, QColor color)
 {
     for (const QRect &r : marginRects(p, view))

@@ -88,6 +88,9 @@ bool ShowImageFitted(
 
 // Runs the chosen transition of the view state's composed image on the target.
 void RunTransition(DrawTarget &target, ViewState &vs, const Settings &cfg = settings());
+// The plain copy (effect 0), also used after image operations; viewColor is
+// 0x00BBGGRR.
+void RunPlainCopy(DrawTarget &target, ViewState &vs, std::uint32_t viewColor);
 
 // Fills the margins around a placed image.
 void PaintMargins(QPainter &painter, const Placement &p, QSize view, QColor color);

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -35,6 +36,7 @@ protected:
         FreeCurrentImage();
         images.images["quad.png"] = quadrantImage(200, 100);
         images.images["other.png"] = quadrantImage(80, 60);
+        images.images["tall.png"] = quadrantImage(40, 200);
         cfg.E_Index = 0;
         cfg.ViewColor = 0x00302010;
         view.resize(400, 300);
@@ -132,6 +134,33 @@ TEST_F(DrawViewTest, TransitionRevealsStepByStepWithMarginsFirst)
     EXPECT_EQ(view.painter().screen().pixelColor(298, 101), QuadTopRight);
     const QImage shown = view.grab().toImage();
     EXPECT_EQ(shown.pixelColor(101, 150), QuadBottomLeft);
+}
+
+TEST_F(DrawViewTest, EveryEffectEndsWithTheWholeImageShown)
+{
+    for (int effect = 0; effect <= 6; ++effect) {
+        SCOPED_TRACE(testing::Message() << "effect " << effect);
+        cfg.E_Index = effect;
+        cfg.E_Iter = 9;
+        cfg.E_Delay = 1;
+        view.setDrawSettings(cfg);
+        QSignalSpy finished(&view.painter(), &TransitionPainter::finished);
+        // Tall, so that "Expand from Center" leaves top and bottom to the end.
+        ASSERT_TRUE(view.showImage("tall.png", "FitNormal", {}));
+        ASSERT_TRUE(waitFor([&] { return finished.count() == 1; }));
+
+        QImage expected(view.size(), QImage::Format_RGB32);
+        expected.fill(Qt::white);
+        QPainter p(&expected);
+        const ViewState &vs = viewState();
+        const Placement place = PlaceInView(vs.viewW, vs.viewH, vs.imageW, vs.imageH);
+        PaintMargins(p, place, expected.size(), Margin);
+        p.drawImage(QPoint(place.x, place.y), vs.offscreen, QRect(place.srcX, place.srcY, place.w, place.h));
+        p.end();
+        ASSERT_EQ(view.painter().screen(), expected);
+        EXPECT_EQ(view.painter().screen().pixelColor(place.x - 1, place.y - 1), Margin);
+        view.resize(view.width() == 400 ? 130 : 400, 300);
+    }
 }
 
 TEST_F(DrawViewTest, NewImageFinishesTheRunningTransitionFirst)

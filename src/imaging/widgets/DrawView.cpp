@@ -29,9 +29,7 @@ bool DrawView::recompose()
     ViewState &vs = viewState();
     if (!ComposeFitted(vs, size(), m_fitMode, m_zoom, m_cfg.E_Quality))
         return false;
-    Settings immediate = m_cfg;
-    immediate.E_Index = 0;
-    RunTransition(m_painter, vs, immediate);
+    RunPlainCopy(m_painter, vs, m_cfg.ViewColor);
     return true;
 }
 
