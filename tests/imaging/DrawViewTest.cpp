@@ -163,6 +163,20 @@ TEST_F(DrawViewTest, EveryEffectEndsWithTheWholeImageShown)
     }
 }
 
+TEST_F(DrawViewTest, AnyWidgetCanShowImagesThroughAPainter)
+{
+    QWidget plain;
+    plain.resize(120, 90);
+    auto *painter = new TransitionPainter(&plain);
+    ASSERT_TRUE(ShowImageFitted("quad.png", *painter, FitAuto, {}, cfg));
+    const QImage shown = plain.grab().toImage();
+    // 200 x 100 fitted to 120 x 60, 15 rows down.
+    EXPECT_EQ(shown.pixelColor(1, 16), QuadTopLeft);
+    EXPECT_EQ(shown.pixelColor(118, 73), QuadBottomRight);
+    EXPECT_EQ(shown.pixelColor(60, 5), Margin);
+    EXPECT_EQ(shown.pixelColor(60, 80), Margin);
+}
+
 TEST_F(DrawViewTest, NewImageFinishesTheRunningTransitionFirst)
 {
     cfg.E_Index = 3;

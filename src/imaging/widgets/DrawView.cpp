@@ -1,8 +1,5 @@
 #include "imaging/widgets/DrawView.h"
 
-#include <QPaintEvent>
-#include <QPainter>
-
 namespace v7
 {
 
@@ -10,7 +7,7 @@ DrawView::DrawView(QWidget *parent)
     : QWidget(parent)
     , m_painter(this)
 {
-    // The painter's screen image covers the whole widget.
+    // The painter paints every exposed pixel.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
@@ -31,12 +28,6 @@ bool DrawView::recompose()
         return false;
     RunPlainCopy(m_painter, vs, m_cfg.ViewColor);
     return true;
-}
-
-void DrawView::paintEvent(QPaintEvent *event)
-{
-    QPainter p(this);
-    m_painter.paint(p, event->rect());
 }
 
 void DrawView::resizeEvent(QResizeEvent *event)

@@ -35,7 +35,6 @@ public:
     TransitionPainter &painter() { return m_painter; }
 
 protected:
-    void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:

@@ -1,5 +1,6 @@
 #include "imaging/widgets/TransitionPainter.h"
 
+#include <QPaintEvent>
 #include <QPainter>
 
 namespace v7
@@ -12,6 +13,17 @@ TransitionPainter::TransitionPainter(QWidget *target)
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { advance(false); });
+    target->installEventFilter(this);
+}
+
+bool TransitionPainter::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != m_target || event->type() != QEvent::Paint)
+        return QObject::eventFilter(watched, event);
+    // What the widget shows is the screen image: its own painting is not needed.
+    QPainter painter(m_target);
+    paint(painter, static_cast<QPaintEvent *>(event)->rect());
+    return true;
 }
 
 QSize TransitionPainter::clientSize() const

@@ -22,8 +22,8 @@ class TransitionPainter : public QObject, public DrawTarget
 {
     Q_OBJECT
 public:
-    // The target's paint handler must call paint(); the target's "tag"
-    // property is the window tag.
+    // Becomes a child of target and paints it: any widget can show images, with
+    // no subclass. The target's "tag" property is the window tag.
     explicit TransitionPainter(QWidget *target);
 
     QSize clientSize() const override;
@@ -42,6 +42,9 @@ public:
 
 signals:
     void finished();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void ensureScreen();
