@@ -107,8 +107,14 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
         return false;
     const QSize target { int(tw), int(th) };
 
-    if (vs.second.isNull())
+    if (vs.second.isNull()) {
+        // A true-colour image loses nothing in the display format, so it is held
+        // once in that format (a 24-megapixel image would otherwise be held twice);
+        // a palette or alpha image keeps its own form beside a display copy.
+        if (vs.current.depth() > 8 && !vs.current.hasAlphaChannel())
+            vs.current = toDisplayFormat(vs.current);
         vs.second = toDisplayFormat(vs.current);
+    }
     QImage composed = quality ? drawServices().resample(vs.second, target) : QImage();
     // A resampler that cannot deliver the size asked for falls back to the stretch.
     if (composed.size() != target)

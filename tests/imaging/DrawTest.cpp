@@ -212,6 +212,14 @@ TEST_F(DrawForms, ComposeAtNaturalSizeKeepsEveryPixel)
     ASSERT_TRUE(ShowImageFitted("a.png", target, FitNormal, {}, cfg));
     const QImage original = images.images["a.png"].convertToFormat(QImage::Format_RGB32);
     EXPECT_EQ(target.lastComposed.convertToFormat(QImage::Format_RGB32), original);
+    // A true-colour image is held once: the display copy shares its pixels.
+    EXPECT_EQ(viewState().current, original);
+    EXPECT_EQ(viewState().current.constBits(), viewState().second.constBits());
+    // A palette image keeps its palette.
+    images.images["indexed.png"] = images.images["a.png"].convertToFormat(QImage::Format_Indexed8);
+    ASSERT_TRUE(ShowImageFitted("indexed.png", target, FitNormal, {}, cfg));
+    EXPECT_EQ(viewState().current.format(), QImage::Format_Indexed8);
+    EXPECT_EQ(viewState().second.format(), QImage::Format_RGB32);
 }
 
 TEST_F(DrawForms, MosaicCellCentresTheFittedImageInsideARaisedEdge)
