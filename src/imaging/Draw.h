@@ -42,7 +42,7 @@ struct DrawServices {
     std::function<QImage(const QImage &image, QSize size)> resample;
 };
 DrawServices defaultDrawServices();
-void setDrawServices(DrawServices services); // unset members keep their defaults
+void setDrawServices(DrawServices services); // members left empty are not changed
 const DrawServices &drawServices();
 
 // Where composed images go: a window, or a fake in tests.
