@@ -1,6 +1,7 @@
 #include "imaging/Draw.h"
 
-#include <QImageReader>
+#include "imaging/ImageLoad.h"
+
 #include <algorithm>
 
 namespace v7
@@ -9,16 +10,12 @@ namespace v7
 namespace
 {
 
-    QImage readWithQt(const QString &file, bool /*fullSize*/)
+    // The codec layer: every format of the program, EXIF orientation, bounded memory.
+    QImage loadDib(const QString &file, bool fullSize) { return LoadImageDib(file, ScreenContext, fullSize); }
+    QImage loadDdb(const QString &file, bool fullSize) { return LoadImageDdb(file, ScreenContext, fullSize); }
+    QImage decodeThumb(const QByteArray &bytes, bool)
     {
-        QImageReader reader(file);
-        reader.setAutoTransform(true);
-        return reader.read();
-    }
-
-    QImage decodeThumbWithQt(const QByteArray &bytes, bool jpeg)
-    {
-        return QImage::fromData(bytes, jpeg ? "JPEG" : "BMP");
+        return DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()));
     }
 
     DrawServices &services()
@@ -40,16 +37,12 @@ namespace
         return w > 0 && h > 0 && w <= MaxComposedSide && h <= MaxComposedSide && w * h <= MaxComposedPixels;
     }
 
-    QImage readDdbWithQt(const QString &file, bool fullSize)
-    {
-        return toDisplayFormat(readWithQt(file, fullSize));
-    }
 
 } // namespace
 
 DrawServices defaultDrawServices()
 {
-    return { readWithQt, readDdbWithQt, decodeThumbWithQt, resampleSmooth };
+    return { loadDib, loadDdb, decodeThumb, resampleSmooth };
 }
 
 void setDrawServices(DrawServices s)
