@@ -6,8 +6,8 @@
 // Threads: ShowImageFitted, ShowFramedPreview, RunTransition, DrawImageInRect
 // and DrawThumbCell run on the UI thread (they use that thread's view state).
 // MakeThumbnailDib runs on any thread, including thumbnail workers; the loader
-// it calls must therefore be thread-safe. setDrawServices is called once at
-// start-up before any worker starts.
+// it calls must therefore be thread-safe. setDrawServices, where used, is called
+// before any worker starts.
 #pragma once
 
 #include "app/Settings.h"
@@ -27,9 +27,9 @@
 namespace v7
 {
 
-// The services the drawing forms need from the codec layer. The defaults use
-// Qt's readers and smooth scaling; start-up replaces them with the codec
-// layer's loaders and resampler.
+// The services the drawing forms need from the codec layer. The defaults are the
+// codec layer's loaders and Qt's smooth (area-averaging) scaling; tests replace
+// them to count or fake decodes.
 struct DrawServices {
     // Decode a file as a DIB (the image's own depth) or as a device bitmap (the
     // display's format); fullSize false allows a reduced decode for thumbnails.
