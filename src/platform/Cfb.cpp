@@ -2,7 +2,8 @@
 
 #include "platform/CfbFile.h"
 
-namespace v7::cfb {
+namespace v7::cfb
+{
 
 using detail::File;
 
@@ -37,38 +38,45 @@ const char *statusText(Status s)
     return "unknown";
 }
 
-namespace {
-
-void setStatus(Status *out, Status s)
+namespace
 {
-    if (out)
-        *out = s;
-}
-bool canWrite(std::uint32_t m) { return (m & 3) != mode::Read; }
-bool canRead(std::uint32_t m) { return (m & 3) != mode::Write; }
 
-// Children of a transacted root only reach the file with the root's commit;
-// in direct mode any commit writes the file.
-Status commitFrom(File &f, std::uint32_t id)
-{
-    if (!f.writable())
-        return Status::Ok;
-    if (f.transacted() && id != 0)
-        return Status::Ok;
-    return f.commit();
-}
+    void setStatus(Status *out, Status s)
+    {
+        if (out)
+            *out = s;
+    }
+    bool canWrite(std::uint32_t m)
+    {
+        return (m & 3) != mode::Read;
+    }
+    bool canRead(std::uint32_t m)
+    {
+        return (m & 3) != mode::Write;
+    }
 
-ElementStat statOf(const detail::Entry &e, std::uint32_t m)
-{
-    ElementStat s;
-    s.name = QString::fromStdU16String(e.name);
-    s.type = ElementType(e.type);
-    s.size = e.type == detail::TypeStream ? e.size : 0;
-    s.creationTime = e.ctime;
-    s.modificationTime = e.mtime;
-    s.mode = m;
-    return s;
-}
+    // Children of a transacted root only reach the file with the root's commit;
+    // in direct mode any commit writes the file.
+    Status commitFrom(File &f, std::uint32_t id)
+    {
+        if (!f.writable())
+            return Status::Ok;
+        if (f.transacted() && id != 0)
+            return Status::Ok;
+        return f.commit();
+    }
+
+    ElementStat statOf(const detail::Entry &e, std::uint32_t m)
+    {
+        ElementStat s;
+        s.name = QString::fromStdU16String(e.name);
+        s.type = ElementType(e.type);
+        s.size = e.type == detail::TypeStream ? e.size : 0;
+        s.creationTime = e.ctime;
+        s.modificationTime = e.mtime;
+        s.mode = m;
+        return s;
+    }
 
 } // namespace
 

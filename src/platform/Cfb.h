@@ -19,39 +19,40 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-namespace v7::cfb {
+namespace v7::cfb
+{
 
 // Access-mode flags, with the values of structured storage.
-namespace mode {
-constexpr std::uint32_t Read = 0x0;
-constexpr std::uint32_t Write = 0x1;
-constexpr std::uint32_t ReadWrite = 0x2;
-constexpr std::uint32_t ShareExclusive = 0x10;
-constexpr std::uint32_t ShareDenyWrite = 0x20;
-constexpr std::uint32_t ShareDenyRead = 0x30;
-constexpr std::uint32_t ShareDenyNone = 0x40;
-constexpr std::uint32_t Create = 0x1000;
-constexpr std::uint32_t Transacted = 0x10000;
-constexpr std::uint32_t NoSnapshot = 0x200000;
+namespace mode
+{
+    constexpr std::uint32_t Read = 0x0;
+    constexpr std::uint32_t Write = 0x1;
+    constexpr std::uint32_t ReadWrite = 0x2;
+    constexpr std::uint32_t ShareExclusive = 0x10;
+    constexpr std::uint32_t ShareDenyWrite = 0x20;
+    constexpr std::uint32_t ShareDenyRead = 0x30;
+    constexpr std::uint32_t ShareDenyNone = 0x40;
+    constexpr std::uint32_t Create = 0x1000;
+    constexpr std::uint32_t Transacted = 0x10000;
+    constexpr std::uint32_t NoSnapshot = 0x200000;
 } // namespace mode
 
 enum class Status {
     Ok,
-    FileNotFound,      // the file or the named element does not exist
+    FileNotFound, // the file or the named element does not exist
     FileAlreadyExists, // create without the create flag over an existing element
-    AccessDenied,      // the open's mode does not allow it
-    LockViolation,     // another writer holds the file
-    InvalidName,       // empty, longer than 31 characters, or with / \ : !
+    AccessDenied, // the open's mode does not allow it
+    LockViolation, // another writer holds the file
+    InvalidName, // empty, longer than 31 characters, or with / \ : !
     InvalidParameter,
-    Corrupt,      // the file breaks the format where it matters
-    TooLarge,     // beyond what version 3 can address (2 GB)
-    IoError,      // the system refused a read, write or flush
-    Reverted,     // the handle outlived its element (destroyed or reverted)
+    Corrupt, // the file breaks the format where it matters
+    TooLarge, // beyond what version 3 can address (2 GB)
+    IoError, // the system refused a read, write or flush
+    Reverted, // the handle outlived its element (destroyed or reverted)
     InvalidHandle // a default-constructed or released handle
 };
 const char *statusText(Status s);
@@ -62,9 +63,9 @@ struct ElementStat {
     QString name;
     ElementType type = ElementType::Stream;
     std::uint64_t size = 0; // streams; 0 for storages
-    std::uint64_t creationTime = 0;     // FILETIME
+    std::uint64_t creationTime = 0; // FILETIME
     std::uint64_t modificationTime = 0; // FILETIME
-    std::uint32_t mode = 0;             // the mode the handle was opened with
+    std::uint32_t mode = 0; // the mode the handle was opened with
 };
 
 // Figures of the whole file, from its committed state or the current one.
@@ -72,7 +73,7 @@ struct FileStats {
     int majorVersion = 3;
     std::uint32_t sectorSize = 512;
     std::uint64_t fileBytes = 0;
-    std::uint32_t sectors = 0;     // sectors after the header
+    std::uint32_t sectors = 0; // sectors after the header
     std::uint32_t freeSectors = 0; // among them
     std::uint32_t fatSectors = 0;
     std::uint32_t difatSectors = 0;
@@ -82,11 +83,13 @@ struct FileStats {
     std::uint32_t entries = 0; // storages and streams in use, the root included
 };
 
-namespace detail {
-class File;
+namespace detail
+{
+    class File;
 }
 
-class Stream {
+class Stream
+{
 public:
     Stream() = default;
     bool isOpen() const { return m_file != nullptr; }
@@ -114,7 +117,8 @@ private:
     std::uint64_t m_pos = 0;
 };
 
-class Storage {
+class Storage
+{
 public:
     Storage() = default;
     bool isOpen() const { return m_file != nullptr; }

@@ -4,7 +4,6 @@
 #include <QChar>
 #include <QFile>
 #include <QFileInfo>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,70 +12,78 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace v7::cfb::detail {
-
-namespace {
-
-const unsigned char kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-
-// Lock bytes far beyond any version-3 file: advisory locks never touch data.
-constexpr off_t kLockWriter = 0x7FFFFFFF0000LL;
-constexpr off_t kLockReaders = kLockWriter + 1;
-constexpr off_t kLockHeader = kLockWriter + 2;
-
-// A version-3 file may not grow past 2 GB.
-constexpr std::uint64_t kV3Limit = 0x80000000ULL;
-
-std::uint32_t le32(const char *p)
+namespace v7::cfb::detail
 {
-    const auto *u = reinterpret_cast<const unsigned char *>(p);
-    return std::uint32_t(u[0]) | std::uint32_t(u[1]) << 8 | std::uint32_t(u[2]) << 16 | std::uint32_t(u[3]) << 24;
-}
-std::uint16_t le16(const char *p)
-{
-    const auto *u = reinterpret_cast<const unsigned char *>(p);
-    return std::uint16_t(u[0] | u[1] << 8);
-}
-std::uint64_t le64(const char *p) { return le32(p) | std::uint64_t(le32(p + 4)) << 32; }
-void put32(char *p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = char(v >> (8 * i));
-}
-void put16(char *p, std::uint16_t v)
-{
-    p[0] = char(v);
-    p[1] = char(v >> 8);
-}
-void put64(char *p, std::uint64_t v)
-{
-    put32(p, std::uint32_t(v));
-    put32(p + 4, std::uint32_t(v >> 32));
-}
 
-std::uint64_t fileTimeNow()
+namespace
 {
-    using namespace std::chrono;
-    const auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-    return std::uint64_t(us) * 10 + 116444736000000000ULL;
-}
 
-std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+    const unsigned char kSignature[8] = { 0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1 };
 
-Status ioStatus(int err)
-{
-    switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-        return Status::FileNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return Status::AccessDenied;
-    default:
-        return Status::IoError;
+    // Lock bytes far beyond any version-3 file: advisory locks never touch data.
+    constexpr off_t kLockWriter = 0x7FFFFFFF0000LL;
+    constexpr off_t kLockReaders = kLockWriter + 1;
+    constexpr off_t kLockHeader = kLockWriter + 2;
+
+    // A version-3 file may not grow past 2 GB.
+    constexpr std::uint64_t kV3Limit = 0x80000000ULL;
+
+    std::uint32_t le32(const char *p)
+    {
+        const auto *u = reinterpret_cast<const unsigned char *>(p);
+        return std::uint32_t(u[0]) | std::uint32_t(u[1]) << 8 | std::uint32_t(u[2]) << 16 | std::uint32_t(u[3]) << 24;
     }
-}
+    std::uint16_t le16(const char *p)
+    {
+        const auto *u = reinterpret_cast<const unsigned char *>(p);
+        return std::uint16_t(u[0] | u[1] << 8);
+    }
+    std::uint64_t le64(const char *p)
+    {
+        return le32(p) | std::uint64_t(le32(p + 4)) << 32;
+    }
+    void put32(char *p, std::uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            p[i] = char(v >> (8 * i));
+    }
+    void put16(char *p, std::uint16_t v)
+    {
+        p[0] = char(v);
+        p[1] = char(v >> 8);
+    }
+    void put64(char *p, std::uint64_t v)
+    {
+        put32(p, std::uint32_t(v));
+        put32(p + 4, std::uint32_t(v >> 32));
+    }
+
+    std::uint64_t fileTimeNow()
+    {
+        using namespace std::chrono;
+        const auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+        return std::uint64_t(us) * 10 + 116444736000000000ULL;
+    }
+
+    std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b)
+    {
+        return (a + b - 1) / b;
+    }
+
+    Status ioStatus(int err)
+    {
+        switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return Status::FileNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return Status::AccessDenied;
+        default:
+            return Status::IoError;
+        }
+    }
 
 } // namespace
 
@@ -402,7 +409,7 @@ Status File::load(bool forWriter)
         if (!preadAll(m_diskDir.data() + qsizetype(i) * m_ssz, m_ssz, sectorOffset(m_dirChain[i])))
             return Status::IoError;
     const std::size_t count = std::size_t(m_diskDir.size()) / EntrySize;
-    m_entries.assign(count, Entry{});
+    m_entries.assign(count, Entry {});
     for (std::size_t i = 0; i < count; ++i) {
         const char *p = m_diskDir.constData() + i * EntrySize;
         Entry &e = m_entries[i];
@@ -443,9 +450,10 @@ Status File::load(bool forWriter)
     m_miniUsed.assign(m_miniCount, 0);
     m_miniChain.clear();
     if (m_miniCount > 0) {
-        if (Status s = walk(le32(m_diskDir.constData() + 116), ceilDiv(std::uint64_t(m_miniCount) * MiniSize, m_ssz),
-                            false,
-                            &m_miniChain);
+        if (Status s = walk(le32(m_diskDir.constData() + 116),
+                ceilDiv(std::uint64_t(m_miniCount) * MiniSize, m_ssz),
+                false,
+                &m_miniChain);
             s != Status::Ok)
             return s;
     }
@@ -454,7 +462,7 @@ Status File::load(bool forWriter)
     // The sibling trees: every entry is reached once at most; anything else is a cycle.
     std::vector<std::uint8_t> seen(count, 0);
     seen[0] = 1;
-    std::vector<std::uint32_t> storages{0}, nodes;
+    std::vector<std::uint32_t> storages { 0 }, nodes;
     while (!storages.empty()) {
         const std::uint32_t sid = storages.back();
         storages.pop_back();
@@ -493,7 +501,7 @@ Status File::load(bool forWriter)
     }
     for (std::size_t i = 1; i < count; ++i)
         if (!seen[i] || m_entries[i].type == TypeFree)
-            m_entries[i] = Entry{};
+            m_entries[i] = Entry {};
     m_diskFatLocs = m_fatLocs;
     m_diskDifatLocs = m_difatLocs;
     m_diskDirChain = m_dirChain;
@@ -537,6 +545,14 @@ Status File::allocSector(std::uint32_t *out)
     m_allocHint = i + 1;
     *out = i;
     return Status::Ok;
+}
+
+std::uint32_t File::firstFree()
+{
+    const auto n = std::uint32_t(m_used.size());
+    while (m_allocHint < n && (m_used[m_allocHint] || isProtected(m_allocHint)))
+        ++m_allocHint;
+    return m_allocHint;
 }
 
 void File::freeSector(std::uint32_t s)
@@ -808,7 +824,7 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
     }
     Entry &e = m_entries[slot];
     const std::uint32_t gen = e.gen;
-    e = Entry{};
+    e = Entry {};
     e.gen = gen;
     e.name = n;
     e.type = type;
@@ -833,7 +849,7 @@ void File::destroyTree(std::uint32_t id)
     Entry &again = m_entries[id];
     freeChain(again);
     const std::uint32_t gen = m_genBase++;
-    again = Entry{};
+    again = Entry {};
     again.gen = gen;
 }
 
@@ -977,9 +993,9 @@ QByteArray File::serializeDirectory()
 }
 
 Status File::writeTable(const QByteArray &bytes,
-                        const QByteArray &onDisk,
-                        const std::vector<std::uint32_t> &diskLocs,
-                        std::vector<std::uint32_t> *locs)
+    const QByteArray &onDisk,
+    const std::vector<std::uint32_t> &diskLocs,
+    std::vector<std::uint32_t> *locs)
 {
     const std::size_t n = std::size_t(bytes.size()) / m_ssz;
     while (locs->size() > n) {
@@ -988,10 +1004,13 @@ Status File::writeTable(const QByteArray &bytes,
     }
     for (std::size_t i = 0; i < n; ++i) {
         const char *slice = bytes.constData() + i * m_ssz;
-        if (i < locs->size() && i < diskLocs.size() && (*locs)[i] == diskLocs[i]
-            && std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0)
+        const bool same = i < locs->size() && i < diskLocs.size() && (*locs)[i] == diskLocs[i]
+            && std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0;
+        // Tables move down when they can, so the end of the file can be given back.
+        const bool lower = i < locs->size() && firstFree() < (*locs)[i];
+        if (same && !lower)
             continue;
-        if (i >= locs->size() || isProtected((*locs)[i])) {
+        if (i >= locs->size() || isProtected((*locs)[i]) || lower) {
             std::uint32_t s;
             if (Status st = allocSector(&s); st != Status::Ok)
                 return st;
@@ -1099,7 +1118,7 @@ Status File::commit()
             for (std::size_t i = 0; i < locs.size(); ++i) {
                 const bool same = i < diskLocs.size() && locs[i] == diskLocs[i]
                     && std::memcmp(bytes.constData() + i * m_ssz, onDisk.constData() + i * m_ssz, m_ssz) == 0;
-                if (same || !isProtected(locs[i]))
+                if (same ? firstFree() >= locs[i] : !isProtected(locs[i]) && firstFree() >= locs[i])
                     continue;
                 std::uint32_t s;
                 if (Status st = allocSector(&s); st != Status::Ok)
@@ -1193,6 +1212,7 @@ void File::protectCommitted(bool keepOld)
         return;
     }
     m_protected = m_used;
+    m_allocHint = 0; // sectors of the old state are free to take now
     std::size_t last = m_used.size();
     while (last > 0 && !m_used[last - 1])
         --last;
@@ -1201,7 +1221,6 @@ void File::protectCommitted(bool keepOld)
         m_fileSectors = last;
         m_used.resize(last);
         m_protected.resize(last);
-        m_allocHint = std::min<std::uint32_t>(m_allocHint, std::uint32_t(last));
     }
 }
 
@@ -1210,7 +1229,7 @@ Status File::revert()
     if (!m_writable || !m_transacted)
         return Status::Ok;
     for (auto &e : m_entries)
-        e = Entry{};
+        e = Entry {};
     const Status s = load(true);
     if (s != Status::Ok)
         m_broken = true;
@@ -1316,7 +1335,10 @@ Status File::audit(const QString &path, QStringList *problems)
             continue;
         // Red-black: ordered, no red node with a red child, equal black height.
         bool ok = true;
-        auto check = [&](auto &&self, std::uint32_t n, const std::u16string *lo, const std::u16string *hi,
+        auto check = [&](auto &&self,
+                         std::uint32_t n,
+                         const std::u16string *lo,
+                         const std::u16string *hi,
                          bool parentRed) -> int {
             if (n == NoStream)
                 return 1;

@@ -7,13 +7,13 @@
 #include "platform/Cfb.h"
 
 #include <QStringList>
-
 #include <array>
 #include <map>
 #include <string>
 #include <vector>
 
-namespace v7::cfb::detail {
+namespace v7::cfb::detail
+{
 
 constexpr std::uint32_t MaxRegSect = 0xFFFFFFFA;
 constexpr std::uint32_t DifSect = 0xFFFFFFFC;
@@ -44,7 +44,7 @@ struct Entry {
     std::uint8_t type = TypeFree;
     std::uint8_t color = Black;
     std::uint32_t left = NoStream, right = NoStream, child = NoStream;
-    std::array<std::uint8_t, 16> clsid{};
+    std::array<std::uint8_t, 16> clsid {};
     std::uint32_t state = 0;
     std::uint64_t ctime = 0, mtime = 0;
     std::uint64_t size = 0;
@@ -57,7 +57,8 @@ struct Entry {
     bool inMini() const { return type == TypeStream && size < MiniCutoff; }
 };
 
-class File {
+class File
+{
 public:
     ~File();
     static Status create(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out);
@@ -98,6 +99,7 @@ private:
 
     Status allocSector(std::uint32_t *s);
     void freeSector(std::uint32_t s);
+    std::uint32_t firstFree();
     Status allocMini(std::uint32_t *m);
     void freeMini(std::uint32_t m);
     bool isProtected(std::uint32_t s) const { return s < m_protected.size() && m_protected[s]; }
@@ -113,9 +115,9 @@ private:
     void rebuildTree(std::uint32_t storage);
     QByteArray serializeDirectory();
     Status writeTable(const QByteArray &bytes,
-                      const QByteArray &onDisk,
-                      const std::vector<std::uint32_t> &diskLocs,
-                      std::vector<std::uint32_t> *locs);
+        const QByteArray &onDisk,
+        const std::vector<std::uint32_t> &diskLocs,
+        std::vector<std::uint32_t> *locs);
     bool readersPresent() const;
     bool lockRange(int type, std::uint64_t start, bool wait) const;
     void protectCommitted(bool keepOld);
@@ -131,10 +133,10 @@ private:
     std::uint64_t m_fileSectors = 0; // sectors present in the file (after the header)
 
     std::vector<Entry> m_entries;
-    std::vector<std::uint32_t> m_miniChain;   // sectors of the mini stream
-    std::uint32_t m_miniCount = 0;            // mini sectors in the mini stream
-    std::vector<std::uint8_t> m_used;         // sectors in use by the current state
-    std::vector<std::uint8_t> m_protected;    // sectors the committed state (or a reader) uses
+    std::vector<std::uint32_t> m_miniChain; // sectors of the mini stream
+    std::uint32_t m_miniCount = 0; // mini sectors in the mini stream
+    std::vector<std::uint8_t> m_used; // sectors in use by the current state
+    std::vector<std::uint8_t> m_protected; // sectors the committed state (or a reader) uses
     std::vector<std::uint8_t> m_miniUsed;
     std::uint32_t m_allocHint = 0, m_miniHint = 0;
 

@@ -3,22 +3,23 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
 #include <unistd.h>
 
 using namespace v7::cfb;
 using v7test::expectClean;
 using v7test::patternBytes;
 
-namespace {
+namespace
+{
 
-constexpr std::uint32_t RW = mode::ReadWrite | mode::ShareExclusive;     // 0x12
+constexpr std::uint32_t RW = mode::ReadWrite | mode::ShareExclusive; // 0x12
 constexpr std::uint32_t RWT = mode::ReadWrite | mode::Transacted | mode::NoSnapshot; // 0x210002
-constexpr std::uint32_t RT = mode::Read | mode::Transacted | mode::NoSnapshot;      // 0x210000
-constexpr std::uint32_t RX = mode::Read | mode::ShareExclusive;          // 0x10
-constexpr std::uint32_t WX = mode::Write | mode::ShareExclusive;         // 0x11
+constexpr std::uint32_t RT = mode::Read | mode::Transacted | mode::NoSnapshot; // 0x210000
+constexpr std::uint32_t RX = mode::Read | mode::ShareExclusive; // 0x10
+constexpr std::uint32_t WX = mode::Write | mode::ShareExclusive; // 0x11
 
-class CfbTest : public ::testing::Test {
+class CfbTest : public ::testing::Test
+{
 protected:
     QString path(const QString &name = QStringLiteral("t.cfb")) const { return m_dir.path() + '/' + name; }
     QTemporaryDir m_dir;
@@ -59,7 +60,7 @@ TEST(CfbMode, ValuesMatchTheStructuredStorageFlags)
 // the 4096-byte cutoff between the two.
 TEST_F(CfbTest, StreamSizesRoundTrip)
 {
-    const int sizes[] = {0, 1, 63, 64, 65, 511, 512, 513, 4095, 4096, 4097, 5000, 70000};
+    const int sizes[] = { 0, 1, 63, 64, 65, 511, 512, 513, 4095, 4096, 4097, 5000, 70000 };
     {
         Storage root = Storage::create(path(), RW);
         ASSERT_TRUE(root.isOpen());
@@ -80,7 +81,9 @@ TEST_F(CfbTest, StreamSizesRoundTrip)
 
 TEST_F(CfbTest, HeaderOfANewFileIsVersion3)
 {
-    { Storage::create(path(), RW); }
+    {
+        Storage::create(path(), RW);
+    }
     QFile f(path());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray h = f.read(512);
@@ -102,7 +105,7 @@ TEST_F(CfbTest, SetSizeMovesBetweenMiniStreamAndFat)
     const QByteArray a = patternBytes(1, 3000);
     ASSERT_EQ(s.write(a), Status::Ok);
     ASSERT_EQ(root.commit(), Status::Ok);
-    const std::uint64_t steps[] = {4096, 4095, 9000, 100, 0, 4096};
+    const std::uint64_t steps[] = { 4096, 4095, 9000, 100, 0, 4096 };
     std::uint64_t prev = 3000;
     for (std::uint64_t n : steps) {
         ASSERT_EQ(s.setSize(n), Status::Ok);
@@ -110,7 +113,7 @@ TEST_F(CfbTest, SetSizeMovesBetweenMiniStreamAndFat)
         QByteArray b;
         ASSERT_EQ(s.readAll(&b), Status::Ok);
         ASSERT_EQ(std::uint64_t(b.size()), n);
-        const int keep = int(std::min({prev, n, std::uint64_t(a.size())}));
+        const int keep = int(std::min({ prev, n, std::uint64_t(a.size()) }));
         EXPECT_EQ(b.left(keep), a.left(keep)) << n;
         prev = std::min(prev, n);
         expectClean(path());
@@ -123,7 +126,7 @@ TEST_F(CfbTest, NamesFollowTheFormatRules)
     Status s;
     root.createStream(QString(31, 'x'), RW, &s);
     EXPECT_EQ(s, Status::Ok);
-    const QString bad[] = {QString(32, 'y'), QString(), "a/b", "a\\b", "a:b", "a!b"};
+    const QString bad[] = { QString(32, 'y'), QString(), "a/b", "a\\b", "a:b", "a!b" };
     for (const QString &n : bad) {
         root.createStream(n, RW, &s);
         EXPECT_EQ(s, Status::InvalidName) << n.toStdString();
@@ -165,7 +168,7 @@ TEST_F(CfbTest, SiblingTreesStayRedBlackAsTheyGrowAndShrink)
     EXPECT_EQ(els.size(), 65u);
     for (std::size_t i = 1; i < els.size(); ++i) // shorter names first, then by text
         EXPECT_TRUE(els[i - 1].name.size() < els[i].name.size()
-                    || (els[i - 1].name.size() == els[i].name.size() && els[i - 1].name < els[i].name));
+            || (els[i - 1].name.size() == els[i].name.size() && els[i - 1].name < els[i].name));
 }
 
 TEST_F(CfbTest, DestroyFreesSectorsForReuse)
@@ -247,7 +250,9 @@ TEST_F(CfbTest, CopyToMergesStoragesAndReplacesStreams)
 
 TEST_F(CfbTest, TransactedCommitAndRevert)
 {
-    { Storage::create(path(), RW); }
+    {
+        Storage::create(path(), RW);
+    }
     {
         Storage root = Storage::open(path(), RWT);
         ASSERT_TRUE(root.isOpen());
@@ -273,7 +278,9 @@ TEST_F(CfbTest, OpenModesAreEnforced)
     Status s;
     Storage::open(path("missing"), RW, &s);
     EXPECT_EQ(s, Status::FileNotFound);
-    { Storage::create(path(), RW); }
+    {
+        Storage::create(path(), RW);
+    }
     Storage::create(path(), RW, &s);
     EXPECT_EQ(s, Status::FileAlreadyExists);
     {

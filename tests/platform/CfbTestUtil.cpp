@@ -1,6 +1,7 @@
 #include "CfbTestUtil.h"
 
-namespace v7test {
+namespace v7test
+{
 
 using namespace v7::cfb;
 

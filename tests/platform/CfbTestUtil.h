@@ -6,13 +6,12 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <map>
 
-namespace v7test {
+namespace v7test
+{
 
 // Deterministic bytes: the same (seed, size) always gives the same content.
 inline QByteArray patternBytes(std::uint32_t seed, int size)
