@@ -512,6 +512,11 @@ Status File::load(bool forWriter)
     m_allocHint = m_miniHint = 0;
     m_dirty = false;
     if (forWriter) {
+        // Trees other writers left unbalanced or out of order are rebuilt at the
+        // first commit, so what we write is always a proper red-black tree.
+        for (std::size_t i = 0; i < count; ++i)
+            if ((m_entries[i].type == TypeStorage || m_entries[i].type == TypeRoot) && !validTree(std::uint32_t(i)))
+                m_entries[i].treeDirty = true;
         // With a reader about, it may still read an older state in any sector of
         // the file: touch none of them until the readers are gone.
         if (readersPresent())
@@ -520,6 +525,41 @@ Status File::load(bool forWriter)
             m_protected = m_used;
     }
     return Status::Ok;
+}
+
+bool File::validTree(std::uint32_t storage) const
+{
+    // Red-black: ordered, a black top, no red node with a red child, equal black
+    // height on every path. Entries were checked for cycles when loaded.
+    bool ok = true;
+    const KeyLess less;
+    auto check =
+        [&](auto &&self, std::uint32_t n, const std::u16string *lo, const std::u16string *hi, bool parentRed, int depth)
+        -> int {
+        if (n == NoStream || !ok)
+            return 1;
+        if (n >= m_entries.size() || depth > 128) {
+            ok = false;
+            return 1;
+        }
+        const Entry &x = m_entries[n];
+        const std::u16string key = sortKey(x.name);
+        if ((lo && !less(*lo, key)) || (hi && !less(key, *hi)))
+            ok = false;
+        const bool red = x.color == Red;
+        if (red && parentRed)
+            ok = false;
+        const int l = self(self, x.left, lo, &key, red, depth + 1);
+        const int r = self(self, x.right, &key, hi, red, depth + 1);
+        if (l != r)
+            ok = false;
+        return l + (red ? 0 : 1);
+    };
+    const std::uint32_t top = m_entries[storage].child;
+    if (top != NoStream && top < m_entries.size() && m_entries[top].color != Black)
+        return false;
+    check(check, top, nullptr, nullptr, false, 0);
+    return ok;
 }
 
 bool File::alive(std::uint32_t id, std::uint32_t gen) const
@@ -1333,31 +1373,7 @@ Status File::audit(const QString &path, QStringList *problems)
             problems->append(QStringLiteral("stream %1 has a child").arg(i));
         if (type != TypeStorage && type != TypeRoot)
             continue;
-        // Red-black: ordered, no red node with a red child, equal black height.
-        bool ok = true;
-        auto check = [&](auto &&self,
-                         std::uint32_t n,
-                         const std::u16string *lo,
-                         const std::u16string *hi,
-                         bool parentRed) -> int {
-            if (n == NoStream)
-                return 1;
-            const Entry &x = f->m_entries[n];
-            const std::u16string key = sortKey(x.name);
-            KeyLess less;
-            if ((lo && !less(*lo, key)) || (hi && !less(key, *hi)))
-                ok = false;
-            const bool red = x.color == Red;
-            if (red && parentRed)
-                ok = false;
-            const int l = self(self, x.left, lo, &key, red), r = self(self, x.right, &key, hi, red);
-            if (l != r)
-                ok = false;
-            return l + (red ? 0 : 1);
-        };
-        if (e.child != NoStream && f->m_entries[e.child].color != Black)
-            ok = false;
-        check(check, e.child, nullptr, nullptr, false);
+        const bool ok = f->validTree(std::uint32_t(i));
         if (!ok)
             problems->append(QStringLiteral("the children of entry %1 are not a red-black tree").arg(i));
     }

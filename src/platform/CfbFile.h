@@ -113,6 +113,7 @@ private:
     void destroyTree(std::uint32_t id);
 
     void rebuildTree(std::uint32_t storage);
+    bool validTree(std::uint32_t storage) const;
     QByteArray serializeDirectory();
     Status writeTable(const QByteArray &bytes,
         const QByteArray &onDisk,

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <map>
+#include <ostream>
 
 namespace v7test
 {
