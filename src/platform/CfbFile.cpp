@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace v7::cfb::detail
 {
@@ -63,6 +64,35 @@ namespace
         using namespace std::chrono;
         const auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
         return std::uint64_t(us) * 10 + 116444736000000000ULL;
+    }
+
+    // The root entry's CLSID carries a checksum of the committed tables: "v7ck",
+    // the transaction number it belongs to, and a CRC-32 over the header, FAT,
+    // DIFAT, directory (this field as zeros) and MiniFAT. A damaged table then reads
+    // as a clean error instead of as a different tree. Files without it (or whose
+    // header was since rewritten by another program) are read without the check.
+    const char kSumMagic[4] = { 'v', '7', 'c', 'k' };
+    constexpr int kClsidAt = 80;
+
+    std::uint32_t tableSum(const QByteArray &hdr,
+        const QByteArray &fat,
+        const QByteArray &difat,
+        const QByteArray &dir,
+        const QByteArray &miniFat)
+    {
+        auto add = [](uLong c, const char *p, std::size_t n) {
+            return crc32_z(c, reinterpret_cast<const Bytef *>(p), n);
+        };
+        const char zeros[16] = {};
+        uLong c = crc32_z(0, nullptr, 0);
+        c = add(c, hdr.constData(), 512);
+        c = add(c, fat.constData(), std::size_t(fat.size()));
+        c = add(c, difat.constData(), std::size_t(difat.size()));
+        c = add(c, dir.constData(), kClsidAt);
+        c = add(c, zeros, 16);
+        c = add(c, dir.constData() + kClsidAt + 16, std::size_t(dir.size()) - kClsidAt - 16);
+        c = add(c, miniFat.constData(), std::size_t(miniFat.size()));
+        return std::uint32_t(c);
     }
 
     std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b)
@@ -444,7 +474,13 @@ Status File::load(bool forWriter)
             if (!preadAll(m_diskMiniFat.data() + qsizetype(i) * m_ssz, m_ssz, sectorOffset(m_miniFatChain[i])))
                 return Status::IoError;
     }
+    if (std::memcmp(m_diskDir.constData() + kClsidAt, kSumMagic, 4) == 0
+        && le32(m_diskDir.constData() + kClsidAt + 4) == m_txSig
+        && le32(m_diskDir.constData() + kClsidAt + 8)
+            != tableSum(hdr, m_diskFat, m_diskDifat, m_diskDir, m_diskMiniFat))
+        return Status::Corrupt;
     Entry &root = m_entries[0];
+    root.clsid = {};
     const std::uint64_t rootSize = root.size;
     m_miniCount = std::uint32_t(std::min<std::uint64_t>(ceilDiv(rootSize, MiniSize), m_diskMiniFat.size() / 4));
     m_miniUsed.assign(m_miniCount, 0);
@@ -1015,7 +1051,8 @@ QByteArray File::serializeDirectory()
         put32(p + 68, root ? NoStream : e->left);
         put32(p + 72, root ? NoStream : e->right);
         put32(p + 76, e->type == TypeStream ? NoStream : e->child);
-        std::memcpy(p + 80, e->clsid.data(), 16);
+        if (!root)
+            std::memcpy(p + 80, e->clsid.data(), 16);
         put32(p + 96, e->state);
         if (e->type == TypeStorage) { // the root and streams keep zero times
             put64(p + 100, e->ctime);
@@ -1196,9 +1233,6 @@ Status File::commit()
         if (::ftruncate(m_fd, off_t(sectorOffset(std::uint32_t(last)))) != 0)
             return ioStatus(errno);
 
-    if (::fdatasync(m_fd) != 0)
-        return Status::IoError;
-
     QByteArray hdr(int(m_major == 3 ? 512 : m_ssz), 0);
     char *h = hdr.data();
     std::memcpy(h, kSignature, 8);
@@ -1218,6 +1252,18 @@ Status File::commit()
     put32(h + 0x48, std::uint32_t(m_difatLocs.size()));
     for (std::uint32_t i = 0; i < HeaderDifat; ++i)
         put32(h + 0x4C + 4 * i, i < m_fatLocs.size() ? m_fatLocs[i] : FreeSect);
+    // The checksum goes into the root entry, whose sector this commit wrote afresh
+    // (its transaction number changed), so patching it touches no committed sector.
+    QByteArray dirOut = dir;
+    char *clsid = dirOut.data() + kClsidAt;
+    std::memcpy(clsid, kSumMagic, 4);
+    put32(clsid + 4, m_txSig + 1);
+    put32(clsid + 8, tableSum(hdr, fat, difat, dir, miniFat));
+    if (isProtected(m_dirChain[0]) || !pwriteAll(clsid, 16, sectorOffset(m_dirChain[0]) + kClsidAt))
+        return Status::IoError;
+    if (::fdatasync(m_fd) != 0)
+        return Status::IoError;
+
     lockRange(F_WRLCK, kLockHeader, true);
     const bool wrote = pwriteAll(hdr.constData(), std::size_t(hdr.size()), 0);
     lockRange(F_UNLCK, kLockHeader, false);
@@ -1231,7 +1277,7 @@ Status File::commit()
 
     m_diskFat = fat;
     m_diskDifat = difat;
-    m_diskDir = dir;
+    m_diskDir = dirOut;
     m_diskMiniFat = miniFat;
     m_diskFatLocs = m_fatLocs;
     m_diskDifatLocs = m_difatLocs;

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStringDecoder>
-
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -13,140 +12,148 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace v7 {
-
-namespace {
-
-const QString kRoot = QStringLiteral("HKEY_CURRENT_USER");
-const QString kHeader5 = QStringLiteral("Windows Registry Editor Version 5.00");
-const QString kHeader4 = QStringLiteral("REGEDIT4");
-
-QString keyId(const QString &path) { return path.toUpper(); }
-
-bool sameName(const QString &a, const QString &b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
-
-int hexDigit(QChar c)
+namespace v7
 {
-    const char16_t u = c.unicode();
-    if (u >= '0' && u <= '9')
-        return u - '0';
-    if (u >= 'a' && u <= 'f')
-        return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F')
-        return u - 'A' + 10;
-    return -1;
-}
 
-// "xx,xx,..." with blanks allowed around items; an empty list is valid.
-bool parseHexBytes(QStringView s, QByteArray *out)
+namespace
 {
-    out->clear();
-    s = s.trimmed();
-    if (s.isEmpty())
-        return true;
-    for (QStringView item : s.split(u',')) {
-        item = item.trimmed();
-        if (item.size() != 2)
-            return false;
-        const int hi = hexDigit(item[0]), lo = hexDigit(item[1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out->append(char(hi * 16 + lo));
+
+    const QString kRoot = QStringLiteral("HKEY_CURRENT_USER");
+    const QString kHeader5 = QStringLiteral("Windows Registry Editor Version 5.00");
+    const QString kHeader4 = QStringLiteral("REGEDIT4");
+
+    QString keyId(const QString &path)
+    {
+        return path.toUpper();
     }
-    return true;
-}
 
-// A quoted string starting at s[*pos] == '"'; on return *pos is past the closing quote.
-bool parseQuoted(QStringView s, qsizetype *pos, QString *out)
-{
-    out->clear();
-    qsizetype i = *pos + 1;
-    while (i < s.size()) {
-        const QChar c = s[i];
-        if (c == u'"') {
-            *pos = i + 1;
+    bool sameName(const QString &a, const QString &b)
+    {
+        return a.compare(b, Qt::CaseInsensitive) == 0;
+    }
+
+    int hexDigit(QChar c)
+    {
+        const char16_t u = c.unicode();
+        if (u >= '0' && u <= '9')
+            return u - '0';
+        if (u >= 'a' && u <= 'f')
+            return u - 'a' + 10;
+        if (u >= 'A' && u <= 'F')
+            return u - 'A' + 10;
+        return -1;
+    }
+
+    // "xx,xx,..." with blanks allowed around items; an empty list is valid.
+    bool parseHexBytes(QStringView s, QByteArray *out)
+    {
+        out->clear();
+        s = s.trimmed();
+        if (s.isEmpty())
             return true;
-        }
-        if (c == u'\\') {
-            if (i + 1 >= s.size() || (s[i + 1] != u'\\' && s[i + 1] != u'"'))
+        for (QStringView item : s.split(u',')) {
+            item = item.trimmed();
+            if (item.size() != 2)
                 return false;
-            out->append(s[i + 1]);
-            i += 2;
-            continue;
+            const int hi = hexDigit(item[0]), lo = hexDigit(item[1]);
+            if (hi < 0 || lo < 0)
+                return false;
+            out->append(char(hi * 16 + lo));
         }
-        out->append(c);
-        ++i;
+        return true;
     }
-    return false;
-}
 
-QString quote(const QString &s)
-{
-    QString r;
-    r.reserve(s.size() + 2);
-    r.append(u'"');
-    for (QChar c : s) {
-        if (c == u'\\' || c == u'"')
-            r.append(u'\\');
-        r.append(c);
+    // A quoted string starting at s[*pos] == '"'; on return *pos is past the closing quote.
+    bool parseQuoted(QStringView s, qsizetype *pos, QString *out)
+    {
+        out->clear();
+        qsizetype i = *pos + 1;
+        while (i < s.size()) {
+            const QChar c = s[i];
+            if (c == u'"') {
+                *pos = i + 1;
+                return true;
+            }
+            if (c == u'\\') {
+                if (i + 1 >= s.size() || (s[i + 1] != u'\\' && s[i + 1] != u'"'))
+                    return false;
+                out->append(s[i + 1]);
+                i += 2;
+                continue;
+            }
+            out->append(c);
+            ++i;
+        }
+        return false;
     }
-    r.append(u'"');
-    return r;
-}
 
-QString utf16Text(const QByteArray &b)
-{
-    QString s;
-    for (qsizetype i = 0; i + 1 < b.size(); i += 2)
-        s.append(QChar(char16_t(quint8(b[i]) | (quint8(b[i + 1]) << 8))));
-    if (s.endsWith(QChar(0)))
-        s.chop(1);
-    return s;
-}
-
-QByteArray utf16Bytes(const QString &s)
-{
-    QByteArray b;
-    b.reserve((s.size() + 1) * 2);
-    for (QChar c : s) {
-        b.append(char(c.unicode() & 0xFF));
-        b.append(char(c.unicode() >> 8));
+    QString quote(const QString &s)
+    {
+        QString r;
+        r.reserve(s.size() + 2);
+        r.append(u'"');
+        for (QChar c : s) {
+            if (c == u'\\' || c == u'"')
+                r.append(u'\\');
+            r.append(c);
+        }
+        r.append(u'"');
+        return r;
     }
-    b.append('\0').append('\0');
-    return b;
-}
 
-// Writes "prefix" then the bytes as hex items, wrapped like registry exports.
-void appendHex(QString *out, const QString &prefix, const QByteArray &bytes)
-{
-    QString line = prefix;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        line += QString::asprintf("%02x", unsigned(quint8(bytes[i])));
-        if (i + 1 < bytes.size()) {
-            line += u',';
-            if (line.size() > 75) {
-                out->append(line).append(QStringLiteral("\\\n"));
-                line = QStringLiteral("  ");
+    QString utf16Text(const QByteArray &b)
+    {
+        QString s;
+        for (qsizetype i = 0; i + 1 < b.size(); i += 2)
+            s.append(QChar(char16_t(quint8(b[i]) | (quint8(b[i + 1]) << 8))));
+        if (s.endsWith(QChar(0)))
+            s.chop(1);
+        return s;
+    }
+
+    QByteArray utf16Bytes(const QString &s)
+    {
+        QByteArray b;
+        b.reserve((s.size() + 1) * 2);
+        for (QChar c : s) {
+            b.append(char(c.unicode() & 0xFF));
+            b.append(char(c.unicode() >> 8));
+        }
+        b.append('\0').append('\0');
+        return b;
+    }
+
+    // Writes "prefix" then the bytes as hex items, wrapped like registry exports.
+    void appendHex(QString *out, const QString &prefix, const QByteArray &bytes)
+    {
+        QString line = prefix;
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            line += QString::asprintf("%02x", unsigned(quint8(bytes[i])));
+            if (i + 1 < bytes.size()) {
+                line += u',';
+                if (line.size() > 75) {
+                    out->append(line).append(QStringLiteral("\\\n"));
+                    line = QStringLiteral("  ");
+                }
             }
         }
+        out->append(line).append(u'\n');
     }
-    out->append(line).append(u'\n');
-}
 
-bool hasControlChars(const QString &s)
-{
-    for (QChar c : s)
-        if (c.unicode() < 0x20)
-            return true;
-    return false;
-}
+    bool hasControlChars(const QString &s)
+    {
+        for (QChar c : s)
+            if (c.unicode() < 0x20)
+                return true;
+        return false;
+    }
 
-bool setError(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
+    bool setError(QString *error, const QString &text)
+    {
+        if (error)
+            *error = text;
+        return false;
+    }
 
 } // namespace
 
@@ -208,7 +215,8 @@ std::optional<HiveData> HiveData::parse(const QByteArray &bytes, QString *error)
             keyRemoved = path.startsWith(u'-');
             if (keyRemoved)
                 path.remove(0, 1);
-            if (!path.startsWith(QStringLiteral("HKEY_")) || path.endsWith(u'\\') || path.contains(QStringLiteral("\\\\"))) {
+            if (!path.startsWith(QStringLiteral("HKEY_")) || path.endsWith(u'\\')
+                || path.contains(QStringLiteral("\\\\"))) {
                 setError(error, QStringLiteral("line %1: bad key path").arg(lineNo));
                 return std::nullopt;
             }
@@ -301,9 +309,9 @@ std::optional<HiveData> HiveData::parse(const QByteArray &bytes, QString *error)
                 value = RegValue::fromText(utf16Text(raw));
             else if (type == RegType::Dword && raw.size() == 4)
                 value = RegValue::fromDword(quint8(raw[0]) | (quint8(raw[1]) << 8) | (quint8(raw[2]) << 16)
-                                            | (std::uint32_t(quint8(raw[3])) << 24));
+                    | (std::uint32_t(quint8(raw[3])) << 24));
             else
-                value = RegValue {type, {}, 0, raw};
+                value = RegValue { type, {}, 0, raw };
         } else if (valueText == QLatin1String("-")) {
             value.reset();
         } else {
@@ -420,54 +428,61 @@ void HiveData::removeKeyTree(const QString &path)
 
 // ---- Hive -------------------------------------------------------------------
 
-namespace {
+namespace
+{
 
-// Closes the descriptor (and so drops any lock on it) when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
+    // Closes the descriptor (and so drops any lock on it) when it goes out of scope.
+    struct Fd {
+        int fd = -1;
+        explicit Fd(int f)
+            : fd(f)
+        {
+        }
+        ~Fd()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        Fd(const Fd &) = delete;
+        Fd &operator=(const Fd &) = delete;
+    };
+
+    bool readAll(int fd, qint64 size, QByteArray *out)
     {
-        if (fd >= 0)
-            ::close(fd);
+        out->resize(size);
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t n = ::read(fd, out->data() + done, size_t(size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        out->resize(done);
+        return true;
     }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
 
-bool readAll(int fd, qint64 size, QByteArray *out)
-{
-    out->resize(size);
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, out->data() + done, size_t(size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
+    bool writeAll(int fd, const QByteArray &bytes)
+    {
+        qint64 done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        return true;
     }
-    out->resize(done);
-    return true;
-}
-
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
 
 } // namespace
 
-Hive::Hive(QString filePath) : m_path(std::move(filePath)) {}
+Hive::Hive(QString filePath)
+    : m_path(std::move(filePath))
+{
+}
 
 QString Hive::userHivePath()
 {
@@ -506,8 +521,8 @@ bool Hive::setAside(const QByteArray &damagedBytes)
         return false;
     m_lastSetAside = target;
     qWarning("Vorlane7: the settings file %s could not be read; it was kept as %s and the defaults are used.",
-             qPrintable(m_path),
-             qPrintable(target));
+        qPrintable(m_path),
+        qPrintable(target));
     return true;
 }
 
@@ -519,14 +534,15 @@ HiveData Hive::loadLocked(bool haveFileLock)
         m_cached = HiveData();
         return m_cached;
     }
-    struct stat st {};
+    struct stat st {
+    };
     if (::fstat(file.fd, &st) != 0)
         return HiveData();
-    const Stamp stamp {std::uint64_t(st.st_dev),
-                       std::uint64_t(st.st_ino),
-                       std::int64_t(st.st_size),
-                       std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                       std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+    const Stamp stamp { std::uint64_t(st.st_dev),
+        std::uint64_t(st.st_ino),
+        std::int64_t(st.st_size),
+        std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+        std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec };
     // A writer always re-reads: inode numbers are reused and file times are coarse, so the
     // stamp can (rarely) match a newer file, and a write must never build on a stale copy.
     if (!haveFileLock && m_cachedStamp && *m_cachedStamp == stamp)
@@ -549,9 +565,8 @@ HiveData Hive::loadLocked(bool haveFileLock)
     if (!haveFileLock) {
         // Take the writers' lock so we set aside exactly the file we judged.
         QDir().mkpath(QFileInfo(m_path).absolutePath());
-        Fd lock(::open(QFile::encodeName(m_path + QStringLiteral(".lock")).constData(),
-                       O_RDWR | O_CREAT | O_CLOEXEC,
-                       0600));
+        Fd lock(::open(
+            QFile::encodeName(m_path + QStringLiteral(".lock")).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (lock.fd >= 0 && ::flock(lock.fd, LOCK_EX) == 0)
             return loadLocked(true);
         return HiveData();
@@ -586,12 +601,12 @@ std::optional<RegValue> Hive::read(const QString &key, const QString &name)
 
 bool Hive::write(const QString &key, const QString &name, const RegValue &value)
 {
-    return apply({HiveChange {key, name, value}});
+    return apply({ HiveChange { key, name, value } });
 }
 
 bool Hive::remove(const QString &key, const QString &name)
 {
-    return apply({HiveChange {key, name, std::nullopt}});
+    return apply({ HiveChange { key, name, std::nullopt } });
 }
 
 bool Hive::apply(const std::vector<HiveChange> &changes)
@@ -600,7 +615,8 @@ bool Hive::apply(const std::vector<HiveChange> &changes)
     const QString dir = QFileInfo(m_path).absolutePath();
     if (!QDir().mkpath(dir))
         return false;
-    Fd lock(::open(QFile::encodeName(m_path + QStringLiteral(".lock")).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    Fd lock(
+        ::open(QFile::encodeName(m_path + QStringLiteral(".lock")).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (lock.fd < 0)
         return false;
     while (::flock(lock.fd, LOCK_EX) != 0) {
@@ -620,7 +636,7 @@ bool Hive::apply(const std::vector<HiveChange> &changes)
     }
     const QByteArray bytes = data.serialize();
 
-    static std::atomic<unsigned> counter {0};
+    static std::atomic<unsigned> counter { 0 };
     const QString tmp = m_path + QStringLiteral(".tmp.%1.%2").arg(::getpid()).arg(counter++);
     const QByteArray tmpName = QFile::encodeName(tmp);
     {
@@ -641,13 +657,14 @@ bool Hive::apply(const std::vector<HiveChange> &changes)
         ::fsync(dirFd.fd);
 
     // Still under the lock, so the file we stat is the one we wrote.
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(QFile::encodeName(m_path).constData(), &st) == 0) {
-        m_cachedStamp = Stamp {std::uint64_t(st.st_dev),
-                               std::uint64_t(st.st_ino),
-                               std::int64_t(st.st_size),
-                               std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                       std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+        m_cachedStamp = Stamp { std::uint64_t(st.st_dev),
+            std::uint64_t(st.st_ino),
+            std::int64_t(st.st_size),
+            std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec };
         m_cached = std::move(data);
     } else {
         m_cachedStamp.reset();
