@@ -117,12 +117,16 @@ namespace
 
 } // namespace
 
-std::u16string sortKey(const std::u16string &name)
+Key sortKey(const std::u16string &name)
 {
-    std::u16string k = name;
-    for (auto &c : k)
-        if (!QChar::isSurrogate(c))
-            c = char16_t(QChar::toUpper(char32_t(c)));
+    Key k;
+    k.n = std::uint8_t(std::min<std::size_t>(name.size(), k.c.size()));
+    for (int i = 0; i < k.n; ++i) {
+        const char16_t c = name[std::size_t(i)];
+        k.c[std::size_t(i)] = c < 0x80 ? (c >= u'a' && c <= u'z' ? char16_t(c - 32) : c)
+            : QChar::isSurrogate(c)    ? c
+                                       : char16_t(QChar::toUpper(char32_t(c)));
+    }
     return k;
 }
 
@@ -516,13 +520,11 @@ Status File::load(bool forWriter)
                 return Status::Corrupt;
             nodes.push_back(e.left);
             nodes.push_back(e.right);
-            const std::u16string key = sortKey(e.name);
-            if (e.name.empty() || m_entries[sid].children.count(key)) {
+            if (e.name.empty() || !m_entries[sid].children.emplace(sortKey(e.name), n).second) {
                 e.type = TypeFree; // a nameless or duplicate entry cannot be addressed: drop it
                 continue;
             }
             e.parent = sid;
-            m_entries[sid].children.emplace(key, n);
             if (e.type == TypeStorage) {
                 e.size = 0;
                 storages.push_back(n);
@@ -546,6 +548,7 @@ Status File::load(bool forWriter)
         e.gen = m_genBase;
     ++m_genBase;
     m_allocHint = m_miniHint = 0;
+    m_entryHint = 1;
     m_dirty = false;
     if (forWriter) {
         // Trees other writers left unbalanced or out of order are rebuilt at the
@@ -570,7 +573,7 @@ bool File::validTree(std::uint32_t storage) const
     bool ok = true;
     const KeyLess less;
     auto check =
-        [&](auto &&self, std::uint32_t n, const std::u16string *lo, const std::u16string *hi, bool parentRed, int depth)
+        [&](auto &&self, std::uint32_t n, const Key *lo, const Key *hi, bool parentRed, int depth)
         -> int {
         if (n == NoStream || !ok)
             return 1;
@@ -579,7 +582,7 @@ bool File::validTree(std::uint32_t storage) const
             return 1;
         }
         const Entry &x = m_entries[n];
-        const std::u16string key = sortKey(x.name);
+        const Key key = sortKey(x.name);
         if ((lo && !less(*lo, key)) || (hi && !less(key, *hi)))
             ok = false;
         const bool red = x.color == Red;
@@ -886,12 +889,14 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
 {
     if (!validName(name))
         return Status::InvalidName;
-    const std::u16string n = name.toStdU16String(), key = sortKey(n);
+    const std::u16string n = name.toStdU16String();
+    const Key key = sortKey(n);
     if (m_entries[parent].children.count(key))
         return Status::FileAlreadyExists;
-    std::uint32_t slot = 1;
+    std::uint32_t slot = std::max<std::uint32_t>(1, m_entryHint);
     while (slot < m_entries.size() && m_entries[slot].type != TypeFree)
         ++slot;
+    m_entryHint = slot + 1;
     if (slot == m_entries.size()) {
         if (slot >= MaxRegSect)
             return Status::TooLarge;
@@ -946,7 +951,8 @@ Status File::rename(std::uint32_t id, const QString &newName)
         return Status::InvalidName;
     Entry &e = m_entries[id];
     Entry &p = m_entries[e.parent];
-    const std::u16string n = newName.toStdU16String(), key = sortKey(n), oldKey = sortKey(e.name);
+    const std::u16string n = newName.toStdU16String();
+    const Key key = sortKey(n), oldKey = sortKey(e.name);
     if (key != oldKey && p.children.count(key))
         return Status::FileAlreadyExists;
     p.children.erase(oldKey);

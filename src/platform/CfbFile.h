@@ -7,6 +7,7 @@
 #include "platform/Cfb.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <array>
 #include <map>
 #include <string>
@@ -29,14 +30,27 @@ constexpr std::uint32_t EntrySize = 128;
 enum : std::uint8_t { TypeFree = 0, TypeStorage = 1, TypeStream = 2, TypeRoot = 5 };
 enum : std::uint8_t { Red = 0, Black = 1 };
 
+// An upper-cased name held inline: building the maps of a large directory
+// then allocates nothing per key.
+struct Key {
+    std::uint8_t n = 0;
+    std::array<char16_t, 31> c{};
+    bool operator==(const Key &o) const { return n == o.n && std::equal(c.begin(), c.begin() + n, o.c.begin()); }
+    bool operator!=(const Key &o) const { return !(*this == o); }
+};
 // Sibling order: shorter names first, then upper-cased UTF-16 code units.
 struct KeyLess {
-    bool operator()(const std::u16string &a, const std::u16string &b) const
+    bool operator()(const Key &a, const Key &b) const
     {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
+        if (a.n != b.n)
+            return a.n < b.n;
+        for (int i = 0; i < a.n; ++i)
+            if (a.c[i] != b.c[i])
+                return a.c[i] < b.c[i];
+        return false;
     }
 };
-std::u16string sortKey(const std::u16string &name);
+Key sortKey(const std::u16string &name);
 bool validName(const QString &name);
 
 struct Entry {
@@ -52,7 +66,7 @@ struct Entry {
     std::vector<std::uint32_t> chain;
     std::uint32_t parent = NoStream;
     std::uint32_t gen = 0; // bumped when the entry is freed, so old handles see Reverted
-    std::map<std::u16string, std::uint32_t, KeyLess> children;
+    std::map<Key, std::uint32_t, KeyLess> children;
     bool treeDirty = false;
     bool inMini() const { return type == TypeStream && size < MiniCutoff; }
 };
@@ -139,7 +153,7 @@ private:
     std::vector<std::uint8_t> m_used; // sectors in use by the current state
     std::vector<std::uint8_t> m_protected; // sectors the committed state (or a reader) uses
     std::vector<std::uint8_t> m_miniUsed;
-    std::uint32_t m_allocHint = 0, m_miniHint = 0;
+    std::uint32_t m_allocHint = 0, m_miniHint = 0, m_entryHint = 1;
 
     // The committed tables as they are on disk, and where they are.
     std::vector<std::uint32_t> m_fatLocs, m_difatLocs, m_dirChain, m_miniFatChain;

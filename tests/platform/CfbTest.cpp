@@ -194,6 +194,8 @@ TEST_F(CfbTest, DestroyFreesSectorsForReuse)
         ASSERT_EQ(root.destroyElement("b"), Status::Ok);
         ASSERT_EQ(root.commit(), Status::Ok);
     }
+    putStream(root, "tock", "2");
+    ASSERT_EQ(root.commit(), Status::Ok);
     EXPECT_LT(QFileInfo(path()).size(), full / 2);
     expectClean(path());
 }
