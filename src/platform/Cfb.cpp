@@ -1,0 +1,420 @@
+#include "platform/Cfb.h"
+
+#include "platform/CfbFile.h"
+
+namespace v7::cfb
+{
+
+using detail::File;
+
+const char *statusText(Status s)
+{
+    switch (s) {
+    case Status::Ok:
+        return "success";
+    case Status::FileNotFound:
+        return "not found";
+    case Status::FileAlreadyExists:
+        return "already exists";
+    case Status::AccessDenied:
+        return "access denied";
+    case Status::LockViolation:
+        return "in use by another writer";
+    case Status::InvalidName:
+        return "invalid name";
+    case Status::InvalidParameter:
+        return "invalid parameter";
+    case Status::Corrupt:
+        return "damaged compound file";
+    case Status::TooLarge:
+        return "file too large for its format version";
+    case Status::IoError:
+        return "input/output error";
+    case Status::Reverted:
+        return "element no longer exists";
+    case Status::InvalidHandle:
+        return "not open";
+    }
+    return "unknown";
+}
+
+namespace
+{
+
+    void setStatus(Status *out, Status s)
+    {
+        if (out)
+            *out = s;
+    }
+    bool canWrite(std::uint32_t m)
+    {
+        return (m & 3) != mode::Read;
+    }
+    bool canRead(std::uint32_t m)
+    {
+        return (m & 3) != mode::Write;
+    }
+
+    // Children of a transacted root only reach the file with the root's commit;
+    // in direct mode any commit writes the file.
+    Status commitFrom(File &f, std::uint32_t id)
+    {
+        if (!f.writable())
+            return Status::Ok;
+        if (f.transacted() && id != 0)
+            return Status::Ok;
+        return f.commit();
+    }
+
+    ElementStat statOf(const detail::Entry &e, std::uint32_t m)
+    {
+        ElementStat s;
+        s.name = QString::fromStdU16String(e.name);
+        s.type = ElementType(e.type);
+        s.size = e.type == detail::TypeStream ? e.size : 0;
+        s.creationTime = e.ctime;
+        s.modificationTime = e.mtime;
+        s.mode = m;
+        return s;
+    }
+
+} // namespace
+
+// ---- Storage -----------------------------------------------------------------
+
+void Storage::release()
+{
+    m_file.reset();
+}
+
+Storage Storage::create(const QString &path, std::uint32_t m, Status *st)
+{
+    Storage s;
+    std::shared_ptr<File> f;
+    const Status r = File::create(path, m, &f);
+    setStatus(st, r);
+    if (r == Status::Ok) {
+        s.m_file = f;
+        s.m_id = 0;
+        s.m_gen = f->entry(0).gen;
+        s.m_mode = m;
+    }
+    return s;
+}
+
+Storage Storage::open(const QString &path, std::uint32_t m, Status *st)
+{
+    Storage s;
+    std::shared_ptr<File> f;
+    const Status r = File::open(path, m, &f);
+    setStatus(st, r);
+    if (r == Status::Ok) {
+        s.m_file = f;
+        s.m_gen = f->entry(0).gen;
+        s.m_mode = m;
+    }
+    return s;
+}
+
+#define V7_CHECK_HANDLE(ret)                                                                                           \
+    if (!m_file)                                                                                                       \
+        return ret(Status::InvalidHandle);                                                                             \
+    if (!m_file->alive(m_id, m_gen))                                                                                   \
+        return ret(Status::Reverted);
+
+Storage Storage::createStorage(const QString &name, std::uint32_t m, Status *st)
+{
+    Storage out;
+    auto fail = [&](Status s) {
+        setStatus(st, s);
+        return Storage();
+    };
+    V7_CHECK_HANDLE(fail)
+    if (!canWrite(m_mode) || !m_file->writable())
+        return fail(Status::AccessDenied);
+    std::uint32_t id;
+    Status s = m_file->find(m_id, name, &id);
+    if (s == Status::Ok) {
+        if (!(m & mode::Create))
+            return fail(Status::FileAlreadyExists);
+        m_file->destroy(id);
+    } else if (s != Status::FileNotFound) {
+        return fail(s);
+    }
+    s = m_file->addChild(m_id, name, detail::TypeStorage, &id);
+    if (s != Status::Ok)
+        return fail(s);
+    out.m_file = m_file;
+    out.m_id = id;
+    out.m_gen = m_file->entry(id).gen;
+    out.m_mode = m;
+    setStatus(st, Status::Ok);
+    return out;
+}
+
+Storage Storage::openStorage(const QString &name, std::uint32_t m, Status *st)
+{
+    auto fail = [&](Status s) {
+        setStatus(st, s);
+        return Storage();
+    };
+    V7_CHECK_HANDLE(fail)
+    if (canWrite(m) && !m_file->writable())
+        return fail(Status::AccessDenied);
+    std::uint32_t id;
+    if (Status s = m_file->find(m_id, name, &id); s != Status::Ok)
+        return fail(s);
+    if (m_file->entry(id).type != detail::TypeStorage)
+        return fail(Status::FileNotFound);
+    Storage out;
+    out.m_file = m_file;
+    out.m_id = id;
+    out.m_gen = m_file->entry(id).gen;
+    out.m_mode = m;
+    setStatus(st, Status::Ok);
+    return out;
+}
+
+Stream Storage::createStream(const QString &name, std::uint32_t m, Status *st)
+{
+    auto fail = [&](Status s) {
+        setStatus(st, s);
+        return Stream();
+    };
+    V7_CHECK_HANDLE(fail)
+    if (!canWrite(m_mode) || !m_file->writable() || !canWrite(m))
+        return fail(Status::AccessDenied);
+    std::uint32_t id;
+    Status s = m_file->find(m_id, name, &id);
+    if (s == Status::Ok) {
+        if (!(m & mode::Create))
+            return fail(Status::FileAlreadyExists);
+        m_file->destroy(id);
+    } else if (s != Status::FileNotFound) {
+        return fail(s);
+    }
+    s = m_file->addChild(m_id, name, detail::TypeStream, &id);
+    if (s != Status::Ok)
+        return fail(s);
+    Stream out;
+    out.m_file = m_file;
+    out.m_id = id;
+    out.m_gen = m_file->entry(id).gen;
+    out.m_mode = m;
+    setStatus(st, Status::Ok);
+    return out;
+}
+
+Stream Storage::openStream(const QString &name, std::uint32_t m, Status *st)
+{
+    auto fail = [&](Status s) {
+        setStatus(st, s);
+        return Stream();
+    };
+    V7_CHECK_HANDLE(fail)
+    if (canWrite(m) && !m_file->writable())
+        return fail(Status::AccessDenied);
+    std::uint32_t id;
+    if (Status s = m_file->find(m_id, name, &id); s != Status::Ok)
+        return fail(s);
+    if (m_file->entry(id).type != detail::TypeStream)
+        return fail(Status::FileNotFound);
+    Stream out;
+    out.m_file = m_file;
+    out.m_id = id;
+    out.m_gen = m_file->entry(id).gen;
+    out.m_mode = m;
+    setStatus(st, Status::Ok);
+    return out;
+}
+
+#define V7_RETURN(s) s
+
+Status Storage::elements(std::vector<ElementStat> *out) const
+{
+    out->clear();
+    V7_CHECK_HANDLE(V7_RETURN)
+    for (const auto &kv : m_file->entry(m_id).children)
+        out->push_back(statOf(m_file->entry(kv.second), 0));
+    return Status::Ok;
+}
+
+Status Storage::destroyElement(const QString &name)
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (!canWrite(m_mode) || !m_file->writable())
+        return Status::AccessDenied;
+    std::uint32_t id;
+    if (Status s = m_file->find(m_id, name, &id); s != Status::Ok)
+        return s;
+    return m_file->destroy(id);
+}
+
+Status Storage::renameElement(const QString &oldName, const QString &newName)
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (!canWrite(m_mode) || !m_file->writable())
+        return Status::AccessDenied;
+    std::uint32_t id;
+    if (Status s = m_file->find(m_id, oldName, &id); s != Status::Ok)
+        return s;
+    return m_file->rename(id, newName);
+}
+
+Status Storage::copyTo(Storage &dest) const
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (!dest.m_file)
+        return Status::InvalidHandle;
+    if (!dest.m_file->alive(dest.m_id, dest.m_gen))
+        return Status::Reverted;
+    if (!canWrite(dest.m_mode) || !dest.m_file->writable())
+        return Status::AccessDenied;
+    if (dest.m_file == m_file && dest.m_id == m_id)
+        return Status::InvalidParameter;
+    return m_file->copyInto(m_id, *dest.m_file, dest.m_id);
+}
+
+Status Storage::commit()
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    return commitFrom(*m_file, m_id);
+}
+
+Status Storage::revert()
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (m_id != 0)
+        return Status::Ok; // the transaction is the root's
+    const Status s = m_file->revert();
+    if (s == Status::Ok)
+        m_gen = m_file->entry(0).gen;
+    return s;
+}
+
+Status Storage::stat(ElementStat *out) const
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    *out = statOf(m_file->entry(m_id), m_mode);
+    if (m_id == 0) {
+        out->type = ElementType::Root;
+        out->size = 0;
+    }
+    return Status::Ok;
+}
+
+Status Storage::fileStats(FileStats *out) const
+{
+    if (!m_file)
+        return Status::InvalidHandle;
+    m_file->stats(out);
+    return Status::Ok;
+}
+
+Status Storage::check(const QString &path, QStringList *problems)
+{
+    return File::audit(path, problems);
+}
+
+// ---- Stream ------------------------------------------------------------------
+
+void Stream::release()
+{
+    m_file.reset();
+    m_pos = 0;
+}
+
+Status Stream::read(char *buf, std::uint64_t n, std::uint64_t *got)
+{
+    std::uint64_t dummy;
+    if (!got)
+        got = &dummy;
+    *got = 0;
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (!canRead(m_mode))
+        return Status::AccessDenied;
+    const Status s = m_file->read(m_id, m_pos, buf, n, got);
+    m_pos += *got;
+    return s;
+}
+
+Status Stream::readAll(QByteArray *out)
+{
+    out->clear();
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (!canRead(m_mode))
+        return Status::AccessDenied;
+    const std::uint64_t size = m_file->entry(m_id).size;
+    if (size > std::uint64_t(0x7FFFFFFF))
+        return Status::TooLarge;
+    out->resize(qsizetype(size));
+    std::uint64_t got = 0;
+    const Status s = m_file->read(m_id, 0, out->data(), size, &got);
+    out->resize(qsizetype(got));
+    return s;
+}
+
+Status Stream::write(const char *data, std::uint64_t n)
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (!canWrite(m_mode) || !m_file->writable())
+        return Status::AccessDenied;
+    const Status s = m_file->write(m_id, m_pos, data, n);
+    if (s == Status::Ok)
+        m_pos += n;
+    return s;
+}
+
+Status Stream::seek(std::int64_t offset, Origin origin, std::uint64_t *newPos)
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    std::int64_t base = 0;
+    if (origin == Current)
+        base = std::int64_t(m_pos);
+    else if (origin == End)
+        base = std::int64_t(m_file->entry(m_id).size);
+    const std::int64_t p = base + offset;
+    if (p < 0)
+        return Status::InvalidParameter;
+    m_pos = std::uint64_t(p);
+    if (newPos)
+        *newPos = m_pos;
+    return Status::Ok;
+}
+
+Status Stream::setSize(std::uint64_t size)
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    if (!canWrite(m_mode) || !m_file->writable())
+        return Status::AccessDenied;
+    return m_file->setSize(m_id, size);
+}
+
+Status Stream::size(std::uint64_t *out) const
+{
+    *out = 0;
+    V7_CHECK_HANDLE(V7_RETURN)
+    *out = m_file->entry(m_id).size;
+    return Status::Ok;
+}
+
+Status Stream::stat(ElementStat *out) const
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    *out = statOf(m_file->entry(m_id), m_mode);
+    return Status::Ok;
+}
+
+Status Stream::commit()
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    return commitFrom(*m_file, m_id);
+}
+
+Status Stream::revert()
+{
+    V7_CHECK_HANDLE(V7_RETURN)
+    return Status::Ok; // streams are direct within their storage
+}
+
+} // namespace v7::cfb

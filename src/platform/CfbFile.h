@@ -1,0 +1,165 @@
+// The engine under Storage and Stream: one open compound file, its tables in
+// memory, copy-on-write sector allocation and the two-step commit.
+//
+// Threads: one File belongs to the thread that opened it (see Cfb.h).
+#pragma once
+
+#include "platform/Cfb.h"
+
+#include <QStringList>
+#include <algorithm>
+#include <array>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace v7::cfb::detail
+{
+
+constexpr std::uint32_t MaxRegSect = 0xFFFFFFFA;
+constexpr std::uint32_t DifSect = 0xFFFFFFFC;
+constexpr std::uint32_t FatSect = 0xFFFFFFFD;
+constexpr std::uint32_t EndOfChain = 0xFFFFFFFE;
+constexpr std::uint32_t FreeSect = 0xFFFFFFFF;
+constexpr std::uint32_t NoStream = 0xFFFFFFFF;
+constexpr std::uint32_t MiniCutoff = 4096;
+constexpr std::uint32_t MiniSize = 64;
+constexpr std::uint32_t HeaderDifat = 109;
+constexpr std::uint32_t EntrySize = 128;
+
+enum : std::uint8_t { TypeFree = 0, TypeStorage = 1, TypeStream = 2, TypeRoot = 5 };
+enum : std::uint8_t { Red = 0, Black = 1 };
+
+// An upper-cased name held inline: building the maps of a large directory
+// then allocates nothing per key.
+struct Key {
+    std::uint8_t n = 0;
+    std::array<char16_t, 31> c{};
+    bool operator==(const Key &o) const { return n == o.n && std::equal(c.begin(), c.begin() + n, o.c.begin()); }
+    bool operator!=(const Key &o) const { return !(*this == o); }
+};
+// Sibling order: shorter names first, then upper-cased UTF-16 code units.
+struct KeyLess {
+    bool operator()(const Key &a, const Key &b) const
+    {
+        if (a.n != b.n)
+            return a.n < b.n;
+        for (int i = 0; i < a.n; ++i)
+            if (a.c[i] != b.c[i])
+                return a.c[i] < b.c[i];
+        return false;
+    }
+};
+Key sortKey(const std::u16string &name);
+bool validName(const QString &name);
+
+struct Entry {
+    std::u16string name;
+    std::uint8_t type = TypeFree;
+    std::uint8_t color = Black;
+    std::uint32_t left = NoStream, right = NoStream, child = NoStream;
+    std::array<std::uint8_t, 16> clsid {};
+    std::uint32_t state = 0;
+    std::uint64_t ctime = 0, mtime = 0;
+    std::uint64_t size = 0;
+    // Sectors of a stream, or mini sectors while size < 4096.
+    std::vector<std::uint32_t> chain;
+    std::uint32_t parent = NoStream;
+    std::uint32_t gen = 0; // bumped when the entry is freed, so old handles see Reverted
+    std::map<Key, std::uint32_t, KeyLess> children;
+    bool treeDirty = false;
+    bool inMini() const { return type == TypeStream && size < MiniCutoff; }
+};
+
+class File
+{
+public:
+    ~File();
+    static Status create(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out);
+    static Status open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out);
+
+    bool writable() const { return m_writable; }
+    bool transacted() const { return m_transacted; }
+    std::uint32_t rootMode() const { return m_mode; }
+    bool alive(std::uint32_t id, std::uint32_t gen) const;
+    Entry &entry(std::uint32_t id) { return m_entries[id]; }
+    const Entry &entry(std::uint32_t id) const { return m_entries[id]; }
+
+    Status find(std::uint32_t parent, const QString &name, std::uint32_t *id) const;
+    Status addChild(std::uint32_t parent, const QString &name, std::uint8_t type, std::uint32_t *id);
+    Status destroy(std::uint32_t id);
+    Status rename(std::uint32_t id, const QString &newName);
+    Status copyInto(std::uint32_t src, File &dstFile, std::uint32_t dst);
+
+    Status read(std::uint32_t id, std::uint64_t pos, char *buf, std::uint64_t n, std::uint64_t *got);
+    Status write(std::uint32_t id, std::uint64_t pos, const char *data, std::uint64_t n);
+    Status setSize(std::uint32_t id, std::uint64_t size);
+
+    Status commit();
+    Status revert();
+    void stats(FileStats *out) const;
+    static Status audit(const QString &path, QStringList *problems);
+
+private:
+    File() = default;
+    Status load(bool forWriter);
+    Status readHeader(QByteArray *hdr);
+    Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
+    Status walkMini(std::uint32_t start, std::uint64_t needed, std::vector<std::uint32_t> *out);
+
+    std::uint64_t sectorOffset(std::uint32_t s) const { return std::uint64_t(s + 1) << m_shift; }
+    bool preadAll(char *buf, std::size_t n, std::uint64_t off) const;
+    bool pwriteAll(const char *buf, std::size_t n, std::uint64_t off);
+
+    Status allocSector(std::uint32_t *s);
+    void freeSector(std::uint32_t s);
+    std::uint32_t firstFree();
+    Status allocMini(std::uint32_t *m);
+    void freeMini(std::uint32_t m);
+    bool isProtected(std::uint32_t s) const { return s < m_protected.size() && m_protected[s]; }
+
+    Status readChain(const std::vector<std::uint32_t> &chain, std::uint64_t pos, char *buf, std::uint64_t n);
+    Status writeChain(std::vector<std::uint32_t> &chain, std::uint64_t pos, const char *data, std::uint64_t n);
+    Status readMini(const std::vector<std::uint32_t> &chain, std::uint64_t pos, char *buf, std::uint64_t n);
+    Status writeMini(const std::vector<std::uint32_t> &chain, std::uint64_t pos, const char *data, std::uint64_t n);
+    Status resizeChain(Entry &e, std::uint64_t newSize);
+    void freeChain(Entry &e);
+    void destroyTree(std::uint32_t id);
+
+    void rebuildTree(std::uint32_t storage);
+    bool validTree(std::uint32_t storage) const;
+    QByteArray serializeDirectory();
+    Status writeTable(const QByteArray &bytes,
+        const QByteArray &onDisk,
+        const std::vector<std::uint32_t> &diskLocs,
+        std::vector<std::uint32_t> *locs);
+    bool readersPresent() const;
+    bool lockRange(int type, std::uint64_t start, bool wait) const;
+    void protectCommitted(bool keepOld);
+
+    QString m_path;
+    int m_fd = -1;
+    std::uint32_t m_mode = 0;
+    bool m_writable = false, m_transacted = false, m_dirty = false, m_broken = false;
+    int m_major = 3;
+    unsigned m_shift = 9;
+    std::uint32_t m_ssz = 512, m_eps = 128; // sector size, 4-byte entries per sector
+    std::uint32_t m_txSig = 0;
+    std::uint64_t m_fileSectors = 0; // sectors present in the file (after the header)
+
+    std::vector<Entry> m_entries;
+    std::vector<std::uint32_t> m_miniChain; // sectors of the mini stream
+    std::uint32_t m_miniCount = 0; // mini sectors in the mini stream
+    std::vector<std::uint8_t> m_used; // sectors in use by the current state
+    std::vector<std::uint8_t> m_protected; // sectors the committed state (or a reader) uses
+    std::vector<std::uint8_t> m_miniUsed;
+    std::uint32_t m_allocHint = 0, m_miniHint = 0, m_entryHint = 1;
+
+    // The committed tables as they are on disk, and where they are.
+    std::vector<std::uint32_t> m_fatLocs, m_difatLocs, m_dirChain, m_miniFatChain;
+    std::vector<std::uint32_t> m_diskFatLocs, m_diskDifatLocs, m_diskDirChain, m_diskMiniFatChain;
+    QByteArray m_diskFat, m_diskDifat, m_diskDir, m_diskMiniFat;
+    std::uint32_t m_genBase = 1;
+};
+
+} // namespace v7::cfb::detail

@@ -1,0 +1,122 @@
+// The thumbnail cache file: one compound file ("/QLM70.TDB" in CacheThumbsDir)
+// with a child storage per image folder, named by NameCrc of the folder path;
+// in it a stream per thumbnail, named by NameCrc of the file name, and the
+// folder's "Index" stream.
+//
+// Threads: every thread that runs thumbnail work has its own module state (open
+// root, open folder storage, current index, current folder); the functions act
+// on the calling thread's state and may be called from any thread. No operation
+// reports an error: failures end quietly with false, 0 or an unchanged index.
+#pragma once
+
+#include "platform/Cfb.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace v7
+{
+
+// Signed decimal text of the CRC-32 of the name's ANSI bytes.
+QString NameCrc(const QString &text);
+std::int32_t nameCrcValue(const QString &text);
+
+struct IndexEntry {
+    std::int32_t StreamId = 0;
+    std::int32_t ByteCount = 0;
+    QString Name;
+};
+
+// File name -> entry, kept in insertion order; names are case-sensitive.
+class ThumbIndex
+{
+public:
+    bool contains(const QString &name) const { return m_pos.contains(name); }
+    const IndexEntry *find(const QString &name) const;
+    bool add(const IndexEntry &e); // false (and no change) when the name is present
+    bool remove(const QString &name);
+    void clear();
+    int size() const { return int(m_pos.size()); }
+    bool isEmpty() const { return m_pos.isEmpty(); }
+    template <typename F> void forEach(F f) const
+    {
+        for (const auto &e : m_items)
+            if (e.second)
+                f(e.first);
+    }
+
+private:
+    std::vector<std::pair<IndexEntry, bool>> m_items; // entry, still present
+    QHash<QString, std::size_t> m_pos;
+};
+
+// The "Index" stream: records of StreamId, ByteCount (little-endian), a 16-bit
+// name length and the name's ANSI bytes. Reading takes only the low byte of the
+// length; the first record of a name wins; a record running past the end ends it.
+void parseIndex(const QByteArray &bytes, ThumbIndex *index);
+QByteArray serializeIndex(const ThumbIndex &index);
+
+struct RenameTarget {
+    QString newName;
+    QString streamIdText; // decimal text of the new StreamId
+};
+using RenameMap = std::vector<std::pair<QString, RenameTarget>>; // old name -> target, in order
+using NameMap = std::vector<std::pair<QString, QString>>; // in order
+
+class OLEStorage
+{
+public:
+    // Open modes of the cache.
+    static constexpr std::uint32_t ModeWriteDirect = 0x12; // read/write, share-exclusive
+    static constexpr std::uint32_t ModeWriteTransacted = 0x210002; // read/write, transacted, no snapshot
+    static constexpr std::uint32_t ModeReadTransacted = 0x210000; // read, transacted, no snapshot
+    static constexpr std::uint32_t ModeRead = 0x10; // read, share-exclusive
+    static constexpr std::uint32_t ModeNewStream = 0x11; // write, share-exclusive
+    static const QString CacheFileName; // "/QLM70.TDB"
+    static const QString IndexStreamName; // "Index"
+
+    static QString cacheFilePath(const QString &fileName); // CacheThumbsDir + fileName
+
+    static bool OpenCacheFile(std::uint32_t mode, const QString &fileName);
+    static bool CreateCacheFile(std::uint32_t mode, const QString &fileName);
+    static bool OpenFolderStorage(const QString &name, QHash<QString, qint64> *streamList, std::uint32_t mode);
+    static bool CreateFolderStorage(const QString &name, std::uint32_t mode);
+    static bool WriteThumbStream(const QString &fileName, const char *data, int count);
+    static std::int32_t LookupThumb(const QString &fileName);
+    static void LoadIndex();
+    static void SaveIndex();
+    static void ClearIndex();
+    static qint64 FolderCacheBytes(const QString &folderName);
+    static void LoadFolderIndexInto(const QString &folderName, ThumbIndex &map);
+    static void ApplyRenames(const RenameMap &renames, bool keep);
+    static void RenameThumbs(int operation, const NameMap &names);
+    static void ExportThumbs(const NameMap &targets);
+    static bool MoveFolderCache(int operation, const QString &source, const QString &target);
+    static bool DeleteFolderCache(const QString &folderName, const QString &fileName);
+    static QString FolderStorageName(const QString &path);
+
+    // The opening sequence of a thumbnail job: true when the cache is to be used.
+    static bool OpenCacheForThumbs();
+    // The opening sequence of the display: true when the folder's index is loaded.
+    static bool OpenCacheForDisplay();
+    // A cached thumbnail's bytes through the current index; false means not cached.
+    static bool ReadThumb(const QString &fileName, QByteArray *out);
+    // Commits the folder storage and then the root (the end of a job that saved its index).
+    static bool CommitCache();
+    // Releases the folder storage and the root.
+    static void CloseCache();
+
+    // The calling thread's state.
+    static void SetCurrentFolder(const QString &path);
+    static QString CurrentFolder();
+    static ThumbIndex &CurrentIndex();
+    static bool RootOpen();
+    static bool FolderOpen();
+    static bool CacheJustCreated(); // set by CreateCacheFile, cleared by OpenCacheFile
+};
+
+} // namespace v7

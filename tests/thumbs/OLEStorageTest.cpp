@@ -1,0 +1,358 @@
+#include "thumbs/OLEStorage.h"
+
+#include "app/Settings.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace v7;
+
+namespace
+{
+
+QByteArray jpegBytes(int seed)
+{
+    QImage img(24, 18, QImage::Format_RGB32);
+    img.fill(QColor::fromHsv(seed * 37 % 360, 200, 200));
+    QByteArray b;
+    QBuffer buf(&b);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, "JPEG", 75);
+    return b;
+}
+
+class OLEStorageTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        settings().CacheThumbsDir = m_dir.path();
+        settings().CacheThumbs = true;
+        startFlags().TransactedCache = false;
+        OLEStorage::SetCurrentFolder("/photos/2024");
+    }
+    void TearDown() override
+    {
+        OLEStorage::CloseCache();
+        OLEStorage::ClearIndex();
+    }
+    QString cachePath() const { return m_dir.path() + "/QLM70.TDB"; }
+
+    // A thumbnail job's cache work for the current folder: open, write, save, commit, close.
+    void cacheThumbs(const QStringList &names)
+    {
+        ASSERT_TRUE(OLEStorage::OpenCacheForThumbs());
+        OLEStorage::LoadIndex();
+        for (const QString &n : names) {
+            const QByteArray b = jpegBytes(int(nameCrcValue(n) & 0xFF));
+            EXPECT_TRUE(OLEStorage::WriteThumbStream(n, b.constData(), int(b.size()))) << n.toStdString();
+        }
+        OLEStorage::SaveIndex();
+        EXPECT_TRUE(OLEStorage::CommitCache());
+        OLEStorage::ClearIndex();
+        OLEStorage::CloseCache();
+    }
+    QByteArray displayThumb(const QString &name)
+    {
+        QByteArray b;
+        if (OLEStorage::OpenCacheForDisplay())
+            OLEStorage::ReadThumb(name, &b);
+        OLEStorage::CloseCache();
+        return b;
+    }
+    QTemporaryDir m_dir;
+};
+
+} // namespace
+
+TEST(NameCrc, KnownValuesAndSign)
+{
+    const struct {
+        const char *text;
+        std::int32_t crc;
+    } rows[] = {
+        { "abc", 891568578 },
+        { "IMG_0001.JPG", -1070025648 },
+        { "", 0 },
+        { "123456789", std::int32_t(0xCBF43926u) }, // the standard check value
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(nameCrcValue(r.text), r.crc) << r.text;
+        EXPECT_EQ(NameCrc(r.text), QString::number(r.crc));
+    }
+    EXPECT_EQ(NameCrc("IMG_0001.JPG"), "-1070025648");
+    EXPECT_NE(NameCrc("a.jpg"), NameCrc("A.JPG")); // case-sensitive
+}
+
+TEST(IndexStream, ParseRules)
+{
+    auto rec = [](std::int32_t id, std::int32_t count, const QByteArray &name, int lenField = -1) {
+        QByteArray r(10, 0);
+        const int n = lenField < 0 ? int(name.size()) : lenField;
+        for (int i = 0; i < 4; ++i) {
+            r[i] = char(std::uint32_t(id) >> (8 * i));
+            r[4 + i] = char(std::uint32_t(count) >> (8 * i));
+        }
+        r[8] = char(n);
+        r[9] = char(n >> 8);
+        return r + name;
+    };
+    const struct {
+        const char *what;
+        QByteArray bytes;
+        QStringList names;
+    } rows[] = {
+        { "empty", {}, {} },
+        { "two records", rec(1, 10, "a.jpg") + rec(-2, 20, "b.jpg"), { "a.jpg", "b.jpg" } },
+        { "first of a name wins", rec(1, 10, "a") + rec(2, 20, "a") + rec(3, 30, "b"), { "a", "b" } },
+        { "last record cut short", rec(1, 10, "a") + rec(2, 20, "bbbb").left(12), { "a" } },
+        { "header cut short", rec(1, 10, "a") + QByteArray(9, 1), { "a" } },
+        // Only the low byte of the length counts: 0x0103 reads as 3.
+        { "low byte of the length", rec(5, 50, "abc", 0x0103) + rec(6, 60, "d"), { "abc", "d" } },
+        { "empty name", rec(7, 1, ""), { "" } },
+    };
+    for (const auto &r : rows) {
+        ThumbIndex idx;
+        parseIndex(r.bytes, &idx);
+        QStringList got;
+        idx.forEach([&got](const IndexEntry &e) { got << e.Name; });
+        EXPECT_EQ(got, r.names) << r.what;
+    }
+    ThumbIndex idx;
+    parseIndex(rec(1, 10, "a") + rec(2, 20, "a"), &idx);
+    ASSERT_NE(idx.find("a"), nullptr);
+    EXPECT_EQ(idx.find("a")->ByteCount, 10);
+}
+
+TEST(IndexStream, SerializeRoundTripsInInsertionOrder)
+{
+    ThumbIndex idx;
+    for (const char *n : { "zeta.jpg", "Alpha.JPG", "mid dle.png", "ünïcödé.gif" })
+        idx.add({ nameCrcValue(n), int(qstrlen(n)) * 100, QString::fromUtf8(n) });
+    idx.remove("Alpha.JPG");
+    const QByteArray bytes = serializeIndex(idx);
+    EXPECT_EQ(quint8(bytes[8]), 8u); // "zeta.jpg"
+    EXPECT_EQ(bytes.mid(10, 8), "zeta.jpg");
+    ThumbIndex back;
+    parseIndex(bytes, &back);
+    QStringList names;
+    back.forEach([&names](const IndexEntry &e) { names << e.Name; });
+    EXPECT_EQ(names, QStringList({ "zeta.jpg", "mid dle.png", QString::fromUtf8("ünïcödé.gif") }));
+    EXPECT_EQ(back.find("mid dle.png")->StreamId, nameCrcValue("mid dle.png"));
+}
+
+TEST_F(OLEStorageTest, ThumbsWrittenByAJobAreReadByTheDisplay)
+{
+    EXPECT_FALSE(OLEStorage::OpenCacheForDisplay()); // no file yet
+    cacheThumbs({ "IMG_0001.JPG", "b.jpg" });
+    ASSERT_TRUE(QFile::exists(cachePath()));
+    EXPECT_EQ(displayThumb("IMG_0001.JPG"), jpegBytes(int(nameCrcValue("IMG_0001.JPG") & 0xFF)));
+    EXPECT_EQ(quint8(displayThumb("b.jpg").at(0)), 0xFFu);
+    EXPECT_TRUE(displayThumb("B.JPG").isEmpty()); // names are case-sensitive
+    // The negative CRC names the stream with a leading minus sign.
+    cfb::Storage root = cfb::Storage::open(cachePath(), OLEStorage::ModeReadTransacted);
+    cfb::Storage folder = root.openStorage(OLEStorage::FolderStorageName("/photos/2024"), OLEStorage::ModeRead);
+    ASSERT_TRUE(folder.isOpen());
+    EXPECT_TRUE(folder.openStream("-1070025648", OLEStorage::ModeRead).isOpen());
+    EXPECT_TRUE(folder.openStream("Index", OLEStorage::ModeRead).isOpen());
+}
+
+TEST_F(OLEStorageTest, ExistingStreamFailsAndLeavesTheIndex)
+{
+    cacheThumbs({ "a.jpg" });
+    ASSERT_TRUE(OLEStorage::OpenCacheForThumbs());
+    OLEStorage::LoadIndex();
+    const IndexEntry before = *OLEStorage::CurrentIndex().find("a.jpg");
+    EXPECT_FALSE(OLEStorage::WriteThumbStream("a.jpg", "BMxx", 4));
+    EXPECT_EQ(OLEStorage::CurrentIndex().size(), 1);
+    EXPECT_EQ(OLEStorage::CurrentIndex().find("a.jpg")->ByteCount, before.ByteCount);
+    EXPECT_EQ(OLEStorage::LookupThumb("a.jpg"), nameCrcValue("a.jpg"));
+    EXPECT_EQ(OLEStorage::LookupThumb("never.jpg"), 0);
+}
+
+TEST_F(OLEStorageTest, FoldersDifferingInCaseAreSeparate)
+{
+    cacheThumbs({ "x.jpg" });
+    OLEStorage::SetCurrentFolder("/Photos/2024");
+    EXPECT_TRUE(displayThumb("x.jpg").isEmpty());
+    cacheThumbs({ "y.jpg" });
+    EXPECT_FALSE(displayThumb("y.jpg").isEmpty());
+    OLEStorage::SetCurrentFolder("/photos/2024");
+    EXPECT_TRUE(displayThumb("y.jpg").isEmpty());
+    EXPECT_FALSE(displayThumb("x.jpg").isEmpty());
+}
+
+TEST_F(OLEStorageTest, FolderCacheBytes)
+{
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName("")), 0); // no file
+    cacheThumbs({});
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName("")), 0); // nothing cached
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(NameCrc("/elsewhere")), 0); // no storage
+    cacheThumbs({ "a.jpg", "b.jpg" });
+    const qint64 expect =
+        jpegBytes(int(nameCrcValue("a.jpg") & 0xFF)).size() + jpegBytes(int(nameCrcValue("b.jpg") & 0xFF)).size();
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName("")), expect);
+}
+
+TEST_F(OLEStorageTest, EmptyIndexIsNotWritten)
+{
+    cacheThumbs({ "a.jpg" });
+    ASSERT_TRUE(OLEStorage::OpenCacheForThumbs());
+    OLEStorage::ClearIndex();
+    OLEStorage::SaveIndex(); // nothing to save: the old "Index" stays
+    OLEStorage::CommitCache();
+    OLEStorage::CloseCache();
+    EXPECT_FALSE(displayThumb("a.jpg").isEmpty());
+}
+
+TEST_F(OLEStorageTest, OpenFolderStorageListsStreams)
+{
+    cacheThumbs({ "a.jpg", "b.jpg" });
+    ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeReadTransacted, OLEStorage::CacheFileName));
+    QHash<QString, qint64> list;
+    ASSERT_TRUE(OLEStorage::OpenFolderStorage(OLEStorage::FolderStorageName(""), &list, OLEStorage::ModeRead));
+    EXPECT_EQ(list.size(), 3); // two thumbnails and "Index"
+    EXPECT_EQ(list.value(NameCrc("a.jpg")), jpegBytes(int(nameCrcValue("a.jpg") & 0xFF)).size());
+    EXPECT_TRUE(list.contains("Index"));
+    EXPECT_FALSE(OLEStorage::OpenFolderStorage(NameCrc("/missing"), nullptr, OLEStorage::ModeRead));
+}
+
+TEST_F(OLEStorageTest, RenameThumbs)
+{
+    cacheThumbs({ "a.jpg", "b.jpg", "c.jpg" });
+    const QByteArray a = displayThumb("a.jpg");
+    OLEStorage::RenameThumbs(1, { { "a.jpg", "renamed.jpg" }, { "never-made.jpg", "other.jpg" } });
+    EXPECT_TRUE(displayThumb("a.jpg").isEmpty());
+    EXPECT_EQ(displayThumb("renamed.jpg"), a);
+    EXPECT_TRUE(displayThumb("other.jpg").isEmpty());
+    ThumbIndex idx;
+    OLEStorage::LoadFolderIndexInto(OLEStorage::FolderStorageName(""), idx);
+    QStringList names;
+    idx.forEach([&names](const IndexEntry &e) { names << e.Name; });
+    EXPECT_EQ(names, QStringList({ "b.jpg", "c.jpg", "renamed.jpg" })); // renamed entries move to the end
+    EXPECT_EQ(idx.find("renamed.jpg")->StreamId, nameCrcValue("renamed.jpg"));
+
+    const qint64 before = OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName(""));
+    OLEStorage::RenameThumbs(1, { { "never-made.jpg", "x.jpg" } }); // changes nothing
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName("")), before);
+
+    OLEStorage::RenameThumbs(2, { { "b.jpg", {} } });
+    EXPECT_TRUE(displayThumb("b.jpg").isEmpty());
+    EXPECT_FALSE(displayThumb("c.jpg").isEmpty());
+    OLEStorage::RenameThumbs(2, { { "c.jpg", {} }, { "renamed.jpg", {} } });
+    // Deleting every thumbnail leaves an index that lists none.
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName("")), 0);
+}
+
+TEST_F(OLEStorageTest, ExportThumbsWritesTheStreamBytes)
+{
+    cacheThumbs({ "a.jpg", "b.jpg" });
+    const QString target = m_dir.path() + "/out/a_thumb.jpg";
+    QDir().mkpath(m_dir.path() + "/out");
+    {
+        QFile old(target);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(100000, 'x')); // replaced, not overwritten in place
+    }
+    OLEStorage::ExportThumbs({ { "a.jpg", target }, { "missing.jpg", m_dir.path() + "/out/m.jpg" } });
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), jpegBytes(int(nameCrcValue("a.jpg") & 0xFF)));
+    EXPECT_FALSE(QFile::exists(m_dir.path() + "/out/m.jpg"));
+}
+
+TEST_F(OLEStorageTest, MoveFolderCacheRenameMoveAndCopy)
+{
+    cacheThumbs({ "a.jpg" });
+    // 0: the folder renamed.
+    EXPECT_TRUE(OLEStorage::MoveFolderCache(0, "/photos/2024", "/photos/2024-renamed"));
+    OLEStorage::SetCurrentFolder("/photos/2024-renamed");
+    EXPECT_FALSE(displayThumb("a.jpg").isEmpty());
+    EXPECT_FALSE(OLEStorage::MoveFolderCache(0, "/photos/2024", "/x")); // no cache to move
+    // 1: moved into another folder; the whole last component, dots and all.
+    OLEStorage::SetCurrentFolder("/in/my.album");
+    cacheThumbs({ "m.jpg" });
+    EXPECT_TRUE(OLEStorage::MoveFolderCache(1, "/in/my.album", "/archive/"));
+    OLEStorage::SetCurrentFolder("/archive/my.album");
+    EXPECT_FALSE(displayThumb("m.jpg").isEmpty());
+    // 2: copied into a folder that has a cache of its own: merged, the source's index wins.
+    OLEStorage::SetCurrentFolder("/dest/2024-renamed");
+    cacheThumbs({ "own.jpg" });
+    EXPECT_TRUE(OLEStorage::MoveFolderCache(2, "/photos/2024-renamed", "/dest/"));
+    cfb::Storage root = cfb::Storage::open(cachePath(), OLEStorage::ModeReadTransacted);
+    cfb::Storage folder = root.openStorage(NameCrc("/dest/2024-renamed"), OLEStorage::ModeRead);
+    ASSERT_TRUE(folder.isOpen());
+    EXPECT_TRUE(folder.openStream(NameCrc("own.jpg"), OLEStorage::ModeRead).isOpen());
+    EXPECT_TRUE(folder.openStream(NameCrc("a.jpg"), OLEStorage::ModeRead).isOpen());
+    EXPECT_TRUE(root.openStorage(NameCrc("/photos/2024-renamed"), OLEStorage::ModeRead).isOpen()); // source kept
+    root.release();
+    folder.release();
+    EXPECT_FALSE(displayThumb("a.jpg").isEmpty());
+    EXPECT_TRUE(displayThumb("own.jpg").isEmpty()); // the target's "Index" is the source's
+}
+
+TEST_F(OLEStorageTest, DeleteFolderCache)
+{
+    EXPECT_FALSE(OLEStorage::DeleteFolderCache(NameCrc("/photos/2024"), OLEStorage::CacheFileName)); // no file
+    cacheThumbs({ "a.jpg" });
+    EXPECT_TRUE(OLEStorage::DeleteFolderCache(NameCrc("/photos/2024"), OLEStorage::CacheFileName));
+    EXPECT_TRUE(displayThumb("a.jpg").isEmpty());
+    EXPECT_FALSE(OLEStorage::DeleteFolderCache(NameCrc("/photos/2024"), OLEStorage::CacheFileName));
+}
+
+TEST_F(OLEStorageTest, FolderStoragesPastFiveThousandAreFound)
+{
+    {
+        cfb::Storage root = cfb::Storage::create(cachePath(), OLEStorage::ModeWriteDirect);
+        for (int i = 0; i < 5200; ++i)
+            root.createStorage(NameCrc(QString("/f/%1").arg(i)), OLEStorage::ModeWriteDirect);
+    }
+    ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeReadTransacted, OLEStorage::CacheFileName));
+    EXPECT_TRUE(OLEStorage::OpenFolderStorage(NameCrc("/f/5199"), nullptr, OLEStorage::ModeRead));
+    EXPECT_TRUE(OLEStorage::OpenFolderStorage(NameCrc("/f/0"), nullptr, OLEStorage::ModeRead));
+}
+
+TEST_F(OLEStorageTest, TransactedWriterKeepsNothingWithoutCommit)
+{
+    startFlags().TransactedCache = true;
+    cacheThumbs({ "kept.jpg" }); // commits
+    ASSERT_TRUE(OLEStorage::OpenCacheForThumbs());
+    OLEStorage::LoadIndex();
+    OLEStorage::WriteThumbStream("lost.jpg", "BM", 2);
+    OLEStorage::SaveIndex();
+    OLEStorage::CloseCache(); // no commit of the root
+    EXPECT_FALSE(displayThumb("kept.jpg").isEmpty());
+    EXPECT_TRUE(displayThumb("lost.jpg").isEmpty());
+}
+
+TEST_F(OLEStorageTest, DisplayReadsWhileAJobWrites)
+{
+    cacheThumbs({ "a.jpg" });
+    ASSERT_TRUE(OLEStorage::OpenCacheForThumbs()); // the job holds the writer
+    OLEStorage::LoadIndex();
+    OLEStorage::WriteThumbStream("b.jpg", "BMbytes", 7);
+    // Another thread's module state: the display side.
+    QByteArray a, b;
+    std::thread([&] {
+        settings().CacheThumbsDir = m_dir.path();
+        OLEStorage::SetCurrentFolder("/photos/2024");
+        if (OLEStorage::OpenCacheForDisplay()) {
+            OLEStorage::ReadThumb("a.jpg", &a);
+            OLEStorage::ReadThumb("b.jpg", &b);
+        }
+        OLEStorage::CloseCache();
+        // A second writer is kept out quietly.
+        EXPECT_FALSE(OLEStorage::DeleteFolderCache(NameCrc("/photos/2024"), OLEStorage::CacheFileName));
+    }).join();
+    EXPECT_FALSE(a.isEmpty());
+    EXPECT_TRUE(b.isEmpty()); // not committed yet
+    OLEStorage::SaveIndex();
+    OLEStorage::CommitCache();
+    OLEStorage::CloseCache();
+    EXPECT_EQ(displayThumb("b.jpg"), "BMbytes");
+}
