@@ -4,6 +4,7 @@
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
 #include "browser/Listing.h"
+#include "thumbs/OLEStorage.h"
 
 #include <QAction>
 #include <QApplication>
@@ -564,6 +565,8 @@ QString Frm_Main::RenameSelectedFolder(const QString &newName)
     const QString message = RenameFolderChecked(oldPath, newName, &renamed);
     if (!message.isEmpty())
         return message;
+    // The folder's thumbnails follow it in the cache file.
+    OLEStorage::MoveFolderCache(0, oldPath, renamed);
     node->setData(0, FolderTreeWidget::KeyRole, renamed);
     node->setText(0, FolderBaseName(renamed));
     if (m_currentFolder == oldPath)

@@ -4,6 +4,7 @@
 #include "browser/FolderTreeWidget.h"
 #include "mainwin/Frm_Main.h"
 #include "platform/Hive.h"
+#include "thumbs/OLEStorage.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -129,10 +130,23 @@ TEST_F(BrowserWindow, TreeNamesEditsAndRereads)
     EXPECT_EQ(w->NewFolderUnderSelected(QStringLiteral("fresh")), QString());
     EXPECT_NE(tree->findByKey(root() + QStringLiteral("/fresh")), nullptr);
 
-    // A rename moves the node's key and re-reads its children under the new path.
+    // A rename moves the node's key, re-reads its children under the new path, and
+    // the folder's cached thumbnails follow it.
+    OLEStorage::SetCurrentFolder(old);
+    ASSERT_TRUE(OLEStorage::OpenCacheForThumbs());
+    const QByteArray thumb(3000, '\xff');
+    ASSERT_TRUE(OLEStorage::WriteThumbStream(QStringLiteral("a.jpg"), thumb.constData(), int(thumb.size())));
+    OLEStorage::SaveIndex();
+    ASSERT_TRUE(OLEStorage::CommitCache());
+    OLEStorage::CloseCache();
+    const qint64 cached = OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName(old));
+    EXPECT_GE(cached, thumb.size());
     tree->setCurrentItem(tree->findByKey(old));
     EXPECT_EQ(w->RenameSelectedFolder(QStringLiteral("photos.new")), QString());
     EXPECT_NE(tree->findByKey(root() + QStringLiteral("/photos.new")), nullptr);
+    EXPECT_EQ(
+        OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName(root() + QStringLiteral("/photos.new"))), cached);
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName(old)), 0);
     w->close();
 }
 
