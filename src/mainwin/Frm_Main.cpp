@@ -138,6 +138,17 @@ void Frm_Main::buildWidgets()
     connect(Tmr_LvwClick, &QTimer::timeout, this, &Frm_Main::onListClickTimer);
 
     connect(Tvw_Dir, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { onNodeClicked(item); });
+    Tvw_Dir->setContextMenuPolicy(Qt::CustomContextMenu);
+    Tvw_Dir->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(Tvw_Dir, &QWidget::customContextMenuRequested, this, &Frm_Main::showTreeMenu);
+    connect(Tvw_Dir->itemDelegate(),
+        &QAbstractItemDelegate::closeEditor,
+        this,
+        [this](QWidget *, QAbstractItemDelegate::EndEditHint hint) {
+            m_editCancelled = hint == QAbstractItemDelegate::RevertModelCache;
+            // After the delegate has written the text back.
+            QTimer::singleShot(0, this, &Frm_Main::onLabelEditClosed);
+        });
     connect(Lvw_Files->header(), &QHeaderView::sectionClicked, this, &Frm_Main::onColumnClicked);
     connect(Lvw_Files->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex &i) {
         if (i.isValid())
@@ -370,7 +381,10 @@ void Frm_Main::Folder_Refresh()
         onNodeClicked(node);
 }
 
-bool Frm_Main::imagePropertiesMode() const { return Mnu_ImgInfo->isChecked(); }
+bool Frm_Main::imagePropertiesMode() const
+{
+    return Mnu_ImgInfo->isChecked();
+}
 
 void Frm_Main::setImagePropertiesMode(bool on)
 {
@@ -575,6 +589,112 @@ QString Frm_Main::RenameSelectedFolder(const QString &newName)
     if (node->childCount() > 0)
         Tvw_Dir->refreshChildren(node);
     return QString();
+}
+
+void Frm_Main::showTreeMenu(const QPoint &pos)
+{
+    if (QTreeWidgetItem *at = Tvw_Dir->itemAt(pos))
+        Tvw_Dir->setCurrentItem(at);
+    QMenu menu(this);
+    menu.setTitle(QStringLiteral("File Control"));
+    connect(menu.addAction(QStringLiteral("&New Folder")), &QAction::triggered, this, &Frm_Main::BeginNewFolder);
+    connect(menu.addAction(QStringLiteral("&Rename")), &QAction::triggered, this, &Frm_Main::BeginRenameFolder);
+    menu.exec(Tvw_Dir->viewport()->mapToGlobal(pos));
+}
+
+void Frm_Main::BeginNewFolder()
+{
+    QTreeWidgetItem *node = Tvw_Dir->currentItem();
+    if (!node || FolderTreeWidget::keyOf(node).isEmpty())
+        return;
+    const QString key = FolderTreeWidget::keyOf(node);
+    for (const Volume &v : Tvw_Dir->volumes()) // nothing is made on a CD-ROM
+        if (v.type == DriveType::CdRom && (key == v.path || key.startsWith(v.path + u'/')))
+            return;
+    node->setExpanded(true);
+    auto *child = new QTreeWidgetItem(node);
+    child->setText(0, QStringLiteral("New Folder"));
+    child->setIcon(0, FolderTreeWidget::icon(QStringLiteral("closed")));
+    child->setFlags(child->flags() | Qt::ItemIsEditable);
+    Tvw_Dir->setCurrentItem(child);
+    m_treeTag = QStringLiteral("1");
+    m_editNode = child;
+    Tvw_Dir->editItem(child);
+    // The caret goes behind the proposed name, which stays unselected.
+    if (auto *editor = Tvw_Dir->findChild<QLineEdit *>()) {
+        editor->deselect();
+        editor->end(false);
+    }
+}
+
+void Frm_Main::BeginRenameFolder()
+{
+    QTreeWidgetItem *node = Tvw_Dir->currentItem();
+    if (!node || !node->parent() || FolderTreeWidget::keyOf(node).isEmpty())
+        return;
+    m_treeTag = QStringLiteral("2");
+    m_editNode = node;
+    m_editOldText = node->text(0);
+    // The editor shows the folder's real name, extension included.
+    node->setText(0, FolderTreeWidget::keyOf(node).section(u'/', -1));
+    node->setFlags(node->flags() | Qt::ItemIsEditable);
+    Tvw_Dir->editItem(node);
+}
+
+void Frm_Main::showEditFailure(const QString &message, bool withIcon)
+{
+    QMessageBox box(withIcon ? QMessageBox::Critical : QMessageBox::NoIcon,
+        QStringLiteral("Vorlane7"),
+        message,
+        QMessageBox::Ok,
+        this);
+    box.exec();
+}
+
+void Frm_Main::onLabelEditClosed()
+{
+    struct Finished {
+        Frm_Main *w;
+        ~Finished() { Q_EMIT w->labelEditFinished(); }
+    } finished { this };
+    QTreeWidgetItem *node = m_editNode;
+    const QString tag = m_treeTag;
+    m_treeTag.clear();
+    m_editNode = nullptr;
+    if (!node)
+        return;
+    node->setFlags(node->flags() & ~Qt::ItemIsEditable);
+    if (m_editCancelled) { // Esc: nothing changes on disk
+        if (tag == QLatin1String("1"))
+            delete node;
+        else
+            node->setText(0, m_editOldText);
+        return;
+    }
+    const QString text = node->text(0);
+    if (tag == QLatin1String("1")) {
+        QTreeWidgetItem *parentNode = node->parent();
+        QString made;
+        const QString message = CreateFolderChecked(FolderTreeWidget::keyOf(parentNode), text, &made);
+        if (!message.isEmpty()) {
+            delete node;
+            const bool known =
+                message == QLatin1String(TextFolderExists) || message == QLatin1String(TextFolderInvalid);
+            showEditFailure(message, known);
+            return;
+        }
+        node->setData(0, FolderTreeWidget::KeyRole, made);
+        node->setText(0, FolderBaseName(made));
+    } else if (tag == QLatin1String("2")) {
+        Tvw_Dir->setCurrentItem(node);
+        const QString message = RenameSelectedFolder(text);
+        if (!message.isEmpty()) {
+            node->setText(0, m_editOldText);
+            showEditFailure(message, true);
+            return;
+        }
+        node->setText(0, FolderBaseName(FolderTreeWidget::keyOf(node)));
+    }
 }
 
 void Frm_Main::showFocusPane(QObject *control)

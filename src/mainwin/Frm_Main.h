@@ -58,6 +58,10 @@ public:
     // They return the message shown (empty on success), so callers and tests see it.
     QString NewFolderUnderSelected(const QString &name);
     QString RenameSelectedFolder(const QString &newName);
+    // The in-place forms behind "&New Folder" and "&Rename" of the tree's menu: the
+    // label editor opens on the node, and the folder is made or renamed when it closes.
+    void BeginNewFolder();
+    void BeginRenameFolder();
 
     QString currentFolder() const { return m_currentFolder; }
     int currentPosition() const { return m_currentPosition; }
@@ -79,6 +83,8 @@ Q_SIGNALS:
     void folderListed(const QString &folder, int count);
     // The list asks for this entry to be shown in the preview (after the 10 ms deferral).
     void previewRequested(int position);
+    // A label edit of the tree has ended (after any message about it).
+    void labelEditFinished();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -101,6 +107,9 @@ private:
     void showFocusPane(QObject *control);
     void setHistoryBox(QTreeWidgetItem *node);
     void showWindowMenu();
+    void showTreeMenu(const QPoint &pos);
+    void onLabelEditClosed();
+    void showEditFailure(const QString &message, bool withIcon);
     QString currentFileSizeText(int row) const;
 
     QString m_folderOverride;
@@ -138,6 +147,10 @@ private:
     QTimer *m_firstDisplayTimer = nullptr;
     QTimer *Tmr_LvwClick = nullptr;
     std::vector<QLabel *> m_panels; // status bar panels 1 to 5
+    QString m_treeTag; // "1" new folder, "2" rename: the label edit under way
+    QTreeWidgetItem *m_editNode = nullptr;
+    QString m_editOldText;
+    bool m_editCancelled = false;
     bool m_saved = false;
     bool m_dragSplit = false;
 };

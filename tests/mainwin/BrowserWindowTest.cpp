@@ -6,12 +6,15 @@
 #include "platform/Hive.h"
 #include "thumbs/OLEStorage.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 
 using namespace v7;
@@ -193,5 +196,64 @@ TEST_F(BrowserWindow, PaneLayoutFollowsTheViewSwitches)
     EXPECT_EQ(w->paneLayout().thumb0.width(), w->paneLayout().base.width());
     w->setViewShown(0, false);
     EXPECT_EQ(w->paneLayout().base.x(), 0);
+    w->close();
+}
+
+TEST_F(BrowserWindow, LabelEditsMakeAndRenameFolders)
+{
+    auto w = openOn(root());
+    FolderTreeWidget *tree = w->folderTree();
+    // Types a name into the open label editor and ends the edit; returns the text of
+    // any message box that the edit brought up (closing it).
+    const auto finishEdit = [&](const QString &text, int key = Qt::Key_Return) {
+        auto *editor = tree->findChild<QLineEdit *>();
+        EXPECT_NE(editor, nullptr);
+        if (!editor)
+            return QString();
+        if (!text.isNull())
+            editor->setText(text);
+        // Whatever message the edit brings up is read and closed as soon as it shows.
+        QString shown;
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                box->accept();
+            }
+        });
+        closer.start(10);
+        QSignalSpy finished(w.get(), &Frm_Main::labelEditFinished);
+        QTest::keyClick(editor, Qt::Key(key));
+        EXPECT_TRUE(finished.count() > 0 || finished.wait(5000));
+        return shown;
+    };
+
+    tree->setCurrentItem(tree->findByKey(root()));
+    w->BeginNewFolder();
+    EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("New Folder"));
+    EXPECT_EQ(finishEdit(QString()), QString()); // the proposed name, accepted
+    EXPECT_TRUE(QDir(root() + QStringLiteral("/New Folder")).exists());
+    EXPECT_NE(tree->findByKey(root() + QStringLiteral("/New Folder")), nullptr);
+
+    tree->setCurrentItem(tree->findByKey(root()));
+    const int children = tree->findByKey(root())->childCount();
+    w->BeginNewFolder();
+    EXPECT_EQ(tree->findByKey(root())->childCount(), children + 1);
+    EXPECT_EQ(finishEdit(QStringLiteral("pics")), QString::fromLatin1(TextFolderExists));
+    EXPECT_EQ(tree->findByKey(root())->childCount(), children); // the new node is gone
+
+    tree->setCurrentItem(tree->findByKey(root()));
+    w->BeginNewFolder();
+    EXPECT_EQ(finishEdit(QStringLiteral("never"), Qt::Key_Escape), QString());
+    EXPECT_FALSE(QDir(root() + QStringLiteral("/never")).exists());
+
+    tree->setCurrentItem(tree->findByKey(root() + QStringLiteral("/New Folder")));
+    w->BeginRenameFolder();
+    EXPECT_EQ(finishEdit(QStringLiteral("a/b")), QString::fromLatin1(TextFolderInvalid));
+    EXPECT_TRUE(QDir(root() + QStringLiteral("/New Folder")).exists());
+    w->BeginRenameFolder();
+    EXPECT_EQ(finishEdit(QStringLiteral("Trips.2024")), QString());
+    EXPECT_TRUE(QDir(root() + QStringLiteral("/Trips.2024")).exists());
+    EXPECT_EQ(tree->findByKey(root() + QStringLiteral("/Trips.2024"))->text(0), QStringLiteral("Trips"));
     w->close();
 }
