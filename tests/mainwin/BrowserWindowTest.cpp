@@ -12,10 +12,12 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 
 using namespace v7;
 
@@ -255,5 +257,40 @@ TEST_F(BrowserWindow, LabelEditsMakeAndRenameFolders)
     EXPECT_EQ(finishEdit(QStringLiteral("Trips.2024")), QString());
     EXPECT_TRUE(QDir(root() + QStringLiteral("/Trips.2024")).exists());
     EXPECT_EQ(tree->findByKey(root() + QStringLiteral("/Trips.2024"))->text(0), QStringLiteral("Trips"));
+    w->close();
+}
+
+TEST_F(BrowserWindow, DragAndDropCarryPaths)
+{
+    auto w = openOn(pics);
+    // Files dragged out of the list are offered as file URLs.
+    QModelIndexList rows = { w->fileList()->index(0, 0), w->fileList()->index(2, 0) };
+    std::unique_ptr<QMimeData> out(w->fileList()->mimeData(rows));
+    ASSERT_EQ(out->urls().size(), 2);
+    EXPECT_EQ(out->urls()[0].toLocalFile(), pics + QStringLiteral("/a.JPG"));
+    EXPECT_TRUE(out->hasFormat(QStringLiteral("text/uri-list")));
+
+    // Files dropped on a folder node are reported with that folder.
+    FolderTreeWidget *tree = w->folderTree();
+    QTreeWidgetItem *target = tree->findByKey(pics);
+    ASSERT_NE(target, nullptr);
+    tree->scrollToItem(target);
+    const QPoint at = tree->visualItemRect(target).center();
+    QSignalSpy dropped(tree, &FolderTreeWidget::filesDropped);
+    QMimeData in;
+    in.setUrls({ QUrl::fromLocalFile(root() + QStringLiteral("/x.jpg")) });
+    ASSERT_EQ(tree->itemAt(at), target);
+    QDragEnterEvent enter(at, Qt::CopyAction, &in, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(tree->viewport(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDragMoveEvent move(at, Qt::CopyAction, &in, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(tree->viewport(), &move);
+    EXPECT_EQ(tree->dropHighlighted(), target);
+    QDropEvent drop(at, Qt::CopyAction, &in, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(tree->viewport(), &drop);
+    ASSERT_EQ(dropped.count(), 1);
+    EXPECT_EQ(dropped[0][0].toStringList(), QStringList({ root() + QStringLiteral("/x.jpg") }));
+    EXPECT_EQ(dropped[0][1].toString(), pics);
+    EXPECT_EQ(tree->dropHighlighted(), nullptr);
     w->close();
 }
