@@ -4,9 +4,11 @@
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
 #include "browser/Listing.h"
+#include "imaging/widgets/DrawView.h"
 #include "thumbs/OLEStorage.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -23,7 +25,9 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
+#include <cmath>
 
 namespace v7
 {
@@ -33,11 +37,6 @@ namespace
 
     // The view menu's entries, by index.
     const char *const kViewNames[3] = { "Show Folder && Files", "Show Image Preview", "Show Thumbnails" };
-
-    QColor colorFromBgr(std::uint32_t c)
-    {
-        return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
-    }
 
 } // namespace
 
@@ -87,10 +86,10 @@ void Frm_Main::buildWidgets()
 
     Pic_Base = new QWidget(m_client);
     Pic_Base->setObjectName(QStringLiteral("Pic_Base"));
-    Pic_Image = new QWidget(Pic_Base);
+    Pic_Image = new DrawView(Pic_Base);
     Pic_Image->setObjectName(QStringLiteral("Pic_Image"));
-    Pic_Image->setAutoFillBackground(true);
     Pic_Image->setFocusPolicy(Qt::StrongFocus);
+    Pic_Base->installEventFilter(this);
     for (int i = 0; i < 2; ++i) {
         Pic_Thumb[i] = new QWidget(Pic_Base);
         Pic_Thumb[i]->setObjectName(QStringLiteral("Pic_Thumb%1").arg(i));
@@ -124,6 +123,22 @@ void Frm_Main::buildWidgets()
     Mnu_ImgInfo->setCheckable(true);
     connect(Mnu_ImgInfo, &QAction::triggered, this, [this](bool on) { setImagePropertiesMode(on); });
     m_fileCommands << Mnu_ImgInfo;
+    const char *const fitNames[4] = { "Normal", "Auto", "Fit Width", "Fit Height" };
+    auto *fitGroup = new QActionGroup(this);
+    for (int i = 0; i < 4; ++i) {
+        m_fitActions[i] = new QAction(QString::fromLatin1(fitNames[i]), fitGroup);
+        m_fitActions[i]->setCheckable(true);
+        connect(m_fitActions[i], &QAction::triggered, this, [this, i] { chooseFitMode(i); });
+    }
+    auto *fitButton = new QToolButton(m_toolStrip);
+    fitButton->setObjectName(QStringLiteral("Lbl_ImageFit"));
+    fitButton->setText(QStringLiteral("Image Fit"));
+    fitButton->setPopupMode(QToolButton::InstantPopup);
+    auto *fitMenu = new QMenu(fitButton);
+    for (QAction *a : m_fitActions)
+        fitMenu->addAction(a);
+    fitButton->setMenu(fitMenu);
+    m_fitButton = fitButton;
     m_customStyle = new QAction(QStringLiteral("   Custom &windows style"), this);
     m_customStyle->setCheckable(true);
     connect(m_customStyle, &QAction::toggled, this, [](bool on) { settings().BeOS = on; });
@@ -136,6 +151,7 @@ void Frm_Main::buildWidgets()
     Tmr_LvwClick->setSingleShot(true);
     Tmr_LvwClick->setInterval(10);
     connect(Tmr_LvwClick, &QTimer::timeout, this, &Frm_Main::onListClickTimer);
+    connect(this, &Frm_Main::previewRequested, this, &Frm_Main::ShowCurrentImage);
 
     connect(Tvw_Dir, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { onNodeClicked(item); });
     Tvw_Dir->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -252,6 +268,11 @@ void Frm_Main::RestoreWindowState()
         const QSignalBlocker block(m_customStyle);
         m_customStyle->setChecked(settings().BeOS);
     }
+    const QStringList fits = { "FitNormal", "FitAuto", "FitWidth", "FitHeight" };
+    for (int i = 0; i < 4; ++i)
+        m_fitActions[i]->setChecked(fits[i] == m_state.Imagefit);
+    Pic_Image->setDrawSettings(settings());
+    m_zoom = ZoomFactor::fromWhole(1);
     SizeControlsX();
 }
 
@@ -327,10 +348,15 @@ void Frm_Main::SizeControlsX()
     const PaneLayoutResult r = v7::SizeControlsX(in);
     m_toolStrip->setGeometry(0, 0, m_client->width(), PaneTop);
     Txt_Filter->setGeometry(4, 10, 150, 26);
-    Lvw_DirHist->setGeometry(160, 10, std::max(100, m_client->width() - 164), 26);
+    m_fitButton->setGeometry(158, 10, 80, 26);
+    Lvw_DirHist->setGeometry(242, 10, std::max(100, m_client->width() - 246), 26);
     if (!r.valid)
         return;
     m_layout = r;
+    // No pane repaints half-way through the relayout; each repaints once at the end.
+    const QString noRepaint = QString::fromUtf16(NoRepaintTag);
+    for (QWidget *w : std::initializer_list<QWidget *> { Pic_Image, Pic_Thumb[0], Pic_Thumb[1] })
+        w->setProperty("tag", noRepaint);
     Tvw_Dir->setVisible(in.showTree);
     Lvw_Files->setVisible(in.showTree);
     SplitX->setVisible(in.showTree);
@@ -344,6 +370,12 @@ void Frm_Main::SizeControlsX()
     Pic_Thumb[0]->setGeometry(r.thumb0);
     Pic_Thumb[1]->setVisible(in.showThumbs && !r.thumb1.isEmpty());
     Pic_Thumb[1]->setGeometry(r.thumb1);
+    for (QWidget *w : std::initializer_list<QWidget *> { Pic_Image, Pic_Thumb[0], Pic_Thumb[1] }) {
+        w->setProperty("tag", QString());
+        w->update();
+    }
+    if (in.showImage)
+        Pic_Image->recompose();
     if (QTreeWidgetItem *node = Tvw_Dir->currentItem())
         Tvw_Dir->scrollToItem(node);
     if (Lvw_Files->currentIndex().isValid())
@@ -591,6 +623,80 @@ QString Frm_Main::RenameSelectedFolder(const QString &newName)
     return QString();
 }
 
+void Frm_Main::ShowCurrentImage(int row)
+{
+    if (row < 0 || row >= m_files->rowCount())
+        return;
+    m_panOrigin = QPointF();
+    if (m_zoom.isUnset())
+        m_zoom = ZoomFactor::fromWhole(1);
+    const QString path = JoinPath(m_currentFolder, m_files->entries()[size_t(row)].name);
+    if (!m_viewActions[1]->isChecked())
+        return;
+    Pic_Image->setDrawSettings(settings());
+    if (!Pic_Image->showImage(path, m_state.Imagefit, m_zoom))
+        Pic_Image->clearView(); // a file that cannot be drawn leaves the pane cleared
+}
+
+void Frm_Main::reshowSelected()
+{
+    const QModelIndex current = Lvw_Files->currentIndex();
+    if (!current.isValid())
+        return;
+    m_loadOnClick = true;
+    m_pendingPreview = current.row();
+    if (!Tmr_LvwClick->isActive())
+        Tmr_LvwClick->start();
+    m_loadOnClick = false;
+}
+
+void Frm_Main::ApplyZoom(ZoomFactor zoom)
+{
+    if (!zoom.inRange())
+        return;
+    m_zoom = zoom;
+    m_zoomText = m_zoom.text();
+    m_panels[3]->setText(m_zoom.statusText());
+    reshowSelected();
+}
+
+void Frm_Main::chooseFitMode(int index)
+{
+    const QStringList fits = { "FitNormal", "FitAuto", "FitWidth", "FitHeight" };
+    if (index < 0 || index > 3)
+        return;
+    m_state.Imagefit = fits[index];
+    if (m_viewActions[1]->isChecked())
+        reshowSelected();
+    for (int i = 0; i < 4; ++i)
+        m_fitActions[i]->setChecked(i == index);
+}
+
+bool Frm_Main::handleZoomKey(QObject *watched, QKeyEvent *event)
+{
+    if (!m_viewActions[1]->isChecked())
+        return false;
+    const int key = event->key();
+    const bool inTextOrTree = watched == Tvw_Dir || watched == Txt_Filter || watched == Txt_Filter->lineEdit();
+    if (key >= Qt::Key_1 && key <= Qt::Key_5 && !inTextOrTree && !(event->modifiers() & Qt::ControlModifier)) {
+        ApplyZoom(ZoomFactor::fromWhole(key - Qt::Key_0));
+        return true; // swallowed, so the file list does not jump to a name
+    }
+    if (inTextOrTree)
+        return false;
+    if (key == Qt::Key_Plus || key == Qt::Key_Equal) {
+        if (m_zoom.effective().scaled() < ZoomFactor::Max)
+            ApplyZoom(m_zoom.stepped(u"+"));
+        return true;
+    }
+    if (key == Qt::Key_Minus) {
+        if (m_zoom.effective().scaled() > ZoomFactor::Min)
+            ApplyZoom(m_zoom.stepped(u"-"));
+        return true;
+    }
+    return false;
+}
+
 void Frm_Main::showTreeMenu(const QPoint &pos)
 {
     if (QTreeWidgetItem *at = Tvw_Dir->itemAt(pos))
@@ -747,7 +853,24 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
         if (watched == Lvw_Files)
             Lvw_Files->setSelectionMode(QAbstractItemView::ExtendedSelection);
         break;
+    case QEvent::MouseButtonDblClick:
+        if (watched == Pic_Image) {
+            const QModelIndex current = Lvw_Files->currentIndex();
+            if (current.isValid())
+                Q_EMIT zoomWindowRequested(current.row());
+            return true;
+        }
+        break;
     case QEvent::MouseButtonPress:
+        if (watched == Pic_Image && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            m_panOrigin = static_cast<QMouseEvent *>(event)->position();
+            Pic_Image->setCursor(Qt::ClosedHandCursor);
+            return false;
+        }
+        if (watched == Pic_Base && Lvw_Files->isVisible()) {
+            Lvw_Files->setFocus();
+            return false;
+        }
         if (watched == Lvw_Files->viewport()) {
             m_loadOnClick = static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
         } else if (watched == Lvw_DirHist->viewport()) {
@@ -759,12 +882,27 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
         }
         break;
     case QEvent::MouseMove:
+        if (watched == Pic_Image && !m_panOrigin.isNull()
+            && (static_cast<QMouseEvent *>(event)->buttons() & Qt::LeftButton)) {
+            const QPointF d = m_panOrigin - static_cast<QMouseEvent *>(event)->position();
+            Pic_Image->redrawAtOffset(int(d.x()), int(d.y()));
+            return true;
+        }
         if (watched == SplitX && m_dragSplit) {
             setSplitX(SplitX->mapTo(m_client, static_cast<QMouseEvent *>(event)->position().toPoint()).x());
             return true;
         }
         break;
     case QEvent::MouseButtonRelease:
+        if (watched == Pic_Image && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            Pic_Image->unsetCursor();
+            if (!m_panOrigin.isNull()) {
+                const QPointF d = m_panOrigin - static_cast<QMouseEvent *>(event)->position();
+                Pic_Image->commitPan(int(std::lround(d.x())), int(std::lround(d.y())));
+            }
+            m_panOrigin = QPointF();
+            return true;
+        }
         if (watched == SplitX) {
             m_dragSplit = false;
             return true;
@@ -772,6 +910,14 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
         break;
     case QEvent::KeyPress: {
         const int key = static_cast<QKeyEvent *>(event)->key();
+        if (handleZoomKey(watched, static_cast<QKeyEvent *>(event)))
+            return true;
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && (watched == Lvw_Files || watched == Pic_Image)) {
+            const QModelIndex current = Lvw_Files->currentIndex();
+            if (current.isValid())
+                Q_EMIT zoomWindowRequested(current.row());
+            return true;
+        }
         if (watched == Lvw_Files)
             m_loadOnClick = true;
         if (watched == Lvw_DirHist

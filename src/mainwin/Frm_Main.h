@@ -7,6 +7,7 @@
 
 #include "app/WindowState.h"
 #include "browser/History.h"
+#include "imaging/Zoom.h"
 #include "mainwin/PaneLayout.h"
 
 #include <QHash>
@@ -24,6 +25,7 @@ class QTreeWidgetItem;
 namespace v7
 {
 
+class DrawView;
 class FileListModel;
 class FolderTreeWidget;
 
@@ -78,11 +80,24 @@ public:
     void setSplitX(int p);
     void setViewShown(int index, bool shown);
 
+    // The preview: shows the list's entry at row in Pic_Image with the fit mode and zoom.
+    void ShowCurrentImage(int row);
+    DrawView *imagePane() const { return Pic_Image; }
+    ZoomFactor zoom() const { return m_zoom; }
+    // Sets the zoom factor (ignored outside 0.5 to 10), writes its status text and
+    // shows the selected file again.
+    void ApplyZoom(ZoomFactor zoom);
+    // "FitNormal", "FitAuto", "FitWidth" or "FitHeight" from the fit menu.
+    void chooseFitMode(int index);
+    QString fitMode() const { return m_state.Imagefit; }
+
 Q_SIGNALS:
     void firstDisplayStarted();
     void folderListed(const QString &folder, int count);
     // The list asks for this entry to be shown in the preview (after the 10 ms deferral).
     void previewRequested(int position);
+    // Enter, or a double-click on the preview: the zoom window for the selected file.
+    void zoomWindowRequested(int position);
     // A label edit of the tree has ended (after any message about it).
     void labelEditFinished();
 
@@ -135,7 +150,13 @@ private:
     QListWidget *Lvw_DirHist = nullptr;
     QWidget *m_toolStrip = nullptr;
     QWidget *Pic_Base = nullptr;
-    QWidget *Pic_Image = nullptr;
+    DrawView *Pic_Image = nullptr;
+    QAction *m_fitActions[4] = { nullptr, nullptr, nullptr, nullptr };
+    QWidget *m_fitButton = nullptr;
+    ZoomFactor m_zoom = ZoomFactor::fromWhole(1);
+    QPointF m_panOrigin;
+    bool handleZoomKey(QObject *watched, QKeyEvent *event);
+    void reshowSelected();
     QWidget *Pic_Thumb[2] = { nullptr, nullptr };
     QWidget *SplitX = nullptr;
     QWidget *m_client = nullptr;

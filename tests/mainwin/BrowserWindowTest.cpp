@@ -2,6 +2,7 @@
 #include "app/Settings.h"
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
+#include "imaging/widgets/DrawView.h"
 #include "mainwin/Frm_Main.h"
 #include "platform/Hive.h"
 #include "thumbs/OLEStorage.h"
@@ -292,5 +293,54 @@ TEST_F(BrowserWindow, DragAndDropCarryPaths)
     EXPECT_EQ(dropped[0][0].toStringList(), QStringList({ root() + QStringLiteral("/x.jpg") }));
     EXPECT_EQ(dropped[0][1].toString(), pics);
     EXPECT_EQ(tree->dropHighlighted(), nullptr);
+    w->close();
+}
+
+TEST_F(BrowserWindow, PreviewZoomKeysAndFitMenu)
+{
+    QImage img(64, 48, QImage::Format_RGB888);
+    img.fill(QColor(200, 30, 40));
+    ASSERT_TRUE(img.save(pics + QStringLiteral("/a.JPG"), "JPEG"));
+    auto w = openOn(pics);
+    w->showNormal();
+    w->resize(1000, 700);
+
+    // Selecting a file by key shows it in the preview after the short deferral.
+    QSignalSpy preview(w.get(), &Frm_Main::previewRequested);
+    w->fileListView()->setFocus();
+    w->fileListView()->setCurrentIndex(w->fileList()->index(1, 0));
+    QTest::keyClick(w->fileListView(), Qt::Key_Up);
+    ASSERT_TRUE(preview.wait(2000));
+    EXPECT_EQ(preview.last()[0].toInt(), 0);
+    EXPECT_TRUE(w->imagePane()->hasImage());
+
+    // "3" in the file list: zoom 3, and the list selection does not move.
+    QTest::keyClick(w->fileListView(), Qt::Key_3);
+    EXPECT_EQ(w->zoom().text(), QStringLiteral("3"));
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 0);
+    EXPECT_EQ(w->statusPanelText(4), QStringLiteral("Zoom: 3X"));
+    QTest::keyClick(w->fileListView(), Qt::Key_1);
+    QTest::keyClick(w->fileListView(), Qt::Key_Plus);
+    EXPECT_EQ(w->statusPanelText(4), QStringLiteral("Zoom: 1.25X"));
+    w->ApplyZoom(ZoomFactor::fromWhole(10));
+    QTest::keyClick(w->fileListView(), Qt::Key_Plus);
+    EXPECT_EQ(w->zoom().text(), QStringLiteral("10"));
+    w->ApplyZoom(ZoomFactor::fromDouble(0.5));
+    QTest::keyClick(w->fileListView(), Qt::Key_Minus);
+    EXPECT_EQ(w->zoom().text(), QStringLiteral("0.5"));
+
+    w->chooseFitMode(2);
+    EXPECT_EQ(w->fitMode(), QStringLiteral("FitWidth"));
+
+    // The properties mode on and off twice leaves the columns in their order.
+    QHeaderView *header = w->fileListView()->header();
+    for (int i = 0; i < 2; ++i) {
+        w->setImagePropertiesMode(true);
+        EXPECT_EQ(header->visualIndex(3), 1);
+        EXPECT_EQ(w->fileList()->entries()[0].properties, QStringLiteral("64 x 48 - 24-bit   "));
+        w->setImagePropertiesMode(false);
+        for (int c = 0; c < 5; ++c)
+            EXPECT_EQ(header->visualIndex(c), c);
+    }
     w->close();
 }
