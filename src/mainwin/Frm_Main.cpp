@@ -5,6 +5,7 @@
 #include "browser/FolderTreeWidget.h"
 #include "browser/Listing.h"
 #include "imaging/widgets/DrawView.h"
+#include "mainwin/ThumbBox.h"
 #include "thumbs/OLEStorage.h"
 
 #include <QAction>
@@ -91,10 +92,22 @@ void Frm_Main::buildWidgets()
     Pic_Image->setFocusPolicy(Qt::StrongFocus);
     Pic_Base->installEventFilter(this);
     for (int i = 0; i < 2; ++i) {
-        Pic_Thumb[i] = new QWidget(Pic_Base);
+        Pic_Thumb[i] = new ThumbBox(Pic_Base);
         Pic_Thumb[i]->setObjectName(QStringLiteral("Pic_Thumb%1").arg(i));
-        Pic_Thumb[i]->setAutoFillBackground(true);
-        Pic_Thumb[i]->setFocusPolicy(Qt::StrongFocus);
+        Pic_Thumb[i]->setSources(nullptr, nullptr, [this](int index) {
+            // Line 1 the name, line 2 the size column with " bytes".
+            if (index < 0 || index >= m_files->rowCount())
+                return QPair<QString, QString>();
+            const FileEntry &e = m_files->entries()[size_t(index)];
+            return QPair<QString, QString>(e.name, FormatThousands(e.size) + QStringLiteral(" bytes"));
+        });
+        connect(Pic_Thumb[i],
+            &ThumbBox::cellPressed,
+            this,
+            [this, i](int item, Qt::MouseButton button, bool, Qt::KeyboardModifiers modifiers) {
+                onCellPressed(i, item, button, modifiers);
+            });
+        connect(Pic_Thumb[i], &ThumbBox::keyPressed, this, [this, i](QKeyEvent *e) { onBoxKey(i, e); });
     }
     SplitX = new QWidget(m_client);
     SplitX->setObjectName(QStringLiteral("SplitX"));
@@ -454,6 +467,8 @@ bool Frm_Main::ListFolder(const QString &folder)
     setImagePropertiesMode(false);
     m_files->clear();
     m_files->clearHeaderIcon();
+    for (ThumbBox *box : Pic_Thumb)
+        box->setFileCount(0);
     EnableFileCommands(false);
     m_panels[2]->clear();
     m_panels[4]->clear();
@@ -480,7 +495,9 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_panels[2]->setText(FolderSummaryText(m_listedTotal, m_listedCount));
     RestoreLastFile();
     QCoreApplication::processEvents();
-    if (!m_viewActions[2]->isChecked())
+    if (m_viewActions[2]->isChecked())
+        ShowThumbs();
+    else
         m_panels[4]->setText(ListingTimeText(m_listedCount, elapsed));
     Q_EMIT folderListed(folder, m_listedCount);
     return true;
@@ -516,6 +533,8 @@ void Frm_Main::onColumnClicked(int column)
     const QModelIndex current = Lvw_Files->currentIndex();
     if (current.isValid())
         m_currentPosition = current.row();
+    if (m_viewActions[2]->isChecked())
+        ShowThumbs(); // the grid follows the list's new order
 }
 
 QString Frm_Main::currentFileSizeText(int row) const
@@ -526,6 +545,9 @@ QString Frm_Main::currentFileSizeText(int row) const
 void Frm_Main::onCurrentRowChanged(int row)
 {
     m_currentPosition = row;
+    for (ThumbBox *box : Pic_Thumb)
+        if (box->selected() != row)
+            box->setSelected(row);
     const FileEntry &e = m_files->entries()[size_t(row)];
     m_lastFileByFolder.insert(m_currentFolder, e.name);
     if (!m_viewActions[0]->isChecked() || !m_viewActions[2]->isChecked()) {
@@ -636,6 +658,78 @@ void Frm_Main::ShowCurrentImage(int row)
     Pic_Image->setDrawSettings(settings());
     if (!Pic_Image->showImage(path, m_state.Imagefit, m_zoom))
         Pic_Image->clearView(); // a file that cannot be drawn leaves the pane cleared
+}
+
+void Frm_Main::ShowThumbs()
+{
+    if (m_files->rowCount() == 0) {
+        m_panels[4]->clear();
+        return;
+    }
+    const int current = Lvw_Files->currentIndex().isValid() ? Lvw_Files->currentIndex().row() : -1;
+    for (ThumbBox *box : Pic_Thumb) {
+        box->setFileCount(m_files->rowCount());
+        box->setSelected(current);
+    }
+}
+
+void Frm_Main::onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers)
+{
+    if (!m_viewActions[2]->isChecked() || m_files->rowCount() == 0)
+        return;
+    m_activeBox = box;
+    Lvw_Files->setSelectionMode(
+        modifiers & Qt::ShiftModifier ? QAbstractItemView::ExtendedSelection : QAbstractItemView::SingleSelection);
+    if (item < 1 || item > m_files->rowCount())
+        return;
+    const QModelIndex index = m_files->index(item - 1, 0);
+    if (button == Qt::LeftButton)
+        m_loadOnClick = true; // a click shows the file in the preview
+    if (modifiers & Qt::ShiftModifier)
+        Lvw_Files->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    if (Lvw_Files->currentIndex() != index)
+        Lvw_Files->setCurrentIndex(index);
+    else if (m_loadOnClick)
+        reshowSelected();
+    Lvw_Files->scrollTo(index);
+    m_loadOnClick = false;
+}
+
+void Frm_Main::onBoxKey(int box, QKeyEvent *event)
+{
+    GridKey key = GridKey::Other;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        key = GridKey::Left;
+        break;
+    case Qt::Key_Right:
+        key = GridKey::Right;
+        break;
+    case Qt::Key_Up:
+        key = GridKey::Up;
+        break;
+    case Qt::Key_Down:
+        key = GridKey::Down;
+        break;
+    default:
+        if (!handleZoomKey(Pic_Thumb[box], event) && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            && Lvw_Files->currentIndex().isValid())
+            Q_EMIT zoomWindowRequested(Lvw_Files->currentIndex().row());
+        return;
+    }
+    if (m_files->rowCount() == 0)
+        return;
+    m_activeBox = box;
+    const int p = Pic_Thumb[box]->moveSelection(key);
+    if (p < 0)
+        return;
+    const QModelIndex index = m_files->index(p, 0);
+    m_loadOnClick = true;
+    Lvw_Files->setCurrentIndex(index);
+    m_loadOnClick = false;
+    Lvw_Files->scrollTo(index);
+    const FileEntry &e = m_files->entries()[size_t(p)];
+    m_panels[4]->setText(CurrentFileText(p, e.name, currentFileSizeText(p), e.properties, true));
 }
 
 void Frm_Main::reshowSelected()

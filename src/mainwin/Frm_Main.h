@@ -26,6 +26,7 @@ namespace v7
 {
 
 class DrawView;
+class ThumbBox;
 class FileListModel;
 class FolderTreeWidget;
 
@@ -83,6 +84,7 @@ public:
     // The preview: shows the list's entry at row in Pic_Image with the fit mode and zoom.
     void ShowCurrentImage(int row);
     DrawView *imagePane() const { return Pic_Image; }
+    ThumbBox *thumbBox(int i) const { return Pic_Thumb[i]; }
     ZoomFactor zoom() const { return m_zoom; }
     // Sets the zoom factor (ignored outside 0.5 to 10), writes its status text and
     // shows the selected file again.
@@ -157,7 +159,11 @@ private:
     QPointF m_panOrigin;
     bool handleZoomKey(QObject *watched, QKeyEvent *event);
     void reshowSelected();
-    QWidget *Pic_Thumb[2] = { nullptr, nullptr };
+    ThumbBox *Pic_Thumb[2] = { nullptr, nullptr };
+    int m_activeBox = 0;
+    void ShowThumbs();
+    void onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
+    void onBoxKey(int box, QKeyEvent *event);
     QWidget *SplitX = nullptr;
     QWidget *m_client = nullptr;
     QAction *m_viewActions[3] = { nullptr, nullptr, nullptr };
