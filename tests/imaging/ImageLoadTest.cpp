@@ -277,8 +277,9 @@ namespace
 
 TEST(Samples, EveryShippedSampleLoadsUprightThroughBothLoaders)
 {
-    const QString dir = qEnvironmentVariable("V7_SAMPLES");
-    ASSERT_FALSE(dir.isEmpty());
+    // The harness's environment list reaches only its first entry through
+    // gtest_discover_tests, so the source path is compiled in as a fallback.
+    const QString dir = qEnvironmentVariable("V7_SAMPLES", QStringLiteral(V7_SAMPLES_DIR));
     struct Row {
         const char *file;
         const char *format;
