@@ -94,43 +94,52 @@ namespace codec
     }
 
     bool readFileBytes(const QString &name, std::vector<unsigned char> &buf, std::size_t maxBytes)
-    {
-        buf.clear();
-        const QByteArray path = QFile::encodeName(name);
-        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        struct stat st {
-        };
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            return false;
-        }
-        const std::size_t want = std::min<std::size_t>(std::size_t(st.st_size), maxBytes);
-        // A buffer grown by one huge file is given back rather than kept for small ones.
-        if (buf.capacity() > (64u << 20) && want < (buf.capacity() >> 2))
-            std::vector<unsigned char>().swap(buf);
-        try {
-            buf.resize(want);
-        } catch (const std::bad_alloc &) {
-            ::close(fd);
-            return false;
-        }
-        std::size_t done = 0;
-        while (done < want) {
-            const ssize_t r = ::read(fd, buf.data() + done, want - done);
+{
+    buf.clear();
+    const QByteArray path = QFile::encodeName(name);
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || std::uint64_t(st.st_size) > MaxFileBytes) {
+        ::close(fd);
+        return false;
+    }
+    const std::size_t want = std::min<std::size_t>(std::size_t(st.st_size), maxBytes);
+    // A buffer grown by one huge file is given back rather than kept for small ones.
+    if (buf.capacity() > (64u << 20) && want < (buf.capacity() >> 2))
+        std::vector<unsigned char>().swap(buf);
+    try {
+        buf.resize(want);
+    } catch (const std::bad_alloc &) {
+        ::close(fd);
+        return false;
+    }
+    auto readUpTo = [&](std::size_t done, std::size_t end) {
+        while (done < end) {
+            const ssize_t r = ::read(fd, buf.data() + done, end - done);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r <= 0)
                 break;
             done += std::size_t(r);
         }
-        ::close(fd);
-        buf.resize(done); // a file that shrank while we read it gives what was there
-        return true;
+        return done;
+    };
+    // Look at the start first: a large file that is no image is not read whole.
+    std::size_t done = readUpTo(0, std::min<std::size_t>(want, 4096));
+    if (done < want && sniff(Bytes{buf.data(), done}) != Kind::Unknown)
+        done = readUpTo(done, want);
+    ::close(fd);
+    if (done < want && sniff(Bytes{buf.data(), done}) == Kind::Unknown) {
+        buf.clear();
+        return false;
     }
+    buf.resize(done); // a file that shrank while we read it gives what was there
+    return true;
+}
 
-    bool writeFileBytes(const QString &name, const QByteArray &bytes)
+bool writeFileBytes(const QString &name, const QByteArray &bytes)
     {
         if (bytes.isEmpty())
             return false;

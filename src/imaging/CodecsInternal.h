@@ -29,8 +29,13 @@ Kind sniff(Bytes b);
 // 65,535 * 4 and the product within maxDecodedPixels().
 bool sizeAllowed(std::int64_t width, std::int64_t height);
 
+// Files larger than this are not read at all (no image this browser shows is
+// anywhere near it).
+constexpr std::uint64_t MaxFileBytes = 1ull << 30;
+
 // Reads a whole file into buf (a buffer the calling thread reuses). maxBytes
-// limits how much is read; false for a missing or unreadable file.
+// limits how much is read; false for a missing or unreadable file, one over
+// MaxFileBytes, and a file longer than 4 KB whose start is no known image.
 bool readFileBytes(const QString &name, std::vector<unsigned char> &buf, std::size_t maxBytes = SIZE_MAX);
 // The calling thread's reusable file buffer.
 std::vector<unsigned char> &threadFileBuffer();
