@@ -42,6 +42,11 @@ std::vector<unsigned char> &threadFileBuffer();
 // Writes bytes to name atomically; on failure nothing is left behind.
 bool writeFileBytes(const QString &name, const QByteArray &bytes);
 
+// A new image for a decoder to fill. Large ones come from a small pool of
+// reused, huge-page-backed buffers: the first touch of fresh memory costs more
+// than decoding into it. Null when the memory cannot be had.
+QImage newImage(int width, int height, QImage::Format format);
+
 // Converts a decoded image to the depth a caller asked for: 24 (RGB888) or 8 and
 // less (Indexed8). Indexed images stay as they are at 8 bits.
 QImage toDepth(QImage image, int depth);
@@ -69,7 +74,8 @@ inline std::uint32_t be32(const unsigned char *p)
 
 bool probeJpeg(Bytes b, CodecFileInfo &info);
 // factor 1, 2, 4 or 8; depth as in Codecs.h. Upright by the EXIF orientation.
-QImage decodeJpeg(Bytes b, int depth, int factor);
+// device: decode straight into the 32-bit device format (depth above 8 only).
+QImage decodeJpeg(Bytes b, int depth, int factor, bool device = false);
 // The EXIF orientation (1..8) of a JPEG, 1 when there is none or it is unreadable.
 int jpegOrientation(Bytes b);
 bool encodeJpeg(const QImage &image, int quality, QByteArray &out);

@@ -6,9 +6,8 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 
 using namespace v7;
 using namespace v7test;
@@ -142,7 +141,8 @@ INSTANTIATE_TEST_SUITE_P(Producers,
 
 } // namespace
 
-namespace {
+namespace
+{
 
 TEST(PeerDecodeGif, AnimatedFilesShowTheirFirstFrame)
 {
@@ -153,13 +153,13 @@ TEST(PeerDecodeGif, AnimatedFilesShowTheirFirstFrame)
     const QString gif = dir.filePath(QStringLiteral("anim.gif"));
     ASSERT_TRUE(makePhoto(120, 80, 1).save(a, "PPM"));
     ASSERT_TRUE(makePhoto(120, 80, 2).mirrored(true, true).save(b, "PPM"));
-    ASSERT_TRUE(runTool(QStringLiteral("convert"), {QStringLiteral("-delay"), QStringLiteral("20"), a, b, gif}));
+    ASSERT_TRUE(runTool(QStringLiteral("convert"), { QStringLiteral("-delay"), QStringLiteral("20"), a, b, gif }));
     const QImage ours = LoadImageDib(gif, 24, true);
     ASSERT_FALSE(ours.isNull());
     EXPECT_EQ(maxChannelDiff(ours, peerDecode(gif)), 0);
     // And not the second.
     QByteArray second;
-    ASSERT_TRUE(runTool(QStringLiteral("convert"), {gif + QStringLiteral("[1]"), QStringLiteral("ppm:-")}, &second));
+    ASSERT_TRUE(runTool(QStringLiteral("convert"), { gif + QStringLiteral("[1]"), QStringLiteral("ppm:-") }, &second));
     EXPECT_GT(maxChannelDiff(ours, QImage::fromData(second, "PPM")), 0);
 }
 
@@ -168,7 +168,7 @@ TEST(PeerDecodeGif, AnimatedFilesShowTheirFirstFrame)
 TEST(PeerDecodeBmp, TopDownAndRunLength4)
 {
     const QImage src = makePhoto(37, 23, 4);
-    for (int bits : {24, 8}) {
+    for (int bits : { 24, 8 }) {
         QByteArray bmp;
         ASSERT_TRUE(encodeBmpForTest(src, bits, bmp));
         const std::uint32_t off = std::uint32_t(static_cast<unsigned char>(bmp[10]))
@@ -196,14 +196,14 @@ TEST(PeerDecodeBmp, TopDownAndRunLength4)
     };
     const std::uint32_t off = 14 + 40 + 16 * 4;
     rle += le(off + std::uint32_t(pixels.size()), 4) + le(0, 4) + le(off, 4);
-    rle += le(40, 4) + le(6, 4) + le(2, 4) + le(1, 2) + le(4, 2) + le(2, 4) + le(0, 4) + le(0, 4) + le(0, 4)
-        + le(16, 4) + le(0, 4);
+    rle += le(40, 4) + le(6, 4) + le(2, 4) + le(1, 2) + le(4, 2) + le(2, 4) + le(0, 4) + le(0, 4) + le(0, 4) + le(16, 4)
+        + le(0, 4);
     for (std::uint32_t i = 0; i < 16; ++i)
         rle += le(i * 0x111111, 4); // grey level i * 17 in each channel
     rle += pixels;
     const QImage img = DecodeThumbStream(rle.constData(), std::size_t(rle.size()));
     ASSERT_EQ(img.size(), QSize(6, 2));
-    const int bottom[6] = {1, 2, 1, 2, 1, 6}, top[3] = {3, 4, 5};
+    const int bottom[6] = { 1, 2, 1, 2, 1, 6 }, top[3] = { 3, 4, 5 };
     for (int x = 0; x < 6; ++x)
         EXPECT_EQ(qRed(img.pixel(x, 1)), bottom[x] * 17) << x;
     for (int x = 0; x < 3; ++x)
