@@ -166,6 +166,7 @@ namespace codec
         constexpr std::size_t PooledFrom = 8u << 20;
         constexpr std::size_t HugePage = 2u << 20;
         constexpr std::size_t PoolKeep = 2;
+        constexpr std::size_t PoolKeepAtMost = 160u << 20; // a 40-megapixel device bitmap
 
         struct BufferPool {
             std::mutex lock;
@@ -211,6 +212,12 @@ namespace codec
             {
                 BufferPool &p = pool();
                 std::lock_guard guard(p.lock);
+                // Very large ones are not kept: the pool must not hold memory hostage.
+                if (b->capacity > PoolKeepAtMost) {
+                    std::free(b->ptr);
+                    delete b;
+                    return;
+                }
                 // The newest buffer is the likeliest to fit the next image: the oldest goes.
                 void *evicted = nullptr;
                 if (p.free.size() >= PoolKeep) {
