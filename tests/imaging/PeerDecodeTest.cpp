@@ -1,11 +1,13 @@
 // Files made by other producers (ImageMagick, GraphicsMagick) decode to the
 // pixels those producers decode them to.
 #include "ImagingTestUtil.h"
+#include "TestEnv.h"
 #include "imaging/Codecs.h"
 #include "imaging/ImageLoad.h"
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTransform>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -209,6 +211,48 @@ TEST(PeerDecodeBmp, TopDownAndRunLength4)
     for (int x = 0; x < 3; ++x)
         EXPECT_EQ(qRed(img.pixel(x, 0)), top[x] * 17) << x;
     EXPECT_EQ(qRed(img.pixel(5, 0)), 0); // never written
+}
+
+} // namespace
+
+namespace
+{
+
+// The samples' PhotoCD writer encodes standard PhotoYCC; decoding its packs must
+// give the pictures back, at every resolution, up to chroma subsampling.
+TEST(PeerDecodePhotoCd, StandardPhotoYccPacksDecodeToTheirPictures)
+{
+    if (!haveTool(QStringLiteral("python3")))
+        GTEST_SKIP() << "python3 is needed for the pack script";
+    QTemporaryDir dir;
+    const QImage base = makePhoto(768, 512, 21);
+    const QImage sizes[3] = { ScaleDib(base, 192, 128), ScaleDib(base, 384, 256), base };
+    QStringList args = { QStringLiteral(V7_SAMPLES_DIR "/make-photocd.py") };
+    for (int i = 0; i < 3; ++i) {
+        args << dir.filePath(QStringLiteral("r%1.ppm").arg(i));
+        ASSERT_TRUE(sizes[i].save(args.last(), "PPM"));
+    }
+    const QString pcd = dir.filePath(QStringLiteral("pack.pcd"));
+    args << pcd;
+    ASSERT_TRUE(runTool(QStringLiteral("python3"), args));
+    for (int r = 0; r < 3; ++r) {
+        const QImage ours = readpcdfiledib(pcd, 24, r);
+        ASSERT_EQ(ours.size(), sizes[r].size()) << r;
+        EXPECT_LT(meanChannelDiff(ours, sizes[r]), 4.0) << r;
+        EXPECT_GT(psnr(ours, sizes[r]), 26.0) << r;
+    }
+    // Rotation code 1: the pack holds a portrait picture turned clockwise.
+    QByteArray bytes = v7test::readFile(pcd);
+    bytes[0x0E02] = 1;
+    const QString turned = dir.filePath(QStringLiteral("turned.pcd"));
+    v7test::writeFile(turned, bytes);
+    const QImage upright = LoadImageDib(turned, 24, true);
+    ASSERT_EQ(upright.size(), QSize(512, 768));
+    EXPECT_LT(meanChannelDiff(upright, base.transformed(QTransform().rotate(-90))), 4.0);
+    ImageFileInfo info;
+    info.fileName = turned;
+    ASSERT_TRUE(GetImageInfo(info));
+    EXPECT_EQ(QSize(info.width, info.height), QSize(512, 768));
 }
 
 } // namespace
