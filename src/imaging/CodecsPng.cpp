@@ -154,7 +154,7 @@ QImage decodePng(Bytes b)
             table.append(qRgb(i, i, i));
         out = QImage(int(w), int(h), QImage::Format_Indexed8);
     } else {
-        out = QImage(int(w), int(h), QImage::Format_RGB888);
+        out = newImage(int(w), int(h), QImage::Format_RGB888);
     }
     if (out.isNull() || png_get_rowbytes(png, info) > std::size_t(out.bytesPerLine())) {
         png_destroy_read_struct(&png, &info, nullptr);
