@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libimagequant.h>
+#include <memory>
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -208,30 +209,21 @@ namespace codec
 
         void giveBack(void *info)
         {
-            auto *b = static_cast<PooledBuffer *>(info);
-            {
+            const std::unique_ptr<PooledBuffer> b(static_cast<PooledBuffer *>(info));
+            void *toFree = b->ptr;
+            // Very large buffers are not kept: the pool must not hold memory hostage.
+            if (b->capacity <= PoolKeepAtMost) {
                 BufferPool &p = pool();
                 std::lock_guard guard(p.lock);
-                // Very large ones are not kept: the pool must not hold memory hostage.
-                if (b->capacity > PoolKeepAtMost) {
-                    std::free(b->ptr);
-                    delete b;
-                    return;
-                }
                 // The newest buffer is the likeliest to fit the next image: the oldest goes.
-                void *evicted = nullptr;
+                toFree = nullptr;
                 if (p.free.size() >= PoolKeep) {
-                    evicted = p.free.front().first;
+                    toFree = p.free.front().first;
                     p.free.erase(p.free.begin());
                 }
                 p.free.emplace_back(b->ptr, b->capacity);
-                delete b;
-                if (!evicted)
-                    return;
-                b = new PooledBuffer { evicted, 0 };
             }
-            std::free(b->ptr);
-            delete b;
+            std::free(toFree);
         }
 
     } // namespace
