@@ -175,8 +175,9 @@ namespace codec
         };
         BufferPool &pool()
         {
-            static BufferPool p;
-            return p;
+            // Never destroyed: images freed during exit may still give buffers back.
+            static BufferPool *p = new BufferPool;
+            return *p;
         }
 
         void *takeBuffer(std::size_t bytes, std::size_t &capacity)
