@@ -112,7 +112,14 @@ void Frm_Main::buildWidgets()
     SplitX = new QWidget(m_client);
     SplitX->setObjectName(QStringLiteral("SplitX"));
     SplitX->setCursor(Qt::SplitHCursor);
-    SplitX->installEventFilter(this);
+    SplitY = new QWidget(m_client);
+    SplitY->setObjectName(QStringLiteral("SplitY"));
+    SplitY->setCursor(Qt::SplitVCursor);
+    Split_Ty = new QWidget(Pic_Base);
+    Split_Ty->setObjectName(QStringLiteral("Split_Ty"));
+    Split_Ty->setCursor(Qt::SplitVCursor);
+    for (QWidget *bar : { SplitX, SplitY, Split_Ty })
+        bar->installEventFilter(this);
 
     for (int i = 0; i < 5; ++i) {
         auto *panel = new QLabel(this);
@@ -358,6 +365,7 @@ void Frm_Main::SizeControlsX()
     in.thumbsRow = m_state.ThumbsRow;
     in.thumbW = settings().ThumbW;
     in.marginW = settings().MarginW;
+    in.splitTy = m_splitTy;
     const PaneLayoutResult r = v7::SizeControlsX(in);
     m_toolStrip->setGeometry(0, 0, m_client->width(), PaneTop);
     Txt_Filter->setGeometry(4, 10, 150, 26);
@@ -376,6 +384,10 @@ void Frm_Main::SizeControlsX()
     Tvw_Dir->setGeometry(r.tree);
     Lvw_Files->setGeometry(r.files);
     SplitX->setGeometry(r.splitter);
+    SplitY->setVisible(in.showTree);
+    SplitY->setGeometry(r.splitY);
+    Split_Ty->setVisible(in.showThumbs);
+    Split_Ty->setGeometry(r.splitTy);
     Pic_Base->setGeometry(r.base);
     Pic_Image->setVisible(in.showImage);
     Pic_Image->setGeometry(r.image);
@@ -970,8 +982,8 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
         } else if (watched == Lvw_DirHist->viewport()) {
             showHistoryMenu();
             return true;
-        } else if (watched == SplitX) {
-            m_dragSplit = true;
+        } else if (watched == SplitX || watched == SplitY || watched == Split_Ty) {
+            m_dragBar = static_cast<QWidget *>(watched);
             return true;
         }
         break;
@@ -982,8 +994,18 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
             Pic_Image->redrawAtOffset(int(d.x()), int(d.y()));
             return true;
         }
-        if (watched == SplitX && m_dragSplit) {
-            setSplitX(SplitX->mapTo(m_client, static_cast<QMouseEvent *>(event)->position().toPoint()).x());
+        if (m_dragBar && watched == m_dragBar) {
+            const QPoint at = m_dragBar->mapTo(m_client, static_cast<QMouseEvent *>(event)->position().toPoint());
+            if (m_dragBar == SplitX) {
+                setSplitX(at.x());
+            } else if (m_dragBar == SplitY) {
+                m_splitRatio = SplitRatioFor(at.y(), m_client->height() + statusBar()->height());
+                SizeControlsX();
+            } else {
+                const int y = at.y() - Pic_Base->y();
+                m_splitTy = ClampSplitTy(y, m_splitTy, Pic_Base->height());
+                SizeControlsX();
+            }
             return true;
         }
         break;
@@ -997,8 +1019,8 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
             m_panOrigin = QPointF();
             return true;
         }
-        if (watched == SplitX) {
-            m_dragSplit = false;
+        if (m_dragBar && watched == m_dragBar) {
+            m_dragBar = nullptr;
             return true;
         }
         break;

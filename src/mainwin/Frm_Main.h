@@ -165,6 +165,10 @@ private:
     void onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
     void onBoxKey(int box, QKeyEvent *event);
     QWidget *SplitX = nullptr;
+    QWidget *SplitY = nullptr;
+    QWidget *Split_Ty = nullptr;
+    QWidget *m_dragBar = nullptr; // the splitter being dragged
+    int m_splitTy = -1;
     QWidget *m_client = nullptr;
     QAction *m_viewActions[3] = { nullptr, nullptr, nullptr };
     QAction *m_customStyle = nullptr;
@@ -179,7 +183,6 @@ private:
     QString m_editOldText;
     bool m_editCancelled = false;
     bool m_saved = false;
-    bool m_dragSplit = false;
 };
 
 } // namespace v7
