@@ -4,6 +4,7 @@
 #include "browser/FolderTreeWidget.h"
 #include "imaging/widgets/DrawView.h"
 #include "mainwin/Frm_Main.h"
+#include "mainwin/ThumbBox.h"
 #include "platform/Hive.h"
 #include "thumbs/OLEStorage.h"
 
@@ -342,5 +343,29 @@ TEST_F(BrowserWindow, PreviewZoomKeysAndFitMenu)
         for (int c = 0; c < 5; ++c)
             EXPECT_EQ(header->visualIndex(c), c);
     }
+    w->close();
+}
+
+TEST_F(BrowserWindow, GridAndListFollowEachOther)
+{
+    auto w = openOn(pics);
+    w->showNormal();
+    w->resize(1000, 700);
+    ThumbBox *box = w->thumbBox(0);
+    ASSERT_EQ(box->geometry().fileCount, 4);
+    // A press on the third cell selects that file and shows it.
+    QSignalSpy preview(w.get(), &Frm_Main::previewRequested);
+    const QRect cell = CellRect(box->geometry(), 2, box->scrollOffset());
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, cell.center());
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 2);
+    EXPECT_TRUE(preview.count() > 0 || preview.wait(2000));
+    EXPECT_EQ(box->selected(), 2);
+    // An arrow key in the grid moves both and writes the grid's status line.
+    QTest::keyClick(box, Qt::Key_Left);
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 1);
+    EXPECT_TRUE(w->statusPanelText(5).startsWith(QStringLiteral("# 2. ab.gif  1,000 bytes")));
+    // Selecting in the list moves the grid's frame.
+    w->fileListView()->setCurrentIndex(w->fileList()->index(3, 0));
+    EXPECT_EQ(box->selected(), 3);
     w->close();
 }
