@@ -5,10 +5,10 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <unistd.h>

@@ -11,8 +11,14 @@ namespace
 {
 
     // The codec layer: every format of the program, EXIF orientation, bounded memory.
-    QImage loadDib(const QString &file, bool fullSize) { return LoadImageDib(file, ScreenContext, fullSize); }
-    QImage loadDdb(const QString &file, bool fullSize) { return LoadImageDdb(file, ScreenContext, fullSize); }
+    QImage loadDib(const QString &file, bool fullSize)
+    {
+        return LoadImageDib(file, ScreenContext, fullSize);
+    }
+    QImage loadDdb(const QString &file, bool fullSize)
+    {
+        return LoadImageDdb(file, ScreenContext, fullSize);
+    }
     QImage decodeThumb(const QByteArray &bytes, bool)
     {
         return DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()));
@@ -36,7 +42,6 @@ namespace
     {
         return w > 0 && h > 0 && w <= MaxComposedSide && h <= MaxComposedSide && w * h <= MaxComposedPixels;
     }
-
 
 } // namespace
 
