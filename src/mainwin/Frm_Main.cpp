@@ -4,6 +4,8 @@
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
 #include "browser/Listing.h"
+#include "imaging/ImageLoad.h"
+#include "imaging/Prefetch.h"
 #include "imaging/widgets/DrawView.h"
 #include "mainwin/ThumbBox.h"
 #include "thumbs/OLEStorage.h"
@@ -25,6 +27,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
@@ -47,9 +50,24 @@ Frm_Main::Frm_Main(const QString &folderOverride, QWidget *parent)
 {
     setObjectName(QStringLiteral("Frm_Main"));
     buildWidgets();
+    // The preview's images come through the prefetcher, so a file decoded ahead is
+    // shown without waiting; other threads (thumbnail work) load directly.
+    m_prefetch =
+        std::make_unique<Prefetcher>([](const QString &file) { return LoadImageDib(file, ScreenContext, true); });
+    QThread *ui = thread();
+    DrawServices services;
+    services.loadDib = [this, ui](const QString &file, bool fullSize) {
+        if (fullSize && QThread::currentThread() == ui)
+            return m_prefetch->take(file);
+        return LoadImageDib(file, ScreenContext, fullSize);
+    };
+    setDrawServices(services);
 }
 
-Frm_Main::~Frm_Main() = default;
+Frm_Main::~Frm_Main()
+{
+    setDrawServices(defaultDrawServices());
+}
 
 void Frm_Main::buildWidgets()
 {
@@ -670,6 +688,12 @@ void Frm_Main::ShowCurrentImage(int row)
     Pic_Image->setDrawSettings(settings());
     if (!Pic_Image->showImage(path, m_state.Imagefit, m_zoom))
         Pic_Image->clearView(); // a file that cannot be drawn leaves the pane cleared
+    // Prepare the next file the way the user is moving.
+    const int step = (m_lastShownRow >= 0 && row < m_lastShownRow) ? -1 : 1;
+    m_lastShownRow = row;
+    const int next = row + step;
+    if (next >= 0 && next < m_files->rowCount())
+        m_prefetch->prefetch(JoinPath(m_currentFolder, m_files->entries()[size_t(next)].name));
 }
 
 void Frm_Main::ShowThumbs()

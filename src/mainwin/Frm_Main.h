@@ -12,6 +12,7 @@
 
 #include <QHash>
 #include <QMainWindow>
+#include <memory>
 
 class QAction;
 class QComboBox;
@@ -26,6 +27,7 @@ namespace v7
 {
 
 class DrawView;
+class Prefetcher;
 class ThumbBox;
 class FileListModel;
 class FolderTreeWidget;
@@ -84,6 +86,7 @@ public:
     // The preview: shows the list's entry at row in Pic_Image with the fit mode and zoom.
     void ShowCurrentImage(int row);
     DrawView *imagePane() const { return Pic_Image; }
+    const Prefetcher &prefetcher() const { return *m_prefetch; }
     ThumbBox *thumbBox(int i) const { return Pic_Thumb[i]; }
     ZoomFactor zoom() const { return m_zoom; }
     // Sets the zoom factor (ignored outside 0.5 to 10), writes its status text and
@@ -156,6 +159,8 @@ private:
     QAction *m_fitActions[4] = { nullptr, nullptr, nullptr, nullptr };
     QWidget *m_fitButton = nullptr;
     ZoomFactor m_zoom = ZoomFactor::fromWhole(1);
+    std::unique_ptr<Prefetcher> m_prefetch; // the next file in the direction of travel
+    int m_lastShownRow = -1;
     QPointF m_panOrigin;
     bool handleZoomKey(QObject *watched, QKeyEvent *event);
     void reshowSelected();

@@ -2,6 +2,7 @@
 #include "app/Settings.h"
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
+#include "imaging/Prefetch.h"
 #include "imaging/widgets/DrawView.h"
 #include "mainwin/Frm_Main.h"
 #include "mainwin/ThumbBox.h"
@@ -367,5 +368,25 @@ TEST_F(BrowserWindow, GridAndListFollowEachOther)
     // Selecting in the list moves the grid's frame.
     w->fileListView()->setCurrentIndex(w->fileList()->index(3, 0));
     EXPECT_EQ(box->selected(), 3);
+    w->close();
+}
+
+TEST_F(BrowserWindow, TheNextFileIsPreparedAhead)
+{
+    for (const char *name : { "a.JPG", "ab.gif", "b.jpg" }) {
+        QImage img(40, 30, QImage::Format_RGB888);
+        img.fill(Qt::darkGreen);
+        ASSERT_TRUE(img.save(pics + u'/' + QLatin1String(name), "JPEG")); // loaded by content
+    }
+    auto w = openOn(pics);
+    w->ShowCurrentImage(0);
+    EXPECT_EQ(w->prefetcher().pending(), QStringList({ pics + QStringLiteral("/ab.gif") }));
+    const int started = w->prefetcher().decodesStarted();
+    w->ShowCurrentImage(1); // takes the prepared image and prepares the one after
+    EXPECT_EQ(w->prefetcher().pending(), QStringList({ pics + QStringLiteral("/b.jpg") }));
+    EXPECT_EQ(w->prefetcher().decodesStarted(), started + 1);
+    EXPECT_TRUE(w->imagePane()->hasImage());
+    w->ShowCurrentImage(0); // moving back looks backwards, and there is nothing before the first
+    EXPECT_EQ(w->prefetcher().decodesStarted(), started + 1);
     w->close();
 }
