@@ -14,7 +14,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
-
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
@@ -23,11 +22,15 @@
 
 using namespace v7;
 
-namespace {
+namespace
+{
 
 constexpr int kThumbs = 10000, kReads = 1000, kOtherFolders = 5000;
 
-double ms(QElapsedTimer &t) { return double(t.nsecsElapsed()) / 1e6; }
+double ms(QElapsedTimer &t)
+{
+    return double(t.nsecsElapsed()) / 1e6;
+}
 
 bool writeFileSynced(const QString &path, const QByteArray &b)
 {
@@ -146,11 +149,11 @@ int main(int argc, char **argv)
     std::printf("read %d, cache           %8.1f ms  (%d correct)\n", kReads, readCache, good);
     std::printf("read %d, files           %8.1f ms  (%d correct)\n", kReads, readFiles, goodFiles);
     std::printf("open among %d + index    %8.2f ms best, %.2f ms mean (%d entries)\n",
-                kOtherFolders,
-                best,
-                sum / rounds,
-                entries);
- {
+        kOtherFolders,
+        best,
+        sum / rounds,
+        entries);
+    {
         cfb::Storage root = cfb::Storage::open(cacheFile, OLEStorage::ModeReadTransacted);
         cfb::FileStats fs;
         root.fileStats(&fs);
@@ -162,7 +165,7 @@ int main(int argc, char **argv)
         std::printf("root open alone            %8.2f ms\n", ms(p) / 20);
     }
     std::printf("cache file size            %8.1f MB, %.1f%% over the thumbnail bytes\n",
-                double(cacheBytes) / 1e6,
-                100.0 * double(cacheBytes - total) / double(total));
+        double(cacheBytes) / 1e6,
+        100.0 * double(cacheBytes - total) / double(total));
     return good == kReads && goodFiles == kReads && entries == kThumbs ? 0 : 3;
 }

@@ -521,7 +521,10 @@ Status File::load(bool forWriter)
             nodes.push_back(e.left);
             nodes.push_back(e.right);
             if (e.name.empty() || !m_entries[sid].children.emplace(sortKey(e.name), n).second) {
-                e.type = TypeFree; // a nameless or duplicate entry cannot be addressed: drop it
+                // A nameless or duplicate entry cannot be addressed: drop it, and
+                // have a writer rebuild the tree that pointed at it.
+                e.type = TypeFree;
+                m_entries[sid].treeDirty = true;
                 continue;
             }
             e.parent = sid;
@@ -530,6 +533,8 @@ Status File::load(bool forWriter)
                 storages.push_back(n);
                 continue;
             }
+            if (e.size > size)
+                return Status::Corrupt; // no stream is larger than the file that holds it
             const std::uint32_t start = le32(m_diskDir.constData() + n * EntrySize + 116);
             const Status s = e.size < MiniCutoff ? walkMini(start, ceilDiv(e.size, MiniSize), &e.chain)
                                                  : walk(start, ceilDiv(e.size, m_ssz), false, &e.chain);
@@ -572,9 +577,7 @@ bool File::validTree(std::uint32_t storage) const
     // height on every path. Entries were checked for cycles when loaded.
     bool ok = true;
     const KeyLess less;
-    auto check =
-        [&](auto &&self, std::uint32_t n, const Key *lo, const Key *hi, bool parentRed, int depth)
-        -> int {
+    auto check = [&](auto &&self, std::uint32_t n, const Key *lo, const Key *hi, bool parentRed, int depth) -> int {
         if (n == NoStream || !ok)
             return 1;
         if (n >= m_entries.size() || depth > 128) {

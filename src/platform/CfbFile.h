@@ -34,7 +34,7 @@ enum : std::uint8_t { Red = 0, Black = 1 };
 // then allocates nothing per key.
 struct Key {
     std::uint8_t n = 0;
-    std::array<char16_t, 31> c{};
+    std::array<char16_t, 31> c {};
     bool operator==(const Key &o) const { return n == o.n && std::equal(c.begin(), c.begin() + n, o.c.begin()); }
     bool operator!=(const Key &o) const { return !(*this == o); }
 };
