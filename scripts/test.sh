@@ -2,7 +2,8 @@
 # Installs what is missing, builds with warnings as errors and runs every test,
 # then does the same in the AddressSanitizer + UndefinedBehaviorSanitizer build.
 #   scripts/test.sh            both builds
-#   V7_SKIP_SANITIZE=1 scripts/test.sh   the normal build only
+#   V7_SKIP_SANITIZE=1 scripts/test.sh   without the sanitizer build
+#   V7_SKIP_FUZZ=1 scripts/test.sh       without the short fuzz runs
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh" --tests
@@ -19,6 +20,10 @@ run_suite() { # name, extra cmake args...
 }
 
 run_suite ci -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ -z "${V7_SKIP_FUZZ:-}" ]; then
+    # Every parser of outside data gets a short libFuzzer run from its seed corpus.
+    CC=clang CXX=clang++ run_suite fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DV7_FUZZ=ON -DBUILD_TESTING=OFF
+fi
 if [ -z "${V7_SKIP_SANITIZE:-}" ]; then
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

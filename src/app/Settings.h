@@ -6,21 +6,21 @@
 #pragma once
 
 #include <QString>
-
 #include <array>
 #include <cstdint>
 #include <variant>
 
-namespace v7 {
+namespace v7
+{
 
 // A value read from the hive: empty, text or a signed 32-bit number.
 using SettingValue = std::variant<std::monostate, QString, std::int32_t>;
 
 // Conversions callers make of a read value: empty gives 0, the empty text or false.
-std::int32_t settingToInt(const SettingValue &v);     // text is read as a decimal number
-QString settingToText(const SettingValue &v);         // a number gives its decimal text
-bool settingToBool(const SettingValue &v);            // any non-zero number is true
-std::uint32_t settingToColor(const SettingValue &v);  // decimal text or number, 0x00BBGGRR
+std::int32_t settingToInt(const SettingValue &v); // text is read as a decimal number
+QString settingToText(const SettingValue &v); // a number gives its decimal text
+bool settingToBool(const SettingValue &v); // any non-zero number is true
+std::uint32_t settingToColor(const SettingValue &v); // decimal text or number, 0x00BBGGRR
 
 // Section names are relative to "Software\Vorlane7".
 SettingValue ReadSetting(const QString &section, const QString &valueName, const SettingValue &defaultValue = {});
@@ -62,12 +62,12 @@ struct Settings {
 
 // Process-wide values held per thread (set by the start procedure).
 struct StartFlags {
-    QString platformName;          // "WIN95", "WINNT" or empty
+    QString platformName; // "WIN95", "WINNT" or empty
     bool ShowThumbCounter = false; // "/d"
-    bool TransactedCache = false;  // "/t"
+    bool TransactedCache = false; // "/t"
 };
 
-Settings &settings();     // this thread's copy
+Settings &settings(); // this thread's copy
 StartFlags &startFlags(); // this thread's copy
 
 void LoadSettings();
@@ -75,8 +75,8 @@ void SaveSettings();
 
 // Defaults that depend on the host.
 std::uint32_t defaultButtonFaceColor(); // the desktop's button-face colour, 0x00BBGGRR
-QString defaultCacheThumbsDir();        // $XDG_CACHE_HOME/Vorlane7, or ~/.cache/Vorlane7
-QString defaultLastFolder();            // the user's home folder
+QString defaultCacheThumbsDir(); // $XDG_CACHE_HOME/Vorlane7, or ~/.cache/Vorlane7
+QString defaultLastFolder(); // the user's home folder
 QString vorlaneKey(const QString &section); // "Software\Vorlane7\" + section
 
 } // namespace v7

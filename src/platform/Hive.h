@@ -9,14 +9,14 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
 
-namespace v7 {
+namespace v7
+{
 
 // Value types, numbered as the registry numbers them (they appear as hex(N) in the file).
 enum class RegType : std::uint32_t {
@@ -30,22 +30,23 @@ enum class RegType : std::uint32_t {
 
 struct RegValue {
     RegType type = RegType::Sz;
-    QString text;           // Sz
+    QString text; // Sz
     std::uint32_t dword = 0; // Dword
-    QByteArray bytes;       // Binary and every other type, raw
+    QByteArray bytes; // Binary and every other type, raw
 
-    static RegValue fromText(const QString &t) { return {RegType::Sz, t, 0, {}}; }
-    static RegValue fromDword(std::uint32_t d) { return {RegType::Dword, {}, d, {}}; }
-    static RegValue fromBytes(const QByteArray &b) { return {RegType::Binary, {}, 0, b}; }
+    static RegValue fromText(const QString &t) { return { RegType::Sz, t, 0, {} }; }
+    static RegValue fromDword(std::uint32_t d) { return { RegType::Dword, {}, d, {} }; }
+    static RegValue fromBytes(const QByteArray &b) { return { RegType::Binary, {}, 0, b }; }
     friend bool operator==(const RegValue &, const RegValue &) = default;
 };
 
 // The parsed content of a hive file. Key paths are full ("HKEY_CURRENT_USER\Software\...");
 // key and value names compare without regard to ASCII letter case, as the registry's do.
-class HiveData {
+class HiveData
+{
 public:
     struct Key {
-        QString path;                                     // spelling as first written
+        QString path; // spelling as first written
         std::vector<std::pair<QString, RegValue>> values; // in order of creation
     };
 
@@ -68,12 +69,13 @@ private:
 
 // One change in a batch written with Hive::apply.
 struct HiveChange {
-    QString key;   // under HKEY_CURRENT_USER, e.g. "Software\Vorlane7\StartUp"
-    QString name;  // value name; empty with remove = true removes the whole key
+    QString key; // under HKEY_CURRENT_USER, e.g. "Software\Vorlane7\StartUp"
+    QString name; // value name; empty with remove = true removes the whole key
     std::optional<RegValue> value; // nothing: remove
 };
 
-class Hive {
+class Hive
+{
 public:
     explicit Hive(QString filePath);
 

@@ -4,7 +4,19 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace v7test {
+namespace v7test
+{
+
+void setTestEnvironment()
+{
+    const auto setDefault = [](const char *name, const QByteArray &value) {
+        if (qEnvironmentVariableIsEmpty(name))
+            qputenv(name, value);
+    };
+    setDefault("QT_QPA_PLATFORM", "offscreen");
+    setDefault("V7_TEST_DATA", V7_SOURCE_DIR "/tests/data");
+    setDefault("V7_SAMPLES", V7_SOURCE_DIR "/samples");
+}
 
 void TempHome::SetUp()
 {
@@ -21,9 +33,15 @@ void TempHome::TearDown()
     qputenv("XDG_CACHE_HOME", m_oldCache);
 }
 
-QString TempHome::configDir() const { return m_dir.path() + QStringLiteral("/config/Vorlane7"); }
+QString TempHome::configDir() const
+{
+    return m_dir.path() + QStringLiteral("/config/Vorlane7");
+}
 
-QString TempHome::hivePath() const { return configDir() + QStringLiteral("/registry.reg"); }
+QString TempHome::hivePath() const
+{
+    return configDir() + QStringLiteral("/registry.reg");
+}
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {

@@ -3,25 +3,30 @@
 
 #include <QString>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
-namespace v7test {
+namespace v7test
+{
 
 // Points XDG_CONFIG_HOME and XDG_CACHE_HOME at a fresh temporary folder for the
 // length of a test, so the settings hive and the cache start empty.
-class TempHome : public ::testing::Test {
+class TempHome : public ::testing::Test
+{
 protected:
     void SetUp() override;
     void TearDown() override;
     QString configDir() const; // .../config/Vorlane7
-    QString hivePath() const;  // .../config/Vorlane7/registry.reg
+    QString hivePath() const; // .../config/Vorlane7/registry.reg
     QString root() const { return m_dir.path(); }
 
 private:
     QTemporaryDir m_dir;
     QByteArray m_oldConfig, m_oldCache;
 };
+
+// Headless platform, and V7_TEST_DATA / V7_SAMPLES pointing into the source tree
+// (each kept when already set).
+void setTestEnvironment();
 
 // Writes bytes to a file, creating folders; fails the test on error.
 void writeFile(const QString &path, const QByteArray &bytes);

@@ -1,12 +1,12 @@
 // Test entry point for widget suites: a QApplication on the offscreen platform.
-#include <QApplication>
+#include "TestEnv.h"
 
+#include <QApplication>
 #include <gtest/gtest.h>
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    v7test::setTestEnvironment();
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();

@@ -1,4 +1,7 @@
 // Must not compile inside the core library (see tests/CMakeLists.txt).
 #include <QtWidgets/QWidget>
 
-int probe() { return sizeof(QWidget); }
+int probe()
+{
+    return sizeof(QWidget);
+}

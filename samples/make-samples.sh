@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Makes the sample images shown by the run command: one or more files in every
+# format the browser reads, at different sizes, with photographic-looking content
+# (fractal plasma from a fixed seed, softened, with a few shapes on top).
+# Needs ImageMagick and exiftool (Debian: imagemagick, libimage-exiftool-perl).
+# The results are committed, so running the browser needs neither.
+set -euo pipefail
+cd "$(dirname "$0")"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# scene NAME WIDTH HEIGHT SEED: a synthetic photograph as a lossless PNG in $tmp.
+scene() {
+    local name=$1 w=$2 h=$3 seed=$4
+    local r=$(( (w < h ? w : h) / 5 ))
+    convert -seed "$seed" -size "${w}x${h}" plasma:fractal -blur 0x2 \
+        -fill 'rgba(250,240,200,0.55)' -draw "circle $((w * 2 / 3)),$((h / 3)) $((w * 2 / 3 + r)),$((h / 3))" \
+        -fill 'rgba(20,40,90,0.45)' -draw "rectangle $((w / 10)),$((h * 3 / 5)) $((w * 2 / 5)),$((h * 9 / 10))" \
+        -attenuate 0.4 +noise Gaussian \
+        -alpha off -depth 8 "$tmp/$name.png"
+}
+
+scene a 1600 1200 11
+scene b 560 420 12
+scene c 480 360 13
+scene d 400 300 14
+scene e 360 270 15
+scene f 440 330 16
+scene g 600 800 17
+scene h 320 240 18
+scene p 300 200 19
+
+convert "$tmp/a.png" -quality 85 -sampling-factor 2x2 landscape.jpg
+# A portrait photo stored sideways, as cameras do, with EXIF orientation 6
+# (turn 90 degrees clockwise to show it upright).
+convert "$tmp/g.png" -rotate -90 -quality 85 -sampling-factor 2x2 portrait-exif6.jpg
+exiftool -q -n -Orientation=6 -overwrite_original portrait-exif6.jpg
+convert "$tmp/b.png" png24:meadow.png
+convert "$tmp/c.png" -colors 256 gif:harbour.gif
+convert "$tmp/d.png" -colors 256 -type palette bmp3:dunes-8bit.bmp
+convert "$tmp/h.png" -type truecolor bmp3:forest-24bit.bmp
+convert "$tmp/e.png" -colors 256 -type palette pcx:sunset.pcx
+convert "$tmp/f.png" -compress lzw tif:glacier.tif
+# PhotoCD holds 768 x 512 and its smaller resolutions.
+convert "$tmp/p.png" pcd:kodak.pcd
+
+ls -l
+du -ch -- *.jpg *.png *.gif *.bmp *.pcx *.tif *.pcd | tail -n 1

@@ -1,0 +1,186 @@
+#include "browser/FolderTreeWidget.h"
+
+#include <QHeaderView>
+#include <QPainter>
+#include <QStorageInfo>
+
+namespace v7
+{
+
+FolderTreeWidget::FolderTreeWidget(QWidget *parent)
+    : QTreeWidget(parent)
+{
+    setHeaderHidden(true);
+    setColumnCount(1);
+    setUniformRowHeights(true);
+    connect(this, &QTreeWidget::itemExpanded, this, &FolderTreeWidget::onExpanded);
+    connect(this, &QTreeWidget::itemCollapsed, this, &FolderTreeWidget::onCollapsed);
+}
+
+QIcon FolderTreeWidget::icon(const QString &key)
+{
+    static QHash<QString, QIcon> cache;
+    auto it = cache.find(key);
+    if (it != cache.end())
+        return *it;
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (key == QLatin1String("closed") || key == QLatin1String("open")) {
+        p.setPen(QColor(0x9a, 0x7a, 0x20));
+        p.setBrush(QColor(0xf0, 0xc8, 0x50));
+        p.drawRect(1, 4, 13, 10);
+        p.drawRect(1, 2, 6, 2);
+        if (key == QLatin1String("open")) {
+            p.setBrush(QColor(0xfa, 0xe0, 0x90));
+            p.drawPolygon(QPolygon({ QPoint(3, 7), QPoint(15, 7), QPoint(13, 14), QPoint(1, 14) }));
+        }
+    } else {
+        const QColor body = key == QLatin1String("cd") ? QColor(0xc0, 0xc0, 0xd8)
+            : key == QLatin1String("disk")             ? QColor(0x70, 0x90, 0xc0)
+            : key == QLatin1String("netdrive")         ? QColor(0x70, 0xb0, 0x80)
+                                                       : QColor(0xa0, 0xa0, 0xa0);
+        p.setPen(Qt::darkGray);
+        p.setBrush(body);
+        if (key == QLatin1String("cd"))
+            p.drawEllipse(1, 1, 14, 14);
+        else
+            p.drawRect(1, 5, 14, 7);
+        p.setBrush(Qt::green);
+        p.drawRect(11, 8, 2, 2);
+    }
+    it = cache.insert(key, QIcon(pm));
+    return *it;
+}
+
+void FolderTreeWidget::SetDirTree(bool withLabels)
+{
+    setVolumes(ListVolumes(), withLabels);
+}
+
+void FolderTreeWidget::setVolumes(const std::vector<Volume> &volumes, bool withLabels)
+{
+    clear();
+    m_volumes = volumes;
+    for (const Volume &v : volumes) {
+        auto *item = new QTreeWidgetItem(this);
+        QString text = v.path;
+        if (withLabels && v.type != DriveType::Removable) {
+            const QStorageInfo info(v.path);
+            if (info.isReady() && !info.name().isEmpty())
+                text += QStringLiteral(" (") + info.name() + u')';
+        }
+        item->setText(0, text);
+        item->setData(0, KeyRole, v.path);
+        item->setData(0, TagRole, QStringLiteral("Root"));
+        item->setIcon(0, icon(DriveIconKey(v.type)));
+        addPlaceholder(item);
+    }
+}
+
+QString FolderTreeWidget::keyOf(const QTreeWidgetItem *item)
+{
+    return item ? item->data(0, KeyRole).toString() : QString();
+}
+
+bool FolderTreeWidget::isPlaceholder(const QTreeWidgetItem *item)
+{
+    return item && keyOf(item).isEmpty() && item->data(0, TagRole).toString().isEmpty();
+}
+
+QTreeWidgetItem *FolderTreeWidget::findByKey(const QString &key) const
+{
+    QTreeWidgetItemIterator it(const_cast<FolderTreeWidget *>(this));
+    for (; *it; ++it)
+        if (keyOf(*it) == key)
+            return *it;
+    return nullptr;
+}
+
+void FolderTreeWidget::addPlaceholder(QTreeWidgetItem *item)
+{
+    auto *ph = new QTreeWidgetItem(item);
+    ph->setIcon(0, icon(QStringLiteral("closed")));
+}
+
+QTreeWidgetItem *FolderTreeWidget::addFolderNode(QTreeWidgetItem *parent, const QString &path)
+{
+    auto *child = new QTreeWidgetItem(parent);
+    child->setText(0, FolderBaseName(path));
+    child->setData(0, KeyRole, path);
+    child->setIcon(0, icon(QStringLiteral("closed")));
+    return child;
+}
+
+void FolderTreeWidget::FillSubfolders(QTreeWidgetItem *item)
+{
+    if (!item || item->childCount() != 1)
+        return;
+    delete item->takeChild(0);
+    const QString key = keyOf(item);
+    for (const QString &sub : ListSubfolders(key)) {
+        QTreeWidgetItem *child = addFolderNode(item, sub);
+        if (HasSubfolders(sub))
+            addPlaceholder(child);
+    }
+}
+
+void FolderTreeWidget::onExpanded(QTreeWidgetItem *item)
+{
+    if (item->parent())
+        item->setIcon(0, icon(QStringLiteral("open")));
+    if (item->childCount() == 1 && item->child(0)->data(0, TagRole).toString().isEmpty()
+        && keyOf(item->child(0)).isEmpty())
+        FillSubfolders(item);
+}
+
+void FolderTreeWidget::refreshChildren(QTreeWidgetItem *item)
+{
+    while (item->childCount() > 0)
+        delete item->takeChild(0);
+    addPlaceholder(item);
+    FillSubfolders(item);
+}
+
+void FolderTreeWidget::onCollapsed(QTreeWidgetItem *item)
+{
+    if (m_inCollapse)
+        return;
+    m_inCollapse = true;
+    if (item->parent() && item->icon(0).cacheKey() == icon(QStringLiteral("open")).cacheKey())
+        item->setIcon(0, icon(QStringLiteral("closed")));
+    refreshChildren(item);
+    m_inCollapse = false;
+}
+
+bool FolderTreeWidget::ExpandToPath(const QString &path)
+{
+    const QStringList chain = AncestorChain(path, m_volumes);
+    QTreeWidgetItem *node = nullptr;
+    for (const QString &p : chain) {
+        QTreeWidgetItem *next = nullptr;
+        if (!node) {
+            for (int i = 0; i < topLevelItemCount() && !next; ++i)
+                if (keyOf(topLevelItem(i)) == p)
+                    next = topLevelItem(i);
+        } else {
+            for (int i = 0; i < node->childCount() && !next; ++i)
+                if (keyOf(node->child(i)) == p)
+                    next = node->child(i);
+        }
+        if (!next)
+            return false;
+        if (next->isExpanded())
+            next->setExpanded(false); // re-reads it from disk
+        next->setExpanded(true);
+        node = next;
+    }
+    if (node) {
+        setCurrentItem(node);
+        scrollToItem(node);
+    }
+    return node != nullptr;
+}
+
+} // namespace v7

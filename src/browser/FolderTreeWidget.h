@@ -1,0 +1,52 @@
+// A folder tree read one level at a time: volumes at the top, a placeholder child
+// under every node whose subfolders are not read yet, re-read from disk on collapse.
+// Used by the main window's Tvw_Dir and by the folder picker.
+//
+// Threads: user-interface thread only.
+#pragma once
+
+#include "browser/FolderTree.h"
+
+#include <QTreeWidget>
+
+namespace v7
+{
+
+class FolderTreeWidget : public QTreeWidget
+{
+    Q_OBJECT
+public:
+    static constexpr int KeyRole = Qt::UserRole; // full folder path; empty for a placeholder
+    static constexpr int TagRole = Qt::UserRole + 1; // "Root" for volumes
+
+    explicit FolderTreeWidget(QWidget *parent = nullptr);
+
+    // Rebuilds the volume level. withLabels adds the volume name in parentheses.
+    void SetDirTree(bool withLabels = false);
+    void setVolumes(const std::vector<Volume> &volumes, bool withLabels = false);
+    const std::vector<Volume> &volumes() const { return m_volumes; }
+
+    static QString keyOf(const QTreeWidgetItem *item);
+    static bool isPlaceholder(const QTreeWidgetItem *item);
+    QTreeWidgetItem *findByKey(const QString &key) const;
+
+    // Reads the subfolders of a node that holds only a placeholder.
+    void FillSubfolders(QTreeWidgetItem *item);
+    // Expands from the volume down to path (re-reading each level); true when reached.
+    bool ExpandToPath(const QString &path);
+    // Collapse: fresh children from disk, shown on the next expansion.
+    void refreshChildren(QTreeWidgetItem *item);
+
+    QTreeWidgetItem *addFolderNode(QTreeWidgetItem *parent, const QString &path);
+    static QIcon icon(const QString &key); // "closed", "open", "drive", "cd", "disk", "netdrive"
+
+private:
+    void onExpanded(QTreeWidgetItem *item);
+    void onCollapsed(QTreeWidgetItem *item);
+    void addPlaceholder(QTreeWidgetItem *item);
+
+    std::vector<Volume> m_volumes;
+    bool m_inCollapse = false;
+};
+
+} // namespace v7

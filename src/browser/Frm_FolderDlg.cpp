@@ -1,0 +1,49 @@
+#include "browser/Frm_FolderDlg.h"
+
+#include "browser/FolderTreeWidget.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace v7
+{
+
+Frm_FolderDlg::Frm_FolderDlg(QWidget *parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("Frm_FolderDlg"));
+    setWindowTitle(QStringLiteral("Browse for folder"));
+    resize(360, 420);
+    auto *layout = new QVBoxLayout(this);
+    m_tree = new FolderTreeWidget(this);
+    m_tree->setObjectName(QStringLiteral("Tvw_Dir"));
+    m_tree->SetDirTree(true);
+    m_path = new QLabel(this);
+    m_path->setObjectName(QStringLiteral("Lbl_Path"));
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    layout->addWidget(m_tree, 1);
+    layout->addWidget(m_path);
+    layout->addWidget(buttons);
+    connect(m_tree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) {
+        m_path->setText(FolderTreeWidget::keyOf(item));
+    });
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+        m_result = FolderTreeWidget::keyOf(m_tree->currentItem());
+        accept();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, this, [this] {
+        m_result.clear();
+        reject();
+    });
+}
+
+QString Frm_FolderDlg::pickFolder(QWidget *parent)
+{
+    Frm_FolderDlg dlg(parent);
+    dlg.exec();
+    return dlg.result();
+}
+
+} // namespace v7

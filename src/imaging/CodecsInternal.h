@@ -1,0 +1,98 @@
+// Shared pieces of the codec layer: format detection, per-format decoders and
+// encoders on bytes in memory, and helpers for depth, limits and files.
+// Not part of the public interface; see Codecs.h for threads and ownership.
+#pragma once
+
+#include "imaging/Codecs.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace v7::codec
+{
+
+// A view of bytes in memory.
+struct Bytes {
+    const unsigned char *data = nullptr;
+    std::size_t size = 0;
+};
+
+enum class Kind { Unknown, Jpeg, Bmp, Gif, Pcx, Png, Tiff, Pcd };
+
+Kind sniff(Bytes b);
+
+// True when a width x height image may be decoded: both positive, each at most
+// 65,535 * 4 and the product within maxDecodedPixels().
+bool sizeAllowed(std::int64_t width, std::int64_t height);
+
+// Reads a whole file into buf (a buffer the calling thread reuses). maxBytes
+// limits how much is read; false for a missing or unreadable file.
+bool readFileBytes(const QString &name, std::vector<unsigned char> &buf, std::size_t maxBytes = SIZE_MAX);
+// The calling thread's reusable file buffer.
+std::vector<unsigned char> &threadFileBuffer();
+// Writes bytes to name atomically; on failure nothing is left behind.
+bool writeFileBytes(const QString &name, const QByteArray &bytes);
+
+// Converts a decoded image to the depth a caller asked for: 24 (RGB888) or 8 and
+// less (Indexed8). Indexed images stay as they are at 8 bits.
+QImage toDepth(QImage image, int depth);
+// Gives an Indexed8 image a colour table that covers every index it uses.
+void coverIndices(QImage &image);
+// Little-endian and big-endian reads; the caller has checked the bounds.
+inline std::uint16_t le16(const unsigned char *p)
+{
+    return std::uint16_t(p[0] | (p[1] << 8));
+}
+inline std::uint32_t le32(const unsigned char *p)
+{
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
+}
+inline std::uint16_t be16(const unsigned char *p)
+{
+    return std::uint16_t((p[0] << 8) | p[1]);
+}
+inline std::uint32_t be32(const unsigned char *p)
+{
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
+}
+
+// ---- per format: probe (header only), decode, encode ----
+
+bool probeJpeg(Bytes b, CodecFileInfo &info);
+// factor 1, 2, 4 or 8; depth as in Codecs.h. Upright by the EXIF orientation.
+QImage decodeJpeg(Bytes b, int depth, int factor);
+// The EXIF orientation (1..8) of a JPEG, 1 when there is none or it is unreadable.
+int jpegOrientation(Bytes b);
+bool encodeJpeg(const QImage &image, int quality, QByteArray &out);
+
+bool probeBmp(Bytes b, CodecFileInfo &info);
+QImage decodeBmp(Bytes b); // Indexed8 at 8 bits or less, RGB888 above
+bool encodeBmp(const QImage &image, int bits, QByteArray &out);
+
+bool probeGif(Bytes b, CodecFileInfo &info);
+QImage decodeGif(Bytes b); // first frame, Indexed8
+bool encodeGif(const QImage &image, QByteArray &out);
+
+bool probePcx(Bytes b, CodecFileInfo &info);
+QImage decodePcx(Bytes b);
+bool encodePcx(const QImage &image, int bits, QByteArray &out);
+
+bool probePng(Bytes b, CodecFileInfo &info);
+QImage decodePng(Bytes b);
+bool encodePng(const QImage &image, int bits, QByteArray &out);
+
+bool probeTiff(Bytes b, CodecFileInfo &info);
+QImage decodeTiff(Bytes b); // RGB888
+
+constexpr int PcdResolutions = 3;
+bool probePcd(Bytes b, CodecFileInfo &info);
+QImage decodePcd(Bytes b, int resolution); // RGB888
+
+// Applies an EXIF orientation (1..8) so that the result is upright.
+QImage orientUpright(QImage image, int orientation);
+
+} // namespace v7::codec

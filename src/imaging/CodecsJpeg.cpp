@@ -1,0 +1,326 @@
+// JPEG through the TurboJPEG API: header probe, scaled decoding straight into the
+// target image, the EXIF orientation, and encoding to memory.
+#include "imaging/CodecsInternal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <turbojpeg.h>
+#include <vector>
+
+namespace v7::codec
+{
+
+namespace
+{
+
+    // One decompressor and one compressor per thread, kept for the thread's life:
+    // creating them costs more than decoding a small thumbnail.
+    struct TjHandles {
+        tjhandle dec = nullptr;
+        tjhandle enc = nullptr;
+        unsigned char *encBuf = nullptr;
+        unsigned long encCap = 0;
+        ~TjHandles()
+        {
+            if (dec)
+                tjDestroy(dec);
+            if (enc)
+                tjDestroy(enc);
+            if (encBuf)
+                tjFree(encBuf);
+        }
+    };
+
+    TjHandles &handles()
+    {
+        thread_local TjHandles h;
+        return h;
+    }
+
+    tjhandle decoder()
+    {
+        auto &h = handles();
+        if (!h.dec)
+            h.dec = tjInitDecompress();
+        return h.dec;
+    }
+
+    // TurboJPEG keeps a warning flag and message across calls on a handle, so a bad
+    // file would taint every later decode: start afresh after any complaint.
+    void resetDecoder()
+    {
+        auto &h = handles();
+        if (h.dec)
+            tjDestroy(h.dec);
+        h.dec = nullptr;
+    }
+
+    tjhandle encoder()
+    {
+        auto &h = handles();
+        if (!h.enc)
+            h.enc = tjInitCompress();
+        return h.enc;
+    }
+
+    struct Header {
+        int width = 0, height = 0, subsamp = 0, colorspace = 0;
+    };
+
+    bool readHeader(tjhandle h, Bytes b, Header &hd)
+    {
+        if (!h || b.size < 4 || b.size > 0xFFFFFFFFu)
+            return false;
+        return tjDecompressHeader3(
+                   h, b.data, static_cast<unsigned long>(b.size), &hd.width, &hd.height, &hd.subsamp, &hd.colorspace)
+            == 0
+            && hd.width > 0 && hd.height > 0;
+    }
+
+    // A JPEG needs well over one byte per 4,096 pixels even when every block is flat;
+    // a header that claims more pixels than that is a lie we refuse before decoding.
+    bool plausibleSize(const Header &hd, std::size_t bytes)
+    {
+        return std::int64_t(hd.width) * hd.height <= std::int64_t(bytes) * 4096;
+    }
+
+    bool orientationFromExif(const unsigned char *p, std::size_t n, int &orientation)
+    {
+        // p: the TIFF structure inside the APP1 segment (after "Exif\0\0").
+        if (n < 8)
+            return false;
+        const bool little = p[0] == 'I' && p[1] == 'I';
+        if (!little && !(p[0] == 'M' && p[1] == 'M'))
+            return false;
+        auto u16 = [&](std::size_t at) { return little ? le16(p + at) : be16(p + at); };
+        auto u32 = [&](std::size_t at) { return little ? le32(p + at) : be32(p + at); };
+        if (u16(2) != 42)
+            return false;
+        const std::uint32_t ifd = u32(4);
+        if (ifd < 8 || std::size_t(ifd) + 2 > n)
+            return false;
+        const unsigned count = u16(ifd);
+        for (unsigned i = 0; i < count; ++i) {
+            const std::size_t e = std::size_t(ifd) + 2 + std::size_t(i) * 12;
+            if (e + 12 > n)
+                return false;
+            if (u16(e) == 0x0112) {
+                const unsigned type = u16(e + 2);
+                unsigned v = 0;
+                if (type == 3)
+                    v = u16(e + 8);
+                else if (type == 4)
+                    v = u32(e + 8);
+                else
+                    return false;
+                if (v < 1 || v > 8)
+                    return false;
+                orientation = int(v);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    QImage cmykToRgb(const std::vector<unsigned char> &cmyk, int w, int h)
+    {
+        QImage out(w, h, QImage::Format_RGB888);
+        if (out.isNull())
+            return {};
+        // Adobe writes CMYK JPEGs inverted: a stored value of 255 means no ink.
+        for (int y = 0; y < h; ++y) {
+            const unsigned char *s = cmyk.data() + std::size_t(y) * std::size_t(w) * 4;
+            uchar *d = out.scanLine(y);
+            for (int x = 0; x < w; ++x, s += 4, d += 3) {
+                const unsigned k = s[3];
+                d[0] = uchar((s[0] * k + 127) / 255);
+                d[1] = uchar((s[1] * k + 127) / 255);
+                d[2] = uchar((s[2] * k + 127) / 255);
+            }
+        }
+        return out;
+    }
+
+} // namespace
+
+int jpegOrientation(Bytes b)
+{
+    const unsigned char *p = b.data;
+    const std::size_t n = b.size;
+    if (n < 4 || p[0] != 0xFF || p[1] != 0xD8)
+        return 1;
+    std::size_t at = 2;
+    while (at + 4 <= n) {
+        if (p[at] != 0xFF)
+            return 1;
+        while (at < n && p[at] == 0xFF)
+            ++at;
+        if (at + 3 > n)
+            return 1;
+        const unsigned marker = p[at++];
+        if (marker == 0xD9 || marker == 0xDA)
+            return 1; // the EXIF segment comes before the image data
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue;
+        const std::size_t len = be16(p + at);
+        if (len < 2 || at + len > n)
+            return 1;
+        if (marker == 0xE1 && len >= 2 + 6 + 8 && std::memcmp(p + at + 2, "Exif\0\0", 6) == 0) {
+            int o = 1;
+            if (orientationFromExif(p + at + 8, len - 8, o))
+                return o;
+        }
+        at += len;
+    }
+    return 1;
+}
+
+bool probeJpeg(Bytes b, CodecFileInfo &info)
+{
+    Header hd;
+    if (!readHeader(decoder(), b, hd)) {
+        resetDecoder();
+        return false;
+    }
+    const int o = jpegOrientation(b);
+    const bool swap = o >= 5;
+    info.format = "JPEG";
+    info.width = swap ? hd.height : hd.width;
+    info.height = swap ? hd.width : hd.height;
+    info.bitsPerPixel = hd.colorspace == TJCS_GRAY ? 8 : 24;
+    info.extra1 = o;
+    info.extra2 = 1;
+    return true;
+}
+
+QImage decodeJpeg(Bytes b, int depth, int factor)
+{
+    tjhandle h = decoder();
+    Header hd;
+    if (!readHeader(h, b, hd)) {
+        resetDecoder();
+        return {};
+    }
+    if (!plausibleSize(hd, b.size))
+        return {};
+    if (factor != 2 && factor != 4 && factor != 8)
+        factor = 1;
+    const tjscalingfactor sf { 1, factor };
+    const int w = TJSCALED(hd.width, sf);
+    const int ht = TJSCALED(hd.height, sf);
+    if (!sizeAllowed(w, ht))
+        return {};
+
+    // Progressive files with thousands of scans are a known way to burn time.
+    const int flags = TJFLAG_LIMITSCANS;
+    const bool cmyk = hd.colorspace == TJCS_CMYK || hd.colorspace == TJCS_YCCK;
+    const bool gray8 = hd.colorspace == TJCS_GRAY && depth <= 8;
+    QImage out;
+    int rc = 0;
+    if (cmyk) {
+        std::vector<unsigned char> tmp;
+        try {
+            tmp.resize(std::size_t(w) * std::size_t(ht) * 4);
+        } catch (const std::bad_alloc &) {
+            return {};
+        }
+        rc = tjDecompress2(h, b.data, static_cast<unsigned long>(b.size), tmp.data(), w, w * 4, ht, TJPF_CMYK, flags);
+        if (rc == 0 || tjGetErrorCode(h) == TJERR_WARNING)
+            out = cmykToRgb(tmp, w, ht);
+    } else if (gray8) {
+        out = QImage(w, ht, QImage::Format_Indexed8);
+        if (out.isNull())
+            return {};
+        QList<QRgb> gray(256);
+        for (int i = 0; i < 256; ++i)
+            gray[i] = qRgb(i, i, i);
+        out.setColorTable(gray);
+        rc = tjDecompress2(h,
+            b.data,
+            static_cast<unsigned long>(b.size),
+            out.bits(),
+            w,
+            int(out.bytesPerLine()),
+            ht,
+            TJPF_GRAY,
+            flags);
+    } else {
+        out = QImage(w, ht, QImage::Format_RGB888);
+        if (out.isNull())
+            return {};
+        rc = tjDecompress2(
+            h, b.data, static_cast<unsigned long>(b.size), out.bits(), w, int(out.bytesPerLine()), ht, TJPF_RGB, flags);
+    }
+    if (rc != 0) {
+        // Warnings (stray bytes between markers and the like) are common in camera
+        // files and the picture is whole; a file cut short is not.
+        const bool fatal =
+            tjGetErrorCode(h) != TJERR_WARNING || std::strstr(tjGetErrorStr2(h), "Premature end") != nullptr;
+        resetDecoder();
+        if (fatal)
+            return {};
+    }
+    if (out.isNull())
+        return {};
+    out = orientUpright(std::move(out), jpegOrientation(b));
+    return toDepth(std::move(out), depth);
+}
+
+bool encodeJpeg(const QImage &image, int quality, QByteArray &out)
+{
+    if (image.isNull())
+        return false;
+    tjhandle h = encoder();
+    if (!h)
+        return false;
+    QImage src = image;
+    int pf = TJPF_RGB;
+    switch (src.format()) {
+    case QImage::Format_RGB888:
+        pf = TJPF_RGB;
+        break;
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32:
+        pf = TJPF_BGRX;
+        break; // 0xAARRGGBB in little-endian memory
+    default:
+        src = src.convertToFormat(QImage::Format_RGB888);
+        pf = TJPF_RGB;
+        break;
+    }
+    if (src.isNull())
+        return false;
+    quality = std::clamp(quality, 1, 100);
+    const int samp = quality >= 90 ? TJSAMP_444 : TJSAMP_420;
+    auto &hs = handles();
+    const unsigned long need = tjBufSize(src.width(), src.height(), samp);
+    if (need == static_cast<unsigned long>(-1) || need > 0x7FFFFFFFul)
+        return false;
+    if (hs.encCap < need) {
+        if (hs.encBuf)
+            tjFree(hs.encBuf);
+        hs.encBuf = tjAlloc(int(need));
+        hs.encCap = hs.encBuf ? need : 0;
+        if (!hs.encBuf)
+            return false;
+    }
+    unsigned char *buf = hs.encBuf;
+    unsigned long size = hs.encCap;
+    const int rc = tjCompress2(h,
+        src.constBits(),
+        src.width(),
+        int(src.bytesPerLine()),
+        src.height(),
+        pf,
+        &buf,
+        &size,
+        samp,
+        quality,
+        TJFLAG_NOREALLOC);
+    if (rc != 0)
+        return false;
+    out = QByteArray(reinterpret_cast<const char *>(buf), qsizetype(size));
+    return true;
+}
+
+} // namespace v7::codec

@@ -1,0 +1,239 @@
+// Load and save dispatch over the codec layer.
+#include "imaging/ImageLoad.h"
+
+#include "app/Settings.h"
+#include "imaging/CodecsInternal.h"
+
+#include <QFileInfo>
+#include <algorithm>
+
+namespace v7
+{
+
+using namespace codec;
+
+ImageType imageTypeOf(const QString &formatOrExtension)
+{
+    const QString k = formatOrExtension.toLower();
+    if (k == QLatin1String("jpg") || k == QLatin1String("jpeg"))
+        return ImageType::Jpeg;
+    if (k == QLatin1String("bmp"))
+        return ImageType::Bmp;
+    if (k == QLatin1String("gif"))
+        return ImageType::Gif;
+    if (k == QLatin1String("pcd"))
+        return ImageType::Pcd;
+    if (k == QLatin1String("pcx"))
+        return ImageType::Pcx;
+    if (k == QLatin1String("png"))
+        return ImageType::Png;
+    if (k == QLatin1String("tif") || k == QLatin1String("tiff"))
+        return ImageType::Tiff;
+    return ImageType::None;
+}
+
+int decoderDepth(int contextBits)
+{
+    return contextBits >= 16 ? 24 : contextBits;
+}
+
+int jpegReductionFactor(int m, int t)
+{
+    const std::int64_t mm = m, tt = t;
+    if (tt <= 0 || mm < 2 * tt)
+        return 1;
+    if (mm < 4 * tt)
+        return 2;
+    if (mm < 7 * tt)
+        return 4;
+    return 8;
+}
+
+int tiffSizePercent(int m, int t)
+{
+    const std::int64_t mm = m, tt = t;
+    if (tt <= 0 || mm <= 2 * tt)
+        return 100;
+    if (mm < 10 * tt)
+        return 60;
+    return 30;
+}
+
+bool GetImageInfo(ImageFileInfo &info)
+{
+    CodecFileInfo ci;
+    if (fileinfo(info.fileName, ci) <= 0)
+        return false;
+    info.format = QString::fromLatin1(ci.format.left(4));
+    info.width = ci.width;
+    info.height = ci.height;
+    info.bitsPerPixel = ci.bitsPerPixel;
+    info.extra1 = ci.extra1;
+    info.extra2 = ci.extra2;
+    return true;
+}
+
+namespace
+{
+
+    // The display's format for a device of the given depth.
+    QImage toDevice(QImage image, int deviceBits)
+    {
+        if (image.isNull())
+            return image;
+        if (deviceBits <= 8)
+            return toDepth(std::move(image), 8);
+        if (image.format() == QImage::Format_RGB32)
+            return image;
+        return image.convertToFormat(QImage::Format_RGB32);
+    }
+
+    QImage scaledByPercent(QImage image, int percent)
+    {
+        if (image.isNull() || percent >= 100)
+            return image;
+        const int w = std::max(1, int(std::int64_t(image.width()) * percent / 100));
+        const int h = std::max(1, int(std::int64_t(image.height()) * percent / 100));
+        return ScaleDib(image, w, h);
+    }
+
+    // The file's bytes and what they are; the loaders read each file once.
+    struct Loaded {
+        Bytes bytes;
+        ImageType type = ImageType::None;
+        CodecFileInfo info;
+    };
+
+    bool loadFile(const QString &name, Loaded &l)
+    {
+        auto &buf = threadFileBuffer();
+        if (!readFileBytes(name, buf) || buf.empty())
+            return false;
+        l.bytes = Bytes { buf.data(), buf.size() };
+        if (meminfo(reinterpret_cast<const char *>(l.bytes.data), l.bytes.size, l.info) <= 0)
+            return false;
+        l.type = imageTypeOf(QString::fromLatin1(l.info.format));
+        return l.type != ImageType::None;
+    }
+
+} // namespace
+
+QImage LoadImageDdb(const QString &fileName, int contextDepth, bool fullSize)
+{
+    Loaded l;
+    if (!loadFile(fileName, l))
+        return {};
+    const int deviceBits = contextDepth > 0 ? contextDepth : screenDepth();
+    const int depth = decoderDepth(deviceBits);
+    const int t = settings().ThumbW;
+    const int m = l.info.width;
+    QImage image;
+    switch (l.type) {
+    case ImageType::Jpeg:
+        image = decodeJpeg(l.bytes, depth, fullSize ? 1 : jpegReductionFactor(m, t));
+        break;
+    case ImageType::Bmp:
+        // The bitmap reader works at the file's own depth.
+        image = toDepth(decodeBmp(l.bytes), decoderDepth(l.info.bitsPerPixel));
+        break;
+    case ImageType::Gif:
+        image = toDepth(decodeGif(l.bytes), depth);
+        break;
+    case ImageType::Pcd:
+        image = toDepth(decodePcd(l.bytes, photoCdResolution(fullSize)), depth);
+        break;
+    case ImageType::Pcx:
+        image = toDepth(decodePcx(l.bytes), depth);
+        break;
+    case ImageType::Png:
+        image = toDepth(decodePng(l.bytes), depth);
+        break;
+    case ImageType::Tiff:
+        image = toDepth(decodeTiff(l.bytes), depth);
+        break;
+    case ImageType::None:
+        break;
+    }
+    return toDevice(std::move(image), deviceBits);
+}
+
+QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize)
+{
+    Loaded l;
+    if (!loadFile(fileName, l))
+        return {};
+    int depth = 24;
+    if (contextDepth == ScreenContext)
+        depth = decoderDepth(screenDepth());
+    else if (contextDepth > 0)
+        depth = decoderDepth(contextDepth);
+    const int t = std::max(settings().ThumbW, settings().ThumbH);
+    const int m = std::max(l.info.width, l.info.height);
+    switch (l.type) {
+    case ImageType::Jpeg:
+        return decodeJpeg(l.bytes, depth, fullSize ? 1 : jpegReductionFactor(m, t));
+    case ImageType::Bmp:
+        return toDepth(decodeBmp(l.bytes), depth);
+    case ImageType::Gif:
+        return toDepth(decodeGif(l.bytes), depth);
+    case ImageType::Png:
+        return toDepth(decodePng(l.bytes), depth);
+    case ImageType::Pcx:
+        return toDepth(decodePcx(l.bytes), depth);
+    case ImageType::Pcd:
+        return toDepth(decodePcd(l.bytes, photoCdResolution(fullSize)), depth);
+    case ImageType::Tiff:
+        return toDepth(scaledByPercent(decodeTiff(l.bytes), fullSize ? 100 : tiffSizePercent(m, t)), depth);
+    case ImageType::None:
+        break;
+    }
+    return {};
+}
+
+namespace
+{
+
+    bool saveBy(const QString &fileName, const QImage &image, int outputBits, int jpegQuality)
+    {
+        if (image.isNull())
+            return false;
+        const QString ext = QFileInfo(fileName).suffix().toLower();
+        const int bits = outputBits <= 8 ? 8 : 24;
+        if (ext == QLatin1String("jpg"))
+            return wrjpgfiledib(fileName, jpegQuality, image);
+        if (ext == QLatin1String("gif"))
+            return wrgiffiledib(fileName, bits, image);
+        if (ext == QLatin1String("bmp"))
+            return wrbmpfiledib(fileName, bits, image);
+        if (ext == QLatin1String("pcx"))
+            return wrpcxfiledib(fileName, bits, image);
+        if (ext == QLatin1String("png"))
+            return wrpngfiledib(fileName, bits, image);
+        return false;
+    }
+
+} // namespace
+
+bool SaveImageDdb(const QString &fileName, const QImage &bitmap, int outputBits, int jpegQuality)
+{
+    return saveBy(fileName, bitmap, outputBits, jpegQuality);
+}
+
+bool SaveImageDib(const QString &fileName, const QImage &dib, int outputBits, int jpegQuality)
+{
+    return saveBy(fileName, dib, outputBits, jpegQuality);
+}
+
+QImage DecodeThumbStream(const char *data, std::size_t size)
+{
+    if (!data || size == 0)
+        return {};
+    const auto first = static_cast<unsigned char>(data[0]);
+    if (first == 0xFF)
+        return rdjpgstreamdib(data, size, 24, 1);
+    if (first == 'B')
+        return rdbmpstreamdib(data, size, 24);
+    return {};
+}
+
+} // namespace v7

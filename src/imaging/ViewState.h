@@ -1,0 +1,44 @@
+// The view state: the composed (off-screen) image of the current file, the
+// sizes it was composed for, and the decoded image kept between redraws so a
+// new fit mode, zoom or window size re-composes without decoding again.
+//
+// Threads: one set per thread (viewState() returns the calling thread's own);
+// in practice only the UI thread draws.
+#pragma once
+
+#include "imaging/Fit.h"
+
+#include <QImage>
+#include <QString>
+
+namespace v7
+{
+
+struct ViewState {
+    QImage offscreen; // the composed image; null when none is held
+    int viewW = 0; // client size of the target window
+    int viewH = 0;
+    int imageW = 0; // size of the composed image
+    int imageH = 0;
+    int srcX = 0; // first visible pixel of the composed image; 0 in an axis = centred there
+    int srcY = 0;
+    int destRight = 0; // used by the framed preview
+    int destBottom = 0;
+
+    QImage current; // the decoded image of currentFile, kept between redraws
+    QString currentFile;
+    QImage second; // current in the display's pixel format, made once per decode
+};
+
+ViewState &viewState(); // this thread's
+
+// Placement of the composed image in the view; keeps the source offsets in the
+// view state (the common start of every transition).
+Placement PlaceInView(ViewState &vs);
+// Only re-centres the source offsets from the view and image sizes.
+void PlaceInViewOffsets(ViewState &vs);
+
+void ReleaseOffscreen(ViewState &vs = viewState());
+void FreeCurrentImage(ViewState &vs = viewState()); // frees the second block too
+
+} // namespace v7

@@ -1,0 +1,48 @@
+// A picture area that shows the current image with a fit mode, a zoom factor
+// and the chosen transition. Re-composes from the held decoded image when the
+// fit mode, the zoom or its size changes.
+//
+// Threads: UI thread only. The drawing uses the thread's view state, so one
+// DrawView shows the current image at a time.
+#pragma once
+
+#include "app/Settings.h"
+#include "imaging/Zoom.h"
+#include "imaging/widgets/TransitionPainter.h"
+
+#include <QString>
+#include <QWidget>
+
+namespace v7
+{
+
+class DrawView : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit DrawView(QWidget *parent = nullptr);
+
+    // The settings the drawing reads (E_Quality, E_Index, E_Iter, E_Delay, ViewColor).
+    void setDrawSettings(const Settings &cfg) { m_cfg = cfg; }
+    const Settings &drawSettings() const { return m_cfg; }
+
+    // Shows a file (an empty name redraws the held image) through the transition.
+    bool showImage(const QString &file, const QString &fitMode, ZoomFactor zoom);
+    // Composes the held image again for the current size, fit mode and zoom,
+    // and shows it at once.
+    bool recompose();
+
+    TransitionPainter &painter() { return m_painter; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    TransitionPainter m_painter;
+    Settings m_cfg;
+    QString m_fitMode = QString::fromUtf16(FitNormal);
+    ZoomFactor m_zoom;
+    bool m_shown = false;
+};
+
+} // namespace v7

@@ -1,0 +1,667 @@
+#include "mainwin/Frm_Main.h"
+
+#include "app/Settings.h"
+#include "browser/FileListModel.h"
+#include "browser/FolderTreeWidget.h"
+#include "browser/Listing.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeView>
+
+namespace v7
+{
+
+namespace
+{
+
+    // The view menu's entries, by index.
+    const char *const kViewNames[3] = { "Show Folder && Files", "Show Image Preview", "Show Thumbnails" };
+
+    QColor colorFromBgr(std::uint32_t c)
+    {
+        return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
+    }
+
+} // namespace
+
+Frm_Main::Frm_Main(const QString &folderOverride, QWidget *parent)
+    : QMainWindow(parent)
+    , m_folderOverride(folderOverride)
+{
+    setObjectName(QStringLiteral("Frm_Main"));
+    buildWidgets();
+}
+
+Frm_Main::~Frm_Main() = default;
+
+void Frm_Main::buildWidgets()
+{
+    m_client = new QWidget(this);
+    setCentralWidget(m_client);
+
+    m_toolStrip = new QWidget(m_client);
+    Txt_Filter = new QComboBox(m_toolStrip);
+    Txt_Filter->setObjectName(QStringLiteral("Txt_Filter"));
+    Txt_Filter->setEditable(true);
+    Txt_Filter->setInsertPolicy(QComboBox::NoInsert);
+    Txt_Filter->setToolTip(QStringLiteral("Filter: the beginning of the file names, or a date"));
+    Lvw_DirHist = new QListWidget(m_toolStrip);
+    Lvw_DirHist->setObjectName(QStringLiteral("Lvw_DirHist"));
+    Lvw_DirHist->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Lvw_DirHist->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Lvw_DirHist->setToolTip(QStringLiteral("Folders visited"));
+
+    Tvw_Dir = new FolderTreeWidget(m_client);
+    Tvw_Dir->setObjectName(QStringLiteral("Tvw_Dir"));
+
+    m_files = new FileListModel(this);
+    Lvw_Files = new QTreeView(m_client);
+    Lvw_Files->setObjectName(QStringLiteral("Lvw_Files"));
+    Lvw_Files->setModel(m_files);
+    Lvw_Files->setRootIsDecorated(false);
+    Lvw_Files->setUniformRowHeights(true);
+    Lvw_Files->setAllColumnsShowFocus(true);
+    Lvw_Files->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    Lvw_Files->setDragEnabled(true);
+    Lvw_Files->setDragDropMode(QAbstractItemView::DragOnly);
+    Lvw_Files->header()->setSectionsClickable(true);
+    Lvw_Files->header()->setSortIndicatorShown(false);
+    Lvw_Files->header()->setSectionsMovable(true);
+
+    Pic_Base = new QWidget(m_client);
+    Pic_Base->setObjectName(QStringLiteral("Pic_Base"));
+    Pic_Image = new QWidget(Pic_Base);
+    Pic_Image->setObjectName(QStringLiteral("Pic_Image"));
+    Pic_Image->setAutoFillBackground(true);
+    Pic_Image->setFocusPolicy(Qt::StrongFocus);
+    for (int i = 0; i < 2; ++i) {
+        Pic_Thumb[i] = new QWidget(Pic_Base);
+        Pic_Thumb[i]->setObjectName(QStringLiteral("Pic_Thumb%1").arg(i));
+        Pic_Thumb[i]->setAutoFillBackground(true);
+        Pic_Thumb[i]->setFocusPolicy(Qt::StrongFocus);
+    }
+    SplitX = new QWidget(m_client);
+    SplitX->setObjectName(QStringLiteral("SplitX"));
+    SplitX->setCursor(Qt::SplitHCursor);
+    SplitX->installEventFilter(this);
+
+    for (int i = 0; i < 5; ++i) {
+        auto *panel = new QLabel(this);
+        m_panels.push_back(panel);
+        statusBar()->addWidget(panel, i == 4 ? 1 : 0);
+    }
+    m_panels[0]->setMinimumWidth(16);
+    m_panels[1]->setMinimumWidth(70);
+    m_panels[2]->setMinimumWidth(160);
+    m_panels[3]->setMinimumWidth(90);
+
+    for (int i = 0; i < 3; ++i) {
+        m_viewActions[i] = new QAction(QString::fromLatin1(kViewNames[i]), this);
+        m_viewActions[i]->setCheckable(true);
+        m_viewActions[i]->setChecked(true);
+        m_viewActions[i]->setShortcut(QKeySequence(Qt::Key_F9 + i));
+        addAction(m_viewActions[i]);
+        connect(m_viewActions[i], &QAction::toggled, this, [this] { SizeControlsX(); });
+    }
+    Mnu_ImgInfo = new QAction(QStringLiteral("List &Image Properties"), this);
+    Mnu_ImgInfo->setCheckable(true);
+    connect(Mnu_ImgInfo, &QAction::triggered, this, [this](bool on) { setImagePropertiesMode(on); });
+    m_fileCommands << Mnu_ImgInfo;
+    m_customStyle = new QAction(QStringLiteral("   Custom &windows style"), this);
+    m_customStyle->setCheckable(true);
+    connect(m_customStyle, &QAction::toggled, this, [](bool on) { settings().BeOS = on; });
+
+    m_firstDisplayTimer = new QTimer(this);
+    m_firstDisplayTimer->setSingleShot(true);
+    m_firstDisplayTimer->setInterval(50);
+    connect(m_firstDisplayTimer, &QTimer::timeout, this, &Frm_Main::FirstDisplay);
+    Tmr_LvwClick = new QTimer(this);
+    Tmr_LvwClick->setSingleShot(true);
+    Tmr_LvwClick->setInterval(10);
+    connect(Tmr_LvwClick, &QTimer::timeout, this, &Frm_Main::onListClickTimer);
+
+    connect(Tvw_Dir, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { onNodeClicked(item); });
+    connect(Lvw_Files->header(), &QHeaderView::sectionClicked, this, &Frm_Main::onColumnClicked);
+    connect(Lvw_Files->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex &i) {
+        if (i.isValid())
+            onCurrentRowChanged(i.row());
+    });
+    connect(Txt_Filter->lineEdit(), &QLineEdit::returnPressed, this, &Frm_Main::onFilterEntered);
+    connect(Txt_Filter, qOverload<int>(&QComboBox::activated), this, [this] { Folder_Refresh(); });
+
+    for (QWidget *w : std::initializer_list<QWidget *> {
+             Tvw_Dir, Lvw_Files, Lvw_DirHist, Txt_Filter, Pic_Image, Pic_Thumb[0], Pic_Thumb[1] })
+        w->installEventFilter(this);
+    Lvw_Files->viewport()->installEventFilter(this);
+    Lvw_DirHist->viewport()->installEventFilter(this);
+    Txt_Filter->lineEdit()->installEventFilter(this);
+
+    EnableFileCommands(false);
+}
+
+QString Frm_Main::statusPanelText(int panel) const
+{
+    return panel >= 1 && panel <= int(m_panels.size()) ? m_panels[size_t(panel - 1)]->text() : QString();
+}
+
+QStringList Frm_Main::filterHistory() const
+{
+    QStringList items;
+    for (int i = 0; i < Txt_Filter->count(); ++i)
+        items << Txt_Filter->itemText(i);
+    return items;
+}
+
+void Frm_Main::SetDirTree()
+{
+    Tvw_Dir->SetDirTree();
+}
+
+void Frm_Main::Form_Load()
+{
+    setWindowTitle(QStringLiteral("Vorlane7"));
+    SetDirTree();
+    RestoreWindowState();
+    show();
+    if (isVisible())
+        m_firstDisplayTimer->start();
+    WriteSetting(QStringLiteral("StartUp"), QStringLiteral("LastOK"), std::int32_t(0));
+    if (QFontDatabase::families().contains(QStringLiteral("Tahoma"))) {
+        const QFont tahoma(QStringLiteral("Tahoma"));
+        for (QWidget *w : std::initializer_list<QWidget *> { Tvw_Dir, Lvw_Files, Lvw_DirHist, Txt_Filter })
+            w->setFont(tahoma);
+    }
+    m_panels[3]->setText(QStringLiteral("Zoom: ") + m_zoomText + QStringLiteral("X"));
+}
+
+void Frm_Main::RestoreWindowState()
+{
+    const QSize screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->size() : QSize(1024, 768);
+    m_state = RestoreWindowStateValues(screen.width() * TwipsPerPixel, screen.height() * TwipsPerPixel);
+    m_savedLastFolder = m_state.LastFolder;
+    m_savedLastFile = m_state.LastFile;
+    if (!m_folderOverride.isEmpty())
+        m_state.LastFolder = m_folderOverride;
+
+    Txt_Filter->setEditText(m_state.LastFilter);
+    QPalette pal = Pic_Base->palette();
+    pal.setColor(QPalette::Window, colorFromBgr(settings().ThumbColorFrame));
+    for (QWidget *w : Pic_Thumb)
+        w->setPalette(pal);
+    QPalette view = Pic_Image->palette();
+    view.setColor(QPalette::Window, colorFromBgr(settings().ViewColor));
+    Pic_Image->setPalette(view);
+
+    m_history = FolderHistory(m_state.FolderHistory);
+    Txt_Filter->clear();
+    Txt_Filter->addItems(m_state.FilterHistory);
+    Txt_Filter->setEditText(m_state.LastFilter);
+
+    if (Tvw_Dir->ExpandToPath(m_state.LastFolder))
+        setHistoryBox(Tvw_Dir->currentItem());
+
+    const QRect normal(m_state.Left / TwipsPerPixel,
+        m_state.Top / TwipsPerPixel,
+        m_state.Width / TwipsPerPixel,
+        m_state.Height / TwipsPerPixel);
+    setGeometry(normal);
+    if (m_state.WindowState == 2)
+        setWindowState(Qt::WindowMaximized);
+    else if (m_state.WindowState == 1)
+        setWindowState(Qt::WindowMinimized);
+
+    int split = m_state.SplitLeft;
+    if (split > normal.width())
+        split = m_state.Width / TwipsPerPixel;
+    m_splitX = std::max(MinSplitX, split);
+
+    const bool shown[3] = { m_state.Treeview, m_state.Imageview, m_state.Thumbview };
+    for (int i = 0; i < 3; ++i) {
+        const QSignalBlocker block(m_viewActions[i]);
+        m_viewActions[i]->setChecked(shown[i]);
+    }
+    {
+        const QSignalBlocker block(m_customStyle);
+        m_customStyle->setChecked(settings().BeOS);
+    }
+    SizeControlsX();
+}
+
+void Frm_Main::SaveWindowState()
+{
+    if (m_saved)
+        return;
+    m_saved = true;
+    m_state.LastFolder = m_currentFolder.isEmpty() ? m_state.LastFolder : m_currentFolder;
+    m_state.FolderHistory = m_history.storedEntries();
+    m_state.FilterHistory = filterHistory();
+    const QModelIndex current = Lvw_Files->currentIndex();
+    if (current.isValid())
+        m_state.LastFile = m_files->entries()[size_t(current.row())].name;
+    m_state.LastFilter = Txt_Filter->currentText();
+    m_state.SplitLeft = m_viewActions[0]->isChecked() ? m_splitX : DefaultSplitLeft;
+    m_state.Treeview = m_viewActions[0]->isChecked();
+    m_state.Imageview = m_viewActions[1]->isChecked();
+    m_state.Thumbview = m_viewActions[2]->isChecked();
+    m_state.WindowState = isMaximized() ? 2 : (isMinimized() ? 1 : 0);
+    const QRect g = (m_state.WindowState == 0) ? geometry() : normalGeometry();
+    m_state.Left = g.x() * TwipsPerPixel;
+    m_state.Top = g.y() * TwipsPerPixel;
+    m_state.Width = g.width() * TwipsPerPixel;
+    m_state.Height = g.height() * TwipsPerPixel;
+    SaveWindowStateValues(m_state);
+}
+
+void Frm_Main::closeEvent(QCloseEvent *event)
+{
+    SaveWindowState();
+    event->accept();
+}
+
+void Frm_Main::FirstDisplay()
+{
+    m_firstDisplayTimer->stop();
+    if (m_files->rowCount() == 0)
+        onNodeClicked(Tvw_Dir->currentItem());
+    Q_EMIT firstDisplayStarted();
+}
+
+void Frm_Main::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    SizeControlsX();
+}
+
+void Frm_Main::setSplitX(int p)
+{
+    m_splitX = std::max(MinSplitX, p);
+    SizeControlsX();
+}
+
+void Frm_Main::setViewShown(int index, bool shown)
+{
+    m_viewActions[index]->setChecked(shown);
+}
+
+void Frm_Main::SizeControlsX()
+{
+    PaneLayoutInput in;
+    in.clientWidth = m_client->width();
+    in.clientHeight = m_client->height() + statusBar()->height();
+    in.splitX = m_splitX;
+    in.splitRatio = m_splitRatio;
+    in.showTree = m_viewActions[0]->isChecked();
+    in.showImage = m_viewActions[1]->isChecked();
+    in.showThumbs = m_viewActions[2]->isChecked();
+    in.thumbsRow = m_state.ThumbsRow;
+    in.thumbW = settings().ThumbW;
+    in.marginW = settings().MarginW;
+    const PaneLayoutResult r = v7::SizeControlsX(in);
+    m_toolStrip->setGeometry(0, 0, m_client->width(), PaneTop);
+    Txt_Filter->setGeometry(4, 10, 150, 26);
+    Lvw_DirHist->setGeometry(160, 10, std::max(100, m_client->width() - 164), 26);
+    if (!r.valid)
+        return;
+    m_layout = r;
+    Tvw_Dir->setVisible(in.showTree);
+    Lvw_Files->setVisible(in.showTree);
+    SplitX->setVisible(in.showTree);
+    Tvw_Dir->setGeometry(r.tree);
+    Lvw_Files->setGeometry(r.files);
+    SplitX->setGeometry(r.splitter);
+    Pic_Base->setGeometry(r.base);
+    Pic_Image->setVisible(in.showImage);
+    Pic_Image->setGeometry(r.image);
+    Pic_Thumb[0]->setVisible(in.showThumbs);
+    Pic_Thumb[0]->setGeometry(r.thumb0);
+    Pic_Thumb[1]->setVisible(in.showThumbs && !r.thumb1.isEmpty());
+    Pic_Thumb[1]->setGeometry(r.thumb1);
+    if (QTreeWidgetItem *node = Tvw_Dir->currentItem())
+        Tvw_Dir->scrollToItem(node);
+    if (Lvw_Files->currentIndex().isValid())
+        Lvw_Files->scrollTo(Lvw_Files->currentIndex());
+}
+
+void Frm_Main::setHistoryBox(QTreeWidgetItem *node)
+{
+    Lvw_DirHist->clear();
+    if (!node)
+        return;
+    auto *item = new QListWidgetItem(node->icon(0), FolderTreeWidget::keyOf(node), Lvw_DirHist);
+    item->setData(FolderTreeWidget::KeyRole, FolderTreeWidget::keyOf(node));
+    item->setData(FolderTreeWidget::TagRole, node->data(0, FolderTreeWidget::TagRole));
+}
+
+void Frm_Main::onNodeClicked(QTreeWidgetItem *item)
+{
+    if (!item || FolderTreeWidget::keyOf(item).isEmpty())
+        return; // a placeholder
+    QTreeWidgetItemIterator it(Tvw_Dir);
+    for (; *it; ++it)
+        if ((*it)->data(0, FolderTreeWidget::TagRole).toString().isEmpty())
+            (*it)->setIcon(0, FolderTreeWidget::icon(QStringLiteral("closed")));
+    if (item->data(0, FolderTreeWidget::TagRole).toString().isEmpty())
+        item->setIcon(0, FolderTreeWidget::icon(QStringLiteral("open")));
+    Tvw_Dir->setCurrentItem(item);
+    setHistoryBox(item);
+    ListFolder(FolderTreeWidget::keyOf(item));
+}
+
+void Frm_Main::Folder_Refresh()
+{
+    if (QTreeWidgetItem *node = Tvw_Dir->currentItem())
+        onNodeClicked(node);
+}
+
+bool Frm_Main::imagePropertiesMode() const { return Mnu_ImgInfo->isChecked(); }
+
+void Frm_Main::setImagePropertiesMode(bool on)
+{
+    QHeaderView *header = Lvw_Files->header();
+    const QSignalBlocker block(Mnu_ImgInfo);
+    Mnu_ImgInfo->setChecked(on);
+    if (!on) {
+        if (header->visualIndex(3) != 3)
+            header->moveSection(header->visualIndex(3), 3);
+        return;
+    }
+    header->moveSection(header->visualIndex(3), 1);
+    header->resizeSection(3, 100);
+    header->resizeSection(4, 75);
+    QCoreApplication::processEvents();
+    for (int row = 0; row < m_files->rowCount(); ++row) {
+        ListImagePropertiesOf(m_files->entry(row), m_currentFolder);
+        m_files->entryChanged(row);
+    }
+    QCoreApplication::processEvents();
+    Lvw_Files->viewport()->update();
+}
+
+QString Frm_Main::ReadImageProperties(int row)
+{
+    if (row < 0 || row >= m_files->rowCount())
+        return QString();
+    const QString text = ReadImagePropertiesOf(m_files->entry(row), m_currentFolder, m_readPropertiesFlag);
+    m_files->entryChanged(row);
+    return text;
+}
+
+bool Frm_Main::ListFolder(const QString &folder)
+{
+    setImagePropertiesMode(false);
+    m_files->clear();
+    m_files->clearHeaderIcon();
+    EnableFileCommands(false);
+    m_panels[2]->clear();
+    m_panels[4]->clear();
+    m_currentPosition = 0;
+    Lvw_Files->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    QElapsedTimer clock;
+    clock.start();
+    if (!QFileInfo(folder).isDir())
+        return false;
+    m_currentFolder = folder;
+    m_files->setFolder(folder);
+    QCoreApplication::processEvents();
+
+    ListingResult listed = ListFolderFiles(folder, Txt_Filter->currentText(), settings().FileTypes);
+    if (listed.count == 0)
+        return true;
+    m_files->setEntries(std::move(listed.entries));
+    m_listedCount = listed.count;
+    m_listedTotal = listed.total;
+    const qint64 elapsed = clock.elapsed();
+    EnableFileCommands(true);
+    m_history.AddFolderToHistory(folder);
+    m_panels[2]->setText(FolderSummaryText(m_listedTotal, m_listedCount));
+    RestoreLastFile();
+    QCoreApplication::processEvents();
+    if (!m_viewActions[2]->isChecked())
+        m_panels[4]->setText(ListingTimeText(m_listedCount, elapsed));
+    Q_EMIT folderListed(folder, m_listedCount);
+    return true;
+}
+
+void Frm_Main::RestoreLastFile()
+{
+    const auto it = m_lastFileByFolder.constFind(m_currentFolder);
+    const QString wanted = LastFileToRestore(
+        m_currentFolder, it == m_lastFileByFolder.constEnd() ? nullptr : &*it, m_savedLastFolder, m_savedLastFile);
+    const int row = wanted.isEmpty() ? -1 : m_files->findName(wanted);
+    if (row < 0)
+        return;
+    Lvw_Files->clearSelection();
+    m_loadOnClick = true;
+    Lvw_Files->setCurrentIndex(m_files->index(row, 0));
+    Lvw_Files->scrollTo(m_files->index(row, 0));
+}
+
+void Frm_Main::EnableFileCommands(bool enabled)
+{
+    for (QAction *a : std::as_const(m_fileCommands)) {
+        a->setVisible(true);
+        a->setEnabled(enabled);
+    }
+}
+
+void Frm_Main::onColumnClicked(int column)
+{
+    if (!m_files->sortByColumn(column))
+        return;
+    // Keep the current file current in its new place.
+    const QModelIndex current = Lvw_Files->currentIndex();
+    if (current.isValid())
+        m_currentPosition = current.row();
+}
+
+QString Frm_Main::currentFileSizeText(int row) const
+{
+    return FormatThousands(m_files->entries()[size_t(row)].size);
+}
+
+void Frm_Main::onCurrentRowChanged(int row)
+{
+    m_currentPosition = row;
+    const FileEntry &e = m_files->entries()[size_t(row)];
+    m_lastFileByFolder.insert(m_currentFolder, e.name);
+    if (!m_viewActions[0]->isChecked() || !m_viewActions[2]->isChecked()) {
+        const QString properties = e.properties.isEmpty() ? ReadImageProperties(row) : e.properties;
+        m_panels[4]->setText(CurrentFileText(row, e.name, currentFileSizeText(row), properties, false));
+    }
+    if (m_loadOnClick) {
+        m_pendingPreview = row;
+        if (m_viewActions[1]->isChecked() && !Tmr_LvwClick->isActive())
+            Tmr_LvwClick->start();
+    }
+    m_loadOnClick = false;
+}
+
+void Frm_Main::onListClickTimer()
+{
+    Tmr_LvwClick->stop();
+    if (m_pendingPreview >= 0)
+        Q_EMIT previewRequested(m_pendingPreview);
+}
+
+void Frm_Main::showHistoryMenu()
+{
+    if (m_history.isEmpty())
+        return;
+    QMenu menu(this);
+    const QStringList items = m_history.items();
+    for (int i = 0; i < items.size(); ++i) {
+        QAction *a = menu.addAction(items[i]);
+        a->setData(i);
+    }
+    QAction *chosen = menu.exec(Lvw_DirHist->mapToGlobal(Lvw_DirHist->rect().bottomLeft()));
+    if (chosen)
+        ChooseHistory(chosen->data().toInt());
+}
+
+void Frm_Main::ChooseHistory(int i)
+{
+    if (i < 0 || i >= m_history.items().size())
+        return;
+    const QString folder = m_history.items()[i];
+    if (!m_history.ChooseHistoryFolder(i, QFileInfo(folder).isDir()))
+        return;
+    if (Tvw_Dir->ExpandToPath(folder))
+        onNodeClicked(Tvw_Dir->currentItem());
+}
+
+void Frm_Main::onFilterEntered()
+{
+    Folder_Refresh();
+    QStringList items = filterHistory();
+    const QString text = Txt_Filter->currentText();
+    const int before = items.size();
+    AddFilterToHistory(items, text);
+    if (items.size() != before) {
+        Txt_Filter->insertItem(0, text);
+        Txt_Filter->setEditText(text);
+    }
+}
+
+QString Frm_Main::NewFolderUnderSelected(const QString &name)
+{
+    QTreeWidgetItem *parentNode = Tvw_Dir->currentItem();
+    if (!parentNode || FolderTreeWidget::keyOf(parentNode).isEmpty())
+        return QString();
+    QString made;
+    const QString message = CreateFolderChecked(FolderTreeWidget::keyOf(parentNode), name, &made);
+    if (!message.isEmpty())
+        return message;
+    parentNode->setExpanded(true);
+    if (!Tvw_Dir->findByKey(made))
+        Tvw_Dir->addFolderNode(parentNode, made);
+    return QString();
+}
+
+QString Frm_Main::RenameSelectedFolder(const QString &newName)
+{
+    QTreeWidgetItem *node = Tvw_Dir->currentItem();
+    if (!node || !node->parent())
+        return QString(); // volumes are not renamed
+    const QString oldPath = FolderTreeWidget::keyOf(node);
+    QString renamed;
+    const QString message = RenameFolderChecked(oldPath, newName, &renamed);
+    if (!message.isEmpty())
+        return message;
+    node->setData(0, FolderTreeWidget::KeyRole, renamed);
+    node->setText(0, FolderBaseName(renamed));
+    if (m_currentFolder == oldPath)
+        m_currentFolder = renamed;
+    // Children read before the rename hold the old paths: read them again.
+    if (node->childCount() > 0)
+        Tvw_Dir->refreshChildren(node);
+    return QString();
+}
+
+void Frm_Main::showFocusPane(QObject *control)
+{
+    struct Pane {
+        QObject *control;
+        const char *text;
+    };
+    const Pane panes[] = { { Tvw_Dir, "Folder" },
+        { Lvw_Files, "Files" },
+        { Pic_Image, "Image" },
+        { Pic_Thumb[0], "Thumbs" },
+        { Pic_Thumb[1], "Thumbs" },
+        { Txt_Filter, "Search" },
+        { Txt_Filter->lineEdit(), "Search" },
+        { Lvw_DirHist, "History" } };
+    for (const Pane &p : panes) {
+        if (p.control == control) {
+            m_panels[1]->setText(QString::fromLatin1(p.text));
+            return;
+        }
+    }
+}
+
+void Frm_Main::showWindowMenu()
+{
+    QMenu menu(this);
+    menu.addSeparator();
+    menu.addAction(m_customStyle);
+    menu.addSeparator();
+    QAction *refresh = menu.addAction(QStringLiteral("   Refresh thumbnails"));
+    connect(refresh, &QAction::triggered, this, &Frm_Main::Folder_Refresh);
+    menu.exec(mapToGlobal(QPoint(0, 0)));
+}
+
+void Frm_Main::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::AltModifier) {
+        showWindowMenu();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::FocusIn:
+        showFocusPane(watched);
+        if (watched == Lvw_Files)
+            Lvw_Files->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        break;
+    case QEvent::MouseButtonPress:
+        if (watched == Lvw_Files->viewport()) {
+            m_loadOnClick = static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
+        } else if (watched == Lvw_DirHist->viewport()) {
+            showHistoryMenu();
+            return true;
+        } else if (watched == SplitX) {
+            m_dragSplit = true;
+            return true;
+        }
+        break;
+    case QEvent::MouseMove:
+        if (watched == SplitX && m_dragSplit) {
+            setSplitX(SplitX->mapTo(m_client, static_cast<QMouseEvent *>(event)->position().toPoint()).x());
+            return true;
+        }
+        break;
+    case QEvent::MouseButtonRelease:
+        if (watched == SplitX) {
+            m_dragSplit = false;
+            return true;
+        }
+        break;
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (watched == Lvw_Files)
+            m_loadOnClick = true;
+        if (watched == Lvw_DirHist
+            && (key == Qt::Key_Space || key == Qt::Key_Down || key == Qt::Key_Return || key == Qt::Key_Enter)) {
+            showHistoryMenu();
+            return true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace v7

@@ -1,0 +1,145 @@
+// The main window: folder tree, file list, filter and history boxes, the preview
+// and thumbnail panes, and the status bar. It restores its saved state when it
+// loads and writes it back, with every global setting, when it closes.
+//
+// Threads: user-interface thread only.
+#pragma once
+
+#include "app/WindowState.h"
+#include "browser/History.h"
+#include "mainwin/PaneLayout.h"
+
+#include <QHash>
+#include <QMainWindow>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QTimer;
+class QTreeView;
+class QTreeWidgetItem;
+
+namespace v7
+{
+
+class FileListModel;
+class FolderTreeWidget;
+
+class Frm_Main : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // folderOverride: a folder named on the command line, opened instead of LastFolder.
+    explicit Frm_Main(const QString &folderOverride = QString(), QWidget *parent = nullptr);
+    ~Frm_Main() override;
+
+    // The window load: restore the state, show, arm the first display, write LastOK 0.
+    void Form_Load();
+
+    // Lists the folder selected in the tree again.
+    void Folder_Refresh();
+    void SetDirTree();
+    // Lists one folder into the file list; false when it does not exist.
+    bool ListFolder(const QString &folder);
+    // Selects the file that was current when this folder was last shown.
+    void RestoreLastFile();
+    void EnableFileCommands(bool enabled);
+    // "List &Image Properties": columns 4 and 5 for every file, column 4 moved next to the name.
+    void setImagePropertiesMode(bool on);
+    bool imagePropertiesMode() const;
+    // The full-screen viewer sets this only around its own ReadImageProperties call.
+    QString ReadImageProperties(int row);
+    void setReadPropertiesFlag(bool on) { m_readPropertiesFlag = on; }
+    // A history menu choice (element i).
+    void ChooseHistory(int i);
+    // Label edits of the tree: make a folder under the selected node, rename it.
+    // They return the message shown (empty on success), so callers and tests see it.
+    QString NewFolderUnderSelected(const QString &name);
+    QString RenameSelectedFolder(const QString &newName);
+
+    QString currentFolder() const { return m_currentFolder; }
+    int currentPosition() const { return m_currentPosition; }
+    const MainWindowState &state() const { return m_state; }
+    const FolderHistory &folderHistory() const { return m_history; }
+    QStringList filterHistory() const;
+    QString statusPanelText(int panel) const;
+    FolderTreeWidget *folderTree() const { return Tvw_Dir; }
+    FileListModel *fileList() const { return m_files; }
+    QTreeView *fileListView() const { return Lvw_Files; }
+    QComboBox *filterBox() const { return Txt_Filter; }
+    QAction *viewAction(int index) const { return m_viewActions[index]; }
+    const PaneLayoutResult &paneLayout() const { return m_layout; }
+    void setSplitX(int p);
+    void setViewShown(int index, bool shown);
+
+Q_SIGNALS:
+    void firstDisplayStarted();
+    void folderListed(const QString &folder, int count);
+    // The list asks for this entry to be shown in the preview (after the 10 ms deferral).
+    void previewRequested(int position);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void buildWidgets();
+    void RestoreWindowState();
+    void SaveWindowState();
+    void FirstDisplay();
+    void SizeControlsX();
+    void onNodeClicked(QTreeWidgetItem *item);
+    void onColumnClicked(int column);
+    void onCurrentRowChanged(int row);
+    void onListClickTimer();
+    void showHistoryMenu();
+    void onFilterEntered();
+    void showFocusPane(QObject *control);
+    void setHistoryBox(QTreeWidgetItem *node);
+    void showWindowMenu();
+    QString currentFileSizeText(int row) const;
+
+    QString m_folderOverride;
+    MainWindowState m_state;
+    FolderHistory m_history;
+    QString m_savedLastFolder, m_savedLastFile; // as stored at the last exit
+    QString m_currentFolder;
+    int m_currentPosition = 0;
+    int m_listedCount = 0;
+    std::int64_t m_listedTotal = 0;
+    QHash<QString, QString> m_lastFileByFolder;
+    bool m_loadOnClick = false;
+    int m_pendingPreview = -1;
+    int m_splitX = DefaultSplitLeft;
+    double m_splitRatio = 0.5;
+    QString m_zoomText = QStringLiteral("1");
+    PaneLayoutResult m_layout;
+
+    FolderTreeWidget *Tvw_Dir = nullptr;
+    QTreeView *Lvw_Files = nullptr;
+    FileListModel *m_files = nullptr;
+    QComboBox *Txt_Filter = nullptr;
+    QListWidget *Lvw_DirHist = nullptr;
+    QWidget *m_toolStrip = nullptr;
+    QWidget *Pic_Base = nullptr;
+    QWidget *Pic_Image = nullptr;
+    QWidget *Pic_Thumb[2] = { nullptr, nullptr };
+    QWidget *SplitX = nullptr;
+    QWidget *m_client = nullptr;
+    QAction *m_viewActions[3] = { nullptr, nullptr, nullptr };
+    QAction *m_customStyle = nullptr;
+    QAction *Mnu_ImgInfo = nullptr;
+    bool m_readPropertiesFlag = false;
+    QList<QAction *> m_fileCommands;
+    QTimer *m_firstDisplayTimer = nullptr;
+    QTimer *Tmr_LvwClick = nullptr;
+    std::vector<QLabel *> m_panels; // status bar panels 1 to 5
+    bool m_saved = false;
+    bool m_dragSplit = false;
+};
+
+} // namespace v7

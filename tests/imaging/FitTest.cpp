@@ -1,0 +1,190 @@
+#include "imaging/Fit.h"
+
+#include <QRegion>
+#include <QString>
+#include <cmath>
+#include <gtest/gtest.h>
+
+using namespace v7;
+
+namespace
+{
+
+struct FitCase {
+    const char *mode;
+    int iw, ih, bw, bh;
+    int ow, oh;
+};
+
+class FitSizeTable : public ::testing::TestWithParam<FitCase>
+{
+};
+
+TEST_P(FitSizeTable, GivesTheTabledSize)
+{
+    const FitCase c = GetParam();
+    int w = -1, h = -1;
+    ASSERT_TRUE(ComputeFitSize(QString::fromLatin1(c.mode), c.iw, c.ih, c.bw, c.bh, w, h));
+    EXPECT_EQ(w, c.ow);
+    EXPECT_EQ(h, c.oh);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples,
+    FitSizeTable,
+    ::testing::Values(
+        // 800 x 600 in a 400 x 400 box
+        FitCase { "FitAuto", 800, 600, 400, 400, 400, 300 },
+        FitCase { "FitWidth", 800, 600, 400, 400, 400, 300 },
+        FitCase { "FitHeight", 800, 600, 400, 400, 533, 400 },
+        FitCase { "FitNormal", 800, 600, 400, 400, 800, 600 },
+        // small images are enlarged by FitAuto only
+        FitCase { "FitAuto", 100, 50, 400, 400, 400, 200 },
+        FitCase { "FitNormal", 100, 50, 400, 400, 100, 50 },
+        // FitAuto floors, FitWidth and FitHeight round
+        FitCase { "FitAuto", 3, 2, 100, 100, 100, 66 },
+        FitCase { "FitWidth", 3, 2, 100, 100, 100, 67 },
+        FitCase { "FitAuto", 2, 3, 100, 100, 66, 100 },
+        FitCase { "FitHeight", 2, 3, 100, 100, 67, 100 },
+        // halves go to the even neighbour
+        FitCase { "FitWidth", 4, 3, 2, 9, 2, 2 },
+        FitCase { "FitWidth", 4, 5, 2, 9, 2, 2 },
+        FitCase { "FitWidth", 4, 7, 2, 9, 2, 4 },
+        FitCase { "FitHeight", 5, 4, 9, 2, 2, 2 },
+        FitCase { "FitHeight", 7, 4, 9, 2, 4, 2 },
+        // a tie fills the height: both branches agree on the box
+        FitCase { "FitAuto", 800, 400, 400, 200, 400, 200 },
+        // FitAuto: wider relative side decides
+        FitCase { "FitAuto", 6000, 4000, 1920, 1080, 1620, 1080 },
+        FitCase { "FitAuto", 4000, 1000, 1920, 1080, 1920, 480 },
+        // products beyond 32 bits
+        FitCase { "FitWidth", 70000, 50000, 60000, 10, 60000, 42857 },
+        FitCase { "FitAuto", 70000, 50000, 60000, 60000, 60000, 42857 },
+        // an axis that would be 0 is 1
+        FitCase { "FitAuto", 1000, 1, 100, 100, 100, 1 },
+        FitCase { "FitWidth", 1000, 1, 100, 100, 100, 1 },
+        FitCase { "FitHeight", 1, 1000, 100, 100, 1, 100 }));
+
+TEST(ComputeFitSize, UnknownModeOrNothingToDivideByLeavesOutputUnchanged)
+{
+    for (const auto &[mode, bw, bh] : { std::tuple { "fitauto", 10, 10 },
+             std::tuple { "", 10, 10 },
+             std::tuple { "FitAuto", 0, 10 },
+             std::tuple { "FitWidth", 0, 10 },
+             std::tuple { "FitHeight", 10, -1 } }) {
+        int w = 7, h = 9;
+        EXPECT_FALSE(ComputeFitSize(QString::fromLatin1(mode), 100, 50, bw, bh, w, h)) << mode;
+        EXPECT_EQ(w, 7);
+        EXPECT_EQ(h, 9);
+    }
+}
+
+TEST(ComputeFitSize, SweepFitsTheBoxAndNoAxisIsZero)
+{
+    for (int iw = 1; iw <= 48; iw += 1)
+        for (int ih = 1; ih <= 48; ih += 3)
+            for (const auto &[bw, bh] :
+                { std::pair { 16, 16 }, std::pair { 40, 9 }, std::pair { 7, 33 }, std::pair { 96, 72 } }) {
+                SCOPED_TRACE(testing::Message() << iw << "x" << ih << " in " << bw << "x" << bh);
+                int w = 0, h = 0;
+                ASSERT_TRUE(ComputeFitSize(u"FitAuto", iw, ih, bw, bh, w, h));
+                EXPECT_TRUE((w == bw && h <= bh) || (h == bh && w <= bw));
+                EXPECT_GE(w, 1);
+                EXPECT_GE(h, 1);
+                // The other axis is the largest that keeps the aspect ratio.
+                if (w == bw && h > 1) {
+                    EXPECT_LE(std::int64_t(h) * iw, std::int64_t(ih) * bw);
+                }
+                if (w == bw) {
+                    EXPECT_GT(std::int64_t(h + 1) * iw, std::int64_t(ih) * bw);
+                }
+
+                ASSERT_TRUE(ComputeFitSize(u"FitWidth", iw, ih, bw, bh, w, h));
+                EXPECT_EQ(w, bw);
+                EXPECT_GE(h, 1);
+                EXPECT_LE(std::abs(h - double(ih) * bw / iw), 0.5 + (h == 1 ? 1 : 0));
+
+                ASSERT_TRUE(ComputeFitSize(u"FitHeight", iw, ih, bw, bh, w, h));
+                EXPECT_EQ(h, bh);
+                EXPECT_GE(w, 1);
+                EXPECT_LE(std::abs(w - double(iw) * bh / ih), 0.5 + (w == 1 ? 1 : 0));
+            }
+}
+
+struct PlaceCase {
+    int vw, vh, iw, ih;
+    Placement expected;
+};
+
+TEST(PlaceInView, CentresSmallerAndCropsLargerAroundTheCentre)
+{
+    const PlaceCase rows[] = {
+        { 400, 400, 400, 300, { 400, 300, 0, 50, 0, 0 } },
+        { 400, 400, 100, 50, { 100, 50, 150, 175, 0, 0 } },
+        { 400, 400, 800, 600, { 400, 400, 0, 0, 200, 100 } },
+        { 400, 300, 600, 200, { 400, 200, 0, 50, 100, 0 } },
+        // rounding of the centring: 25.5 -> 26, 26.5 -> 26, 24.5 -> 24
+        { 101, 10, 50, 10, { 50, 10, 26, 0, 0, 0 } },
+        { 103, 10, 50, 10, { 50, 10, 26, 0, 0, 0 } },
+        { 100, 10, 51, 10, { 51, 10, 24, 0, 0, 0 } },
+        // and of the crop: 0.5 -> 0, 1.5 -> 2
+        { 100, 10, 101, 10, { 100, 10, 0, 0, 0, 0 } },
+        { 100, 10, 103, 10, { 100, 10, 0, 0, 2, 0 } },
+    };
+    for (const PlaceCase &c : rows) {
+        const Placement p = PlaceInView(c.vw, c.vh, c.iw, c.ih);
+        EXPECT_EQ(p, c.expected) << c.iw << "x" << c.ih << " in " << c.vw << "x" << c.vh << ": got " << p.w << "x"
+                                 << p.h << " at " << p.x << "," << p.y << " from " << p.srcX << "," << p.srcY;
+    }
+}
+
+TEST(MarginRects, TabledBands)
+{
+    // Wider margins on both axes: left, right, top, bottom.
+    const std::vector<QRect> both = marginRects(PlaceInView(500, 400, 400, 300), QSize(500, 400));
+    const std::vector<QRect> expected = {
+        QRect(0, 0, 50, 400), QRect(450, 0, 50, 400), QRect(0, 0, 500, 50), QRect(0, 350, 500, 50)
+    };
+    EXPECT_EQ(both, expected);
+    // No margins when the image covers the view.
+    EXPECT_TRUE(marginRects(PlaceInView(400, 300, 800, 600), QSize(400, 300)).empty());
+}
+
+TEST(MarginRects, SweepMarginsAndImageTileTheView)
+{
+    for (int vw = 1; vw <= 24; ++vw)
+        for (int vh = 1; vh <= 24; vh += 5)
+            for (int iw = 1; iw <= 30; iw += 2)
+                for (int ih = 1; ih <= 30; ih += 3) {
+                    const Placement p = PlaceInView(vw, vh, iw, ih);
+                    const QRect view(0, 0, vw, vh);
+                    const QRect image(p.x, p.y, p.w, p.h);
+                    ASSERT_TRUE(view.contains(image)) << vw << "x" << vh << " " << iw << "x" << ih;
+                    ASSERT_TRUE(QRect(0, 0, iw, ih).contains(QRect(p.srcX, p.srcY, p.w, p.h)));
+                    QRegion margins;
+                    for (const QRect &r : marginRects(p, QSize(vw, vh)))
+                        margins += r;
+                    ASSERT_TRUE(margins.intersected(image).isEmpty()) << vw << "x" << vh << " " << iw << "x" << ih;
+                    ASSERT_EQ(margins + image, QRegion(view)) << vw << "x" << vh << " " << iw << "x" << ih;
+                }
+}
+
+TEST(FitThumbCell, CellFitsAndZeroSides)
+{
+    EXPECT_EQ(fitThumbCell(30, 20, 96, 72, 1), QSize(96, 64));
+    EXPECT_EQ(fitThumbCell(20, 30, 96, 72, 1), QSize(48, 72));
+    EXPECT_EQ(fitThumbCell(960, 720, 96, 72, 1), QSize(96, 72));
+    EXPECT_EQ(fitThumbCell(1000, 1, 96, 72, 1), QSize(96, 1));
+    EXPECT_EQ(fitThumbCell(1000, 1, 96, 72, 2), QSize(96, 2));
+    EXPECT_EQ(fitThumbCell(1, 1000, 96, 72, 2), QSize(2, 72));
+    EXPECT_EQ(cellOffsets(QSize(30, 20), QSize(96, 72)), QPoint(33, 26));
+    EXPECT_EQ(cellOffsets(QSize(96, 64), QSize(96, 72)), QPoint(0, 4));
+    EXPECT_EQ(cellOffsets(QSize(91, 67), QSize(96, 72)), QPoint(2, 2)); // 2.5 -> 2
+    for (int iw = 1; iw <= 300; iw += 7)
+        for (int ih = 1; ih <= 300; ih += 11) {
+            const QSize f = fitThumbCell(iw, ih, 96, 72, 1);
+            EXPECT_TRUE(f.width() >= 1 && f.height() >= 1 && f.width() <= 96 && f.height() <= 72) << iw << "x" << ih;
+            EXPECT_TRUE(f.width() == 96 || f.height() == 72);
+        }
+}
+
+} // namespace
