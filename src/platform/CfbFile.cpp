@@ -591,6 +591,36 @@ Status File::loadChildren(std::uint32_t sid)
     return Status::Ok;
 }
 
+Status File::searchTree(std::uint32_t sid, const Key &key, std::uint32_t *id)
+{
+    const KeyLess less;
+    std::uint32_t n = m_entries[sid].child;
+    for (std::size_t steps = 0; n != NoStream && steps < m_seen.size(); ++steps) {
+        if (n >= m_seen.size() || n == 0)
+            return Status::FileNotFound;
+        Entry &e = m_entries[n];
+        if (e.type != TypeStorage && e.type != TypeStream)
+            return Status::FileNotFound;
+        const Key k = sortKey(e.name);
+        if (less(key, k)) {
+            n = e.left;
+        } else if (less(k, key)) {
+            n = e.right;
+        } else {
+            if (e.name.empty())
+                return Status::FileNotFound;
+            if (e.type == TypeStream && e.size > m_fileBytes)
+                return Status::Corrupt;
+            if (e.type == TypeStorage)
+                e.size = 0;
+            e.parent = sid;
+            *id = n;
+            return Status::Ok;
+        }
+    }
+    return Status::FileNotFound;
+}
+
 Status File::loadChain(std::uint32_t id)
 {
     Entry &e = m_entries[id];
@@ -923,10 +953,17 @@ Status File::find(std::uint32_t parent, const QString &name, std::uint32_t *id)
 {
     if (!validName(name))
         return Status::InvalidName;
+    const Key key = sortKey(name.toStdU16String());
+    if (m_lazy && !m_entries[parent].childrenLoaded) {
+        // A reader looking up one name searches the tree on disk; only a tree
+        // that is out of order (it does not find the name) is walked whole.
+        if (Status s = searchTree(parent, key, id); s != Status::FileNotFound)
+            return s;
+    }
     if (Status s = loadChildren(parent); s != Status::Ok)
         return s;
     const auto &ch = m_entries[parent].children;
-    const auto it = ch.find(sortKey(name.toStdU16String()));
+    const auto it = ch.find(key);
     if (it == ch.end())
         return Status::FileNotFound;
     *id = it->second;

@@ -110,6 +110,7 @@ private:
     Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
     Status loadChildren(std::uint32_t storage);
     Status loadChain(std::uint32_t stream);
+    Status searchTree(std::uint32_t storage, const Key &key, std::uint32_t *id);
     Status walkMini(std::uint32_t start, std::uint64_t needed, std::vector<std::uint32_t> *out);
 
     std::uint64_t sectorOffset(std::uint32_t s) const { return std::uint64_t(s + 1) << m_shift; }
