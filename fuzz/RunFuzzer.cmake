@@ -7,7 +7,8 @@ if(EXISTS ${SEEDS})
         file(COPY ${seeds} DESTINATION ${WORK})
     endif()
 endif()
-execute_process(COMMAND ${FUZZER} -max_total_time=${SECONDS} -rss_limit_mb=2048 -timeout=10 ${WORK}
+execute_process(COMMAND ${FUZZER} -max_total_time=${SECONDS} -rss_limit_mb=2560 -timeout=20
+                        -artifact_prefix=${WORK}-crash- ${WORK}
                 RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${FUZZER} failed (${rc})")

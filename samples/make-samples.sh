@@ -2,7 +2,8 @@
 # Makes the sample images shown by the run command: one or more files in every
 # format the browser reads, at different sizes, with photographic-looking content
 # (fractal plasma from a fixed seed, softened, with a few shapes on top).
-# Needs ImageMagick and exiftool (Debian: imagemagick, libimage-exiftool-perl).
+# Needs ImageMagick, exiftool and Python 3 (Debian: imagemagick,
+# libimage-exiftool-perl, python3).
 # The results are committed, so running the browser needs neither.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -28,21 +29,25 @@ scene e 360 270 15
 scene f 440 330 16
 scene g 600 800 17
 scene h 320 240 18
-scene p 300 200 19
+scene p 768 512 19
 
 convert "$tmp/a.png" -quality 85 -sampling-factor 2x2 landscape.jpg
 # A portrait photo stored sideways, as cameras do, with EXIF orientation 6
 # (turn 90 degrees clockwise to show it upright).
 convert "$tmp/g.png" -rotate -90 -quality 85 -sampling-factor 2x2 portrait-exif6.jpg
 exiftool -q -n -Orientation=6 -overwrite_original portrait-exif6.jpg
-convert "$tmp/b.png" png24:meadow.png
+convert "$tmp/b.png" -strip png24:meadow.png
 convert "$tmp/c.png" -colors 256 gif:harbour.gif
 convert "$tmp/d.png" -colors 256 -type palette bmp3:dunes-8bit.bmp
 convert "$tmp/h.png" -type truecolor bmp3:forest-24bit.bmp
 convert "$tmp/e.png" -colors 256 -type palette pcx:sunset.pcx
 convert "$tmp/f.png" -compress lzw tif:glacier.tif
-# PhotoCD holds 768 x 512 and its smaller resolutions.
-convert "$tmp/p.png" pcd:kodak.pcd
+# PhotoCD holds 768 x 512 and its smaller resolutions, in PhotoYCC. ImageMagick's
+# own PCD writer stores luma on its private curve, so our script writes the pack.
+convert "$tmp/p.png" -resize '768x512!' "$tmp/pcd2.ppm"
+convert "$tmp/pcd2.ppm" -resize 384x256 "$tmp/pcd1.ppm"
+convert "$tmp/pcd2.ppm" -resize 192x128 "$tmp/pcd0.ppm"
+./make-photocd.py "$tmp/pcd0.ppm" "$tmp/pcd1.ppm" "$tmp/pcd2.ppm" kodak.pcd
 
 ls -l
 du -ch -- *.jpg *.png *.gif *.bmp *.pcx *.tif *.pcd | tail -n 1

@@ -237,6 +237,17 @@ QStringList AncestorChain(const QString &path, const std::vector<Volume> &volume
 namespace
 {
 
+    // The message for a failed make or rename: ours for a taken or bad name, else the
+    // system's own description of the error.
+    QString editFailureText(int err)
+    {
+        if (err == EEXIST || err == ENOTEMPTY)
+            return QString::fromLatin1(TextFolderExists);
+        if (err == EINVAL || err == ENAMETOOLONG || err == EILSEQ)
+            return QString::fromLatin1(TextFolderInvalid);
+        return QString::fromLocal8Bit(std::strerror(err));
+    }
+
     bool validName(const QString &name)
     {
         return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") && !name.contains(u'/')
@@ -252,14 +263,8 @@ QString CreateFolderChecked(const QString &parent, const QString &name, QString 
     const QString path = JoinPath(parent, name);
     if (QFileInfo::exists(path))
         return QString::fromLatin1(TextFolderExists);
-    if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0) {
-        const int err = errno;
-        if (err == EEXIST)
-            return QString::fromLatin1(TextFolderExists);
-        if (err == EINVAL || err == ENAMETOOLONG || err == EILSEQ)
-            return QString::fromLatin1(TextFolderInvalid);
-        return QString::fromLocal8Bit(std::strerror(err));
-    }
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0)
+        return editFailureText(errno);
     if (newPath)
         *newPath = path;
     return QString();
@@ -285,14 +290,8 @@ QString RenameFolderChecked(const QString &path, const QString &newName, QString
             AT_FDCWD,
             QFile::encodeName(target).constData(),
             RENAME_NOREPLACE)
-        != 0) {
-        const int err = errno;
-        if (err == EEXIST || err == ENOTEMPTY)
-            return QString::fromLatin1(TextFolderExists);
-        if (err == EINVAL || err == ENAMETOOLONG || err == EILSEQ)
-            return QString::fromLatin1(TextFolderInvalid);
-        return QString::fromLocal8Bit(std::strerror(err));
-    }
+        != 0)
+        return editFailureText(errno);
     if (newPath)
         *newPath = target;
     return QString();

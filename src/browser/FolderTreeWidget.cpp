@@ -1,8 +1,11 @@
 #include "browser/FolderTreeWidget.h"
 
+#include <QDragEnterEvent>
 #include <QHeaderView>
+#include <QMimeData>
 #include <QPainter>
 #include <QStorageInfo>
+#include <QUrl>
 
 namespace v7
 {
@@ -13,6 +16,10 @@ FolderTreeWidget::FolderTreeWidget(QWidget *parent)
     setHeaderHidden(true);
     setColumnCount(1);
     setUniformRowHeights(true);
+    setDragEnabled(true);
+    setAcceptDrops(true);
+    setDragDropMode(QAbstractItemView::DragDrop);
+    setDefaultDropAction(Qt::CopyAction);
     connect(this, &QTreeWidget::itemExpanded, this, &FolderTreeWidget::onExpanded);
     connect(this, &QTreeWidget::itemCollapsed, this, &FolderTreeWidget::onCollapsed);
 }
@@ -181,6 +188,79 @@ bool FolderTreeWidget::ExpandToPath(const QString &path)
         scrollToItem(node);
     }
     return node != nullptr;
+}
+
+} // namespace v7
+
+namespace v7
+{
+
+QStringList FolderTreeWidget::mimeTypes() const
+{
+    return { QStringLiteral("text/plain") };
+}
+
+QMimeData *FolderTreeWidget::mimeData(const QList<QTreeWidgetItem *> &items) const
+{
+    // A node dragged out offers its folder's path as text.
+    auto *mime = new QMimeData;
+    if (!items.isEmpty())
+        mime->setText(keyOf(items.first()));
+    return mime;
+}
+
+void FolderTreeWidget::setDropNode(QTreeWidgetItem *item)
+{
+    if (m_dropNode == item)
+        return;
+    if (m_dropNode)
+        m_dropNode->setBackground(0, QBrush());
+    m_dropNode = item;
+    if (m_dropNode)
+        m_dropNode->setBackground(0, palette().highlight().color().lighter(160));
+}
+
+void FolderTreeWidget::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void FolderTreeWidget::dragMoveEvent(QDragMoveEvent *event)
+{
+    QTreeWidgetItem *item = itemAt(event->position().toPoint());
+    if (!event->mimeData()->hasUrls() || !item || keyOf(item).isEmpty()) {
+        setDropNode(nullptr);
+        event->ignore();
+        return;
+    }
+    setDropNode(item);
+    event->acceptProposedAction();
+}
+
+void FolderTreeWidget::dragLeaveEvent(QDragLeaveEvent *event)
+{
+    setDropNode(nullptr);
+    event->accept();
+}
+
+void FolderTreeWidget::dropEvent(QDropEvent *event)
+{
+    QTreeWidgetItem *item = itemAt(event->position().toPoint());
+    setDropNode(nullptr);
+    if (!item || keyOf(item).isEmpty() || !event->mimeData()->hasUrls()) {
+        event->ignore();
+        return;
+    }
+    QStringList paths;
+    for (const QUrl &url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    event->acceptProposedAction();
+    if (!paths.isEmpty())
+        Q_EMIT filesDropped(paths, keyOf(item), event->dropAction());
 }
 
 } // namespace v7

@@ -38,6 +38,22 @@ public:
     void refreshChildren(QTreeWidgetItem *item);
 
     QTreeWidgetItem *addFolderNode(QTreeWidgetItem *parent, const QString &path);
+    // The node under a drag, highlighted until the drag ends or leaves.
+    QTreeWidgetItem *dropHighlighted() const { return m_dropNode; }
+
+Q_SIGNALS:
+    // Files were dropped on a folder node (copied or moved by the file commands).
+    void filesDropped(const QStringList &paths, const QString &targetFolder, Qt::DropAction action);
+
+protected:
+    QMimeData *mimeData(const QList<QTreeWidgetItem *> &items) const override;
+    QStringList mimeTypes() const override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dragLeaveEvent(QDragLeaveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+public:
     static QIcon icon(const QString &key); // "closed", "open", "drive", "cd", "disk", "netdrive"
 
 private:
@@ -45,7 +61,10 @@ private:
     void onCollapsed(QTreeWidgetItem *item);
     void addPlaceholder(QTreeWidgetItem *item);
 
+    void setDropNode(QTreeWidgetItem *item);
+
     std::vector<Volume> m_volumes;
+    QTreeWidgetItem *m_dropNode = nullptr;
     bool m_inCollapse = false;
 };
 

@@ -243,7 +243,7 @@ QImage decodeBmp(Bytes b)
         return out;
     }
 
-    out = QImage(w, ht, QImage::Format_RGB888);
+    out = newImage(w, ht, QImage::Format_RGB888);
     if (out.isNull())
         return {};
     std::uint32_t masks[3] = { h.masks[0], h.masks[1], h.masks[2] };

@@ -11,9 +11,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <libimagequant.h>
+#include <memory>
+#include <mutex>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,7 +106,7 @@ namespace codec
             return false;
         struct stat st {
         };
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || std::uint64_t(st.st_size) > MaxFileBytes) {
             ::close(fd);
             return false;
         }
@@ -116,16 +120,26 @@ namespace codec
             ::close(fd);
             return false;
         }
-        std::size_t done = 0;
-        while (done < want) {
-            const ssize_t r = ::read(fd, buf.data() + done, want - done);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                break;
-            done += std::size_t(r);
-        }
+        auto readUpTo = [&](std::size_t done, std::size_t end) {
+            while (done < end) {
+                const ssize_t r = ::read(fd, buf.data() + done, end - done);
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r <= 0)
+                    break;
+                done += std::size_t(r);
+            }
+            return done;
+        };
+        // Look at the start first: a large file that is no image is not read whole.
+        std::size_t done = readUpTo(0, std::min<std::size_t>(want, 4096));
+        if (done < want && sniff(Bytes { buf.data(), done }) != Kind::Unknown)
+            done = readUpTo(done, want);
         ::close(fd);
+        if (done < want && sniff(Bytes { buf.data(), done }) == Kind::Unknown) {
+            buf.clear();
+            return false;
+        }
         buf.resize(done); // a file that shrank while we read it gives what was there
         return true;
     }
@@ -142,6 +156,94 @@ namespace codec
             return false;
         }
         return f.commit();
+    }
+
+    namespace
+    {
+
+        // Buffers of decoded images from 8 MB up. A freed one is kept for the next
+        // image of a similar size (the common case: one photo after another), so its
+        // pages are already mapped; huge pages make the first touch cheap too.
+        constexpr std::size_t PooledFrom = 8u << 20;
+        constexpr std::size_t HugePage = 2u << 20;
+        constexpr std::size_t PoolKeep = 2;
+        constexpr std::size_t PoolKeepAtMost = 160u << 20; // a 40-megapixel device bitmap
+
+        struct BufferPool {
+            std::mutex lock;
+            std::vector<std::pair<void *, std::size_t>> free;
+        };
+        BufferPool &pool()
+        {
+            // Never destroyed: images freed during exit may still give buffers back.
+            static BufferPool *p = new BufferPool;
+            return *p;
+        }
+
+        void *takeBuffer(std::size_t bytes, std::size_t &capacity)
+        {
+            {
+                BufferPool &p = pool();
+                std::lock_guard guard(p.lock);
+                for (auto it = p.free.begin(); it != p.free.end(); ++it) {
+                    // Reuse only a buffer that is not much larger than needed.
+                    if (it->second >= bytes && it->second <= bytes + bytes / 2 + HugePage) {
+                        void *ptr = it->first;
+                        capacity = it->second;
+                        p.free.erase(it);
+                        return ptr;
+                    }
+                }
+            }
+            capacity = (bytes + HugePage - 1) / HugePage * HugePage;
+            void *ptr = nullptr;
+            if (posix_memalign(&ptr, HugePage, capacity) != 0)
+                return nullptr;
+            ::madvise(ptr, capacity, MADV_HUGEPAGE);
+            return ptr;
+        }
+
+        struct PooledBuffer {
+            void *ptr;
+            std::size_t capacity;
+        };
+
+        void giveBack(void *info)
+        {
+            const std::unique_ptr<PooledBuffer> b(static_cast<PooledBuffer *>(info));
+            void *toFree = b->ptr;
+            // Very large buffers are not kept: the pool must not hold memory hostage.
+            if (b->capacity <= PoolKeepAtMost) {
+                BufferPool &p = pool();
+                std::lock_guard guard(p.lock);
+                // The newest buffer is the likeliest to fit the next image: the oldest goes.
+                toFree = nullptr;
+                if (p.free.size() >= PoolKeep) {
+                    toFree = p.free.front().first;
+                    p.free.erase(p.free.begin());
+                }
+                p.free.emplace_back(b->ptr, b->capacity);
+            }
+            std::free(toFree);
+        }
+
+    } // namespace
+
+    QImage newImage(int width, int height, QImage::Format format)
+    {
+        if (width <= 0 || height <= 0)
+            return {};
+        const int depth = QImage::toPixelFormat(format).bitsPerPixel();
+        const std::size_t bpl = (std::size_t(width) * std::size_t(depth) + 31) / 32 * 4;
+        const std::size_t bytes = bpl * std::size_t(height);
+        if (bytes < PooledFrom || format == QImage::Format_Indexed8 || bpl > 0x7FFFFFFF)
+            return QImage(width, height, format);
+        std::size_t capacity = 0;
+        void *ptr = takeBuffer(bytes, capacity);
+        if (!ptr)
+            return {};
+        auto *info = new PooledBuffer { ptr, capacity };
+        return QImage(static_cast<uchar *>(ptr), width, height, qsizetype(bpl), format, giveBack, info);
     }
 
     void coverIndices(QImage &image)
@@ -361,7 +463,10 @@ QImage rdjpgfiledib(const QString &name, int depth, int reductionFactor)
 }
 QImage readjpgfile(const QString &name, int depth, int reductionFactor)
 {
-    return DibtoDdb(rdjpgfiledib(name, depth, reductionFactor));
+    auto &buf = threadFileBuffer();
+    if (!readFileBytes(name, buf))
+        return {};
+    return DibtoDdb(decodeJpeg(Bytes { buf.data(), buf.size() }, depth, reductionFactor, screenDepth() > 8));
 }
 QImage rdbmpfiledib(const QString &name, int depth)
 {

@@ -41,8 +41,8 @@ void setMaxDecodedPixels(std::int64_t pixels);
 
 // What fileinfo reports. Format is one of "JPEG", "BMP", "GIF", "PCX", "PNG",
 // "TIFF", "PCD". Width and height are those of the upright image (JPEG files are
-// shown by their EXIF orientation). extra1: JPEG orientation 1..8, PCD rotation
-// code, 0 otherwise; extra2: the number of frames for GIF, else 1.
+// shown by their EXIF orientation). extra1: the JPEG orientation 1..8, the PCD
+// rotation code, the BMP compression, the PCX version, else 0; extra2: 1.
 struct CodecFileInfo {
     QByteArray format;
     int width = 0;

@@ -103,6 +103,10 @@ QImage decodeGif(Bytes b)
         if (d.Width <= 0 || d.Height <= 0 || d.Left < 0 || d.Top < 0 || !sizeAllowed(d.Width, d.Height))
             return {};
         // The logical screen is the canvas; a frame that pokes out of it widens it.
+        // One LZW code of at least 3 bits stands for at most 4,096 pixels, so the
+        // bytes left bound what the frame can really fill.
+        if (std::int64_t(d.Width) * d.Height > std::int64_t(b.size - std::min(r.at, b.size)) * 11000)
+            return {};
         const int cw = std::max(gif->SWidth, d.Left + d.Width);
         const int ch = std::max(gif->SHeight, d.Top + d.Height);
         if (!sizeAllowed(cw, ch))

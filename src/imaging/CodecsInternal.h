@@ -29,13 +29,23 @@ Kind sniff(Bytes b);
 // 65,535 * 4 and the product within maxDecodedPixels().
 bool sizeAllowed(std::int64_t width, std::int64_t height);
 
+// Files larger than this are not read at all (no image this browser shows is
+// anywhere near it).
+constexpr std::uint64_t MaxFileBytes = 1ull << 30;
+
 // Reads a whole file into buf (a buffer the calling thread reuses). maxBytes
-// limits how much is read; false for a missing or unreadable file.
+// limits how much is read; false for a missing or unreadable file, one over
+// MaxFileBytes, and a file longer than 4 KB whose start is no known image.
 bool readFileBytes(const QString &name, std::vector<unsigned char> &buf, std::size_t maxBytes = SIZE_MAX);
 // The calling thread's reusable file buffer.
 std::vector<unsigned char> &threadFileBuffer();
 // Writes bytes to name atomically; on failure nothing is left behind.
 bool writeFileBytes(const QString &name, const QByteArray &bytes);
+
+// A new image for a decoder to fill. Large ones come from a small pool of
+// reused, huge-page-backed buffers: the first touch of fresh memory costs more
+// than decoding into it. Null when the memory cannot be had.
+QImage newImage(int width, int height, QImage::Format format);
 
 // Converts a decoded image to the depth a caller asked for: 24 (RGB888) or 8 and
 // less (Indexed8). Indexed images stay as they are at 8 bits.
@@ -64,7 +74,8 @@ inline std::uint32_t be32(const unsigned char *p)
 
 bool probeJpeg(Bytes b, CodecFileInfo &info);
 // factor 1, 2, 4 or 8; depth as in Codecs.h. Upright by the EXIF orientation.
-QImage decodeJpeg(Bytes b, int depth, int factor);
+// device: decode straight into the 32-bit device format (depth above 8 only).
+QImage decodeJpeg(Bytes b, int depth, int factor, bool device = false);
 // The EXIF orientation (1..8) of a JPEG, 1 when there is none or it is unreadable.
 int jpegOrientation(Bytes b);
 bool encodeJpeg(const QImage &image, int quality, QByteArray &out);

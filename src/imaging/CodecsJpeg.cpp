@@ -193,7 +193,7 @@ bool probeJpeg(Bytes b, CodecFileInfo &info)
     return true;
 }
 
-QImage decodeJpeg(Bytes b, int depth, int factor)
+QImage decodeJpeg(Bytes b, int depth, int factor, bool device)
 {
     tjhandle h = decoder();
     Header hd;
@@ -245,11 +245,20 @@ QImage decodeJpeg(Bytes b, int depth, int factor)
             TJPF_GRAY,
             flags);
     } else {
-        out = QImage(w, ht, QImage::Format_RGB888);
+        // Straight into the target's layout: no conversion pass afterwards.
+        const bool bgrx = device && depth > 8;
+        out = newImage(w, ht, bgrx ? QImage::Format_RGB32 : QImage::Format_RGB888);
         if (out.isNull())
             return {};
-        rc = tjDecompress2(
-            h, b.data, static_cast<unsigned long>(b.size), out.bits(), w, int(out.bytesPerLine()), ht, TJPF_RGB, flags);
+        rc = tjDecompress2(h,
+            b.data,
+            static_cast<unsigned long>(b.size),
+            out.bits(),
+            w,
+            int(out.bytesPerLine()),
+            ht,
+            bgrx ? TJPF_BGRX : TJPF_RGB,
+            flags);
     }
     if (rc != 0) {
         // Warnings (stray bytes between markers and the like) are common in camera
@@ -263,6 +272,8 @@ QImage decodeJpeg(Bytes b, int depth, int factor)
     if (out.isNull())
         return {};
     out = orientUpright(std::move(out), jpegOrientation(b));
+    if (out.format() == QImage::Format_RGB32)
+        return out;
     return toDepth(std::move(out), depth);
 }
 

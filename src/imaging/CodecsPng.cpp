@@ -92,6 +92,11 @@ QImage decodePng(Bytes b)
     CodecFileInfo probe;
     if (!probePng(b, probe) || !sizeAllowed(probe.width, probe.height))
         return {};
+    // Deflate expands at most about 1,032 times: a file far too small for its
+    // pixels is refused before anything is allocated.
+    const std::int64_t rawBytes = (std::int64_t(probe.width) * probe.bitsPerPixel + 7) / 8 * probe.height;
+    if (rawBytes > std::int64_t(b.size) * 1100)
+        return {};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, quietError, quietWarning);
     if (!png)
         return {};
@@ -101,8 +106,11 @@ QImage decodePng(Bytes b)
         return {};
     }
     Reader r { b, 0 };
+    // Everything that owns memory lives before setjmp: a longjmp from libpng
+    // skips the destructors of objects made after it.
     QImage out;
     std::vector<png_bytep> rows;
+    QList<QRgb> table;
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
         return {};
@@ -131,7 +139,6 @@ QImage decodePng(Bytes b)
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
 
-    QList<QRgb> table;
     if (palette) {
         png_colorp pal = nullptr;
         int n = 0;
@@ -147,7 +154,7 @@ QImage decodePng(Bytes b)
             table.append(qRgb(i, i, i));
         out = QImage(int(w), int(h), QImage::Format_Indexed8);
     } else {
-        out = QImage(int(w), int(h), QImage::Format_RGB888);
+        out = newImage(int(w), int(h), QImage::Format_RGB888);
     }
     if (out.isNull() || png_get_rowbytes(png, info) > std::size_t(out.bytesPerLine())) {
         png_destroy_read_struct(&png, &info, nullptr);

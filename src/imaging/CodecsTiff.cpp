@@ -127,7 +127,7 @@ QImage decodeTiff(Bytes b)
             return {};
         }
         if (TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 1)) {
-            out = QImage(int(w), int(h), QImage::Format_RGB888);
+            out = newImage(int(w), int(h), QImage::Format_RGB888);
             if (!out.isNull()) {
                 for (std::uint32_t y = 0; y < h; ++y) {
                     const std::uint32_t *src = raster.data() + std::size_t(y) * w;

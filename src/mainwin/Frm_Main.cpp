@@ -4,8 +4,12 @@
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
 #include "browser/Listing.h"
+#include "imaging/widgets/DrawView.h"
+#include "mainwin/ThumbBox.h"
+#include "thumbs/OLEStorage.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -22,7 +26,9 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
+#include <cmath>
 
 namespace v7
 {
@@ -32,11 +38,6 @@ namespace
 
     // The view menu's entries, by index.
     const char *const kViewNames[3] = { "Show Folder && Files", "Show Image Preview", "Show Thumbnails" };
-
-    QColor colorFromBgr(std::uint32_t c)
-    {
-        return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
-    }
 
 } // namespace
 
@@ -86,20 +87,39 @@ void Frm_Main::buildWidgets()
 
     Pic_Base = new QWidget(m_client);
     Pic_Base->setObjectName(QStringLiteral("Pic_Base"));
-    Pic_Image = new QWidget(Pic_Base);
+    Pic_Image = new DrawView(Pic_Base);
     Pic_Image->setObjectName(QStringLiteral("Pic_Image"));
-    Pic_Image->setAutoFillBackground(true);
     Pic_Image->setFocusPolicy(Qt::StrongFocus);
+    Pic_Base->installEventFilter(this);
     for (int i = 0; i < 2; ++i) {
-        Pic_Thumb[i] = new QWidget(Pic_Base);
+        Pic_Thumb[i] = new ThumbBox(Pic_Base);
         Pic_Thumb[i]->setObjectName(QStringLiteral("Pic_Thumb%1").arg(i));
-        Pic_Thumb[i]->setAutoFillBackground(true);
-        Pic_Thumb[i]->setFocusPolicy(Qt::StrongFocus);
+        Pic_Thumb[i]->setSources(nullptr, nullptr, [this](int index) {
+            // Line 1 the name, line 2 the size column with " bytes".
+            if (index < 0 || index >= m_files->rowCount())
+                return QPair<QString, QString>();
+            const FileEntry &e = m_files->entries()[size_t(index)];
+            return QPair<QString, QString>(e.name, FormatThousands(e.size) + QStringLiteral(" bytes"));
+        });
+        connect(Pic_Thumb[i],
+            &ThumbBox::cellPressed,
+            this,
+            [this, i](int item, Qt::MouseButton button, bool, Qt::KeyboardModifiers modifiers) {
+                onCellPressed(i, item, button, modifiers);
+            });
+        connect(Pic_Thumb[i], &ThumbBox::keyPressed, this, [this, i](QKeyEvent *e) { onBoxKey(i, e); });
     }
     SplitX = new QWidget(m_client);
     SplitX->setObjectName(QStringLiteral("SplitX"));
     SplitX->setCursor(Qt::SplitHCursor);
-    SplitX->installEventFilter(this);
+    SplitY = new QWidget(m_client);
+    SplitY->setObjectName(QStringLiteral("SplitY"));
+    SplitY->setCursor(Qt::SplitVCursor);
+    Split_Ty = new QWidget(Pic_Base);
+    Split_Ty->setObjectName(QStringLiteral("Split_Ty"));
+    Split_Ty->setCursor(Qt::SplitVCursor);
+    for (QWidget *bar : { SplitX, SplitY, Split_Ty })
+        bar->installEventFilter(this);
 
     for (int i = 0; i < 5; ++i) {
         auto *panel = new QLabel(this);
@@ -123,6 +143,22 @@ void Frm_Main::buildWidgets()
     Mnu_ImgInfo->setCheckable(true);
     connect(Mnu_ImgInfo, &QAction::triggered, this, [this](bool on) { setImagePropertiesMode(on); });
     m_fileCommands << Mnu_ImgInfo;
+    const char *const fitNames[4] = { "Normal", "Auto", "Fit Width", "Fit Height" };
+    auto *fitGroup = new QActionGroup(this);
+    for (int i = 0; i < 4; ++i) {
+        m_fitActions[i] = new QAction(QString::fromLatin1(fitNames[i]), fitGroup);
+        m_fitActions[i]->setCheckable(true);
+        connect(m_fitActions[i], &QAction::triggered, this, [this, i] { chooseFitMode(i); });
+    }
+    auto *fitButton = new QToolButton(m_toolStrip);
+    fitButton->setObjectName(QStringLiteral("Lbl_ImageFit"));
+    fitButton->setText(QStringLiteral("Image Fit"));
+    fitButton->setPopupMode(QToolButton::InstantPopup);
+    auto *fitMenu = new QMenu(fitButton);
+    for (QAction *a : m_fitActions)
+        fitMenu->addAction(a);
+    fitButton->setMenu(fitMenu);
+    m_fitButton = fitButton;
     m_customStyle = new QAction(QStringLiteral("   Custom &windows style"), this);
     m_customStyle->setCheckable(true);
     connect(m_customStyle, &QAction::toggled, this, [](bool on) { settings().BeOS = on; });
@@ -135,8 +171,20 @@ void Frm_Main::buildWidgets()
     Tmr_LvwClick->setSingleShot(true);
     Tmr_LvwClick->setInterval(10);
     connect(Tmr_LvwClick, &QTimer::timeout, this, &Frm_Main::onListClickTimer);
+    connect(this, &Frm_Main::previewRequested, this, &Frm_Main::ShowCurrentImage);
 
     connect(Tvw_Dir, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { onNodeClicked(item); });
+    Tvw_Dir->setContextMenuPolicy(Qt::CustomContextMenu);
+    Tvw_Dir->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(Tvw_Dir, &QWidget::customContextMenuRequested, this, &Frm_Main::showTreeMenu);
+    connect(Tvw_Dir->itemDelegate(),
+        &QAbstractItemDelegate::closeEditor,
+        this,
+        [this](QWidget *, QAbstractItemDelegate::EndEditHint hint) {
+            m_editCancelled = hint == QAbstractItemDelegate::RevertModelCache;
+            // After the delegate has written the text back.
+            QTimer::singleShot(0, this, &Frm_Main::onLabelEditClosed);
+        });
     connect(Lvw_Files->header(), &QHeaderView::sectionClicked, this, &Frm_Main::onColumnClicked);
     connect(Lvw_Files->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex &i) {
         if (i.isValid())
@@ -240,6 +288,11 @@ void Frm_Main::RestoreWindowState()
         const QSignalBlocker block(m_customStyle);
         m_customStyle->setChecked(settings().BeOS);
     }
+    const QStringList fits = { "FitNormal", "FitAuto", "FitWidth", "FitHeight" };
+    for (int i = 0; i < 4; ++i)
+        m_fitActions[i]->setChecked(fits[i] == m_state.Imagefit);
+    Pic_Image->setDrawSettings(settings());
+    m_zoom = ZoomFactor::fromWhole(1);
     SizeControlsX();
 }
 
@@ -312,19 +365,29 @@ void Frm_Main::SizeControlsX()
     in.thumbsRow = m_state.ThumbsRow;
     in.thumbW = settings().ThumbW;
     in.marginW = settings().MarginW;
+    in.splitTy = m_splitTy;
     const PaneLayoutResult r = v7::SizeControlsX(in);
     m_toolStrip->setGeometry(0, 0, m_client->width(), PaneTop);
     Txt_Filter->setGeometry(4, 10, 150, 26);
-    Lvw_DirHist->setGeometry(160, 10, std::max(100, m_client->width() - 164), 26);
+    m_fitButton->setGeometry(158, 10, 80, 26);
+    Lvw_DirHist->setGeometry(242, 10, std::max(100, m_client->width() - 246), 26);
     if (!r.valid)
         return;
     m_layout = r;
+    // No pane repaints half-way through the relayout; each repaints once at the end.
+    const QString noRepaint = QString::fromUtf16(NoRepaintTag);
+    for (QWidget *w : std::initializer_list<QWidget *> { Pic_Image, Pic_Thumb[0], Pic_Thumb[1] })
+        w->setProperty("tag", noRepaint);
     Tvw_Dir->setVisible(in.showTree);
     Lvw_Files->setVisible(in.showTree);
     SplitX->setVisible(in.showTree);
     Tvw_Dir->setGeometry(r.tree);
     Lvw_Files->setGeometry(r.files);
     SplitX->setGeometry(r.splitter);
+    SplitY->setVisible(in.showTree);
+    SplitY->setGeometry(r.splitY);
+    Split_Ty->setVisible(in.showThumbs);
+    Split_Ty->setGeometry(r.splitTy);
     Pic_Base->setGeometry(r.base);
     Pic_Image->setVisible(in.showImage);
     Pic_Image->setGeometry(r.image);
@@ -332,6 +395,12 @@ void Frm_Main::SizeControlsX()
     Pic_Thumb[0]->setGeometry(r.thumb0);
     Pic_Thumb[1]->setVisible(in.showThumbs && !r.thumb1.isEmpty());
     Pic_Thumb[1]->setGeometry(r.thumb1);
+    for (QWidget *w : std::initializer_list<QWidget *> { Pic_Image, Pic_Thumb[0], Pic_Thumb[1] }) {
+        w->setProperty("tag", QString());
+        w->update();
+    }
+    if (in.showImage)
+        Pic_Image->recompose();
     if (QTreeWidgetItem *node = Tvw_Dir->currentItem())
         Tvw_Dir->scrollToItem(node);
     if (Lvw_Files->currentIndex().isValid())
@@ -369,7 +438,10 @@ void Frm_Main::Folder_Refresh()
         onNodeClicked(node);
 }
 
-bool Frm_Main::imagePropertiesMode() const { return Mnu_ImgInfo->isChecked(); }
+bool Frm_Main::imagePropertiesMode() const
+{
+    return Mnu_ImgInfo->isChecked();
+}
 
 void Frm_Main::setImagePropertiesMode(bool on)
 {
@@ -407,6 +479,8 @@ bool Frm_Main::ListFolder(const QString &folder)
     setImagePropertiesMode(false);
     m_files->clear();
     m_files->clearHeaderIcon();
+    for (ThumbBox *box : Pic_Thumb)
+        box->setFileCount(0);
     EnableFileCommands(false);
     m_panels[2]->clear();
     m_panels[4]->clear();
@@ -433,7 +507,9 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_panels[2]->setText(FolderSummaryText(m_listedTotal, m_listedCount));
     RestoreLastFile();
     QCoreApplication::processEvents();
-    if (!m_viewActions[2]->isChecked())
+    if (m_viewActions[2]->isChecked())
+        ShowThumbs();
+    else
         m_panels[4]->setText(ListingTimeText(m_listedCount, elapsed));
     Q_EMIT folderListed(folder, m_listedCount);
     return true;
@@ -469,6 +545,8 @@ void Frm_Main::onColumnClicked(int column)
     const QModelIndex current = Lvw_Files->currentIndex();
     if (current.isValid())
         m_currentPosition = current.row();
+    if (m_viewActions[2]->isChecked())
+        ShowThumbs(); // the grid follows the list's new order
 }
 
 QString Frm_Main::currentFileSizeText(int row) const
@@ -479,6 +557,9 @@ QString Frm_Main::currentFileSizeText(int row) const
 void Frm_Main::onCurrentRowChanged(int row)
 {
     m_currentPosition = row;
+    for (ThumbBox *box : Pic_Thumb)
+        if (box->selected() != row)
+            box->setSelected(row);
     const FileEntry &e = m_files->entries()[size_t(row)];
     m_lastFileByFolder.insert(m_currentFolder, e.name);
     if (!m_viewActions[0]->isChecked() || !m_viewActions[2]->isChecked()) {
@@ -564,6 +645,8 @@ QString Frm_Main::RenameSelectedFolder(const QString &newName)
     const QString message = RenameFolderChecked(oldPath, newName, &renamed);
     if (!message.isEmpty())
         return message;
+    // The folder's thumbnails follow it in the cache file.
+    OLEStorage::MoveFolderCache(0, oldPath, renamed);
     node->setData(0, FolderTreeWidget::KeyRole, renamed);
     node->setText(0, FolderBaseName(renamed));
     if (m_currentFolder == oldPath)
@@ -572,6 +655,258 @@ QString Frm_Main::RenameSelectedFolder(const QString &newName)
     if (node->childCount() > 0)
         Tvw_Dir->refreshChildren(node);
     return QString();
+}
+
+void Frm_Main::ShowCurrentImage(int row)
+{
+    if (row < 0 || row >= m_files->rowCount())
+        return;
+    m_panOrigin = QPointF();
+    if (m_zoom.isUnset())
+        m_zoom = ZoomFactor::fromWhole(1);
+    const QString path = JoinPath(m_currentFolder, m_files->entries()[size_t(row)].name);
+    if (!m_viewActions[1]->isChecked())
+        return;
+    Pic_Image->setDrawSettings(settings());
+    if (!Pic_Image->showImage(path, m_state.Imagefit, m_zoom))
+        Pic_Image->clearView(); // a file that cannot be drawn leaves the pane cleared
+}
+
+void Frm_Main::ShowThumbs()
+{
+    if (m_files->rowCount() == 0) {
+        m_panels[4]->clear();
+        return;
+    }
+    const int current = Lvw_Files->currentIndex().isValid() ? Lvw_Files->currentIndex().row() : -1;
+    for (ThumbBox *box : Pic_Thumb) {
+        box->setFileCount(m_files->rowCount());
+        box->setSelected(current);
+    }
+}
+
+void Frm_Main::onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers)
+{
+    if (!m_viewActions[2]->isChecked() || m_files->rowCount() == 0)
+        return;
+    m_activeBox = box;
+    Lvw_Files->setSelectionMode(
+        modifiers & Qt::ShiftModifier ? QAbstractItemView::ExtendedSelection : QAbstractItemView::SingleSelection);
+    if (item < 1 || item > m_files->rowCount())
+        return;
+    const QModelIndex index = m_files->index(item - 1, 0);
+    if (button == Qt::LeftButton)
+        m_loadOnClick = true; // a click shows the file in the preview
+    if (modifiers & Qt::ShiftModifier)
+        Lvw_Files->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    if (Lvw_Files->currentIndex() != index)
+        Lvw_Files->setCurrentIndex(index);
+    else if (m_loadOnClick)
+        reshowSelected();
+    Lvw_Files->scrollTo(index);
+    m_loadOnClick = false;
+}
+
+void Frm_Main::onBoxKey(int box, QKeyEvent *event)
+{
+    GridKey key = GridKey::Other;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        key = GridKey::Left;
+        break;
+    case Qt::Key_Right:
+        key = GridKey::Right;
+        break;
+    case Qt::Key_Up:
+        key = GridKey::Up;
+        break;
+    case Qt::Key_Down:
+        key = GridKey::Down;
+        break;
+    default:
+        if (!handleZoomKey(Pic_Thumb[box], event) && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            && Lvw_Files->currentIndex().isValid())
+            Q_EMIT zoomWindowRequested(Lvw_Files->currentIndex().row());
+        return;
+    }
+    if (m_files->rowCount() == 0)
+        return;
+    m_activeBox = box;
+    const int p = Pic_Thumb[box]->moveSelection(key);
+    if (p < 0)
+        return;
+    const QModelIndex index = m_files->index(p, 0);
+    m_loadOnClick = true;
+    Lvw_Files->setCurrentIndex(index);
+    m_loadOnClick = false;
+    Lvw_Files->scrollTo(index);
+    const FileEntry &e = m_files->entries()[size_t(p)];
+    m_panels[4]->setText(CurrentFileText(p, e.name, currentFileSizeText(p), e.properties, true));
+}
+
+void Frm_Main::reshowSelected()
+{
+    const QModelIndex current = Lvw_Files->currentIndex();
+    if (!current.isValid())
+        return;
+    m_loadOnClick = true;
+    m_pendingPreview = current.row();
+    if (!Tmr_LvwClick->isActive())
+        Tmr_LvwClick->start();
+    m_loadOnClick = false;
+}
+
+void Frm_Main::ApplyZoom(ZoomFactor zoom)
+{
+    if (!zoom.inRange())
+        return;
+    m_zoom = zoom;
+    m_zoomText = m_zoom.text();
+    m_panels[3]->setText(m_zoom.statusText());
+    reshowSelected();
+}
+
+void Frm_Main::chooseFitMode(int index)
+{
+    const QStringList fits = { "FitNormal", "FitAuto", "FitWidth", "FitHeight" };
+    if (index < 0 || index > 3)
+        return;
+    m_state.Imagefit = fits[index];
+    if (m_viewActions[1]->isChecked())
+        reshowSelected();
+    for (int i = 0; i < 4; ++i)
+        m_fitActions[i]->setChecked(i == index);
+}
+
+bool Frm_Main::handleZoomKey(QObject *watched, QKeyEvent *event)
+{
+    if (!m_viewActions[1]->isChecked())
+        return false;
+    const int key = event->key();
+    const bool inTextOrTree = watched == Tvw_Dir || watched == Txt_Filter || watched == Txt_Filter->lineEdit();
+    if (key >= Qt::Key_1 && key <= Qt::Key_5 && !inTextOrTree && !(event->modifiers() & Qt::ControlModifier)) {
+        ApplyZoom(ZoomFactor::fromWhole(key - Qt::Key_0));
+        return true; // swallowed, so the file list does not jump to a name
+    }
+    if (inTextOrTree)
+        return false;
+    if (key == Qt::Key_Plus || key == Qt::Key_Equal) {
+        if (m_zoom.effective().scaled() < ZoomFactor::Max)
+            ApplyZoom(m_zoom.stepped(u"+"));
+        return true;
+    }
+    if (key == Qt::Key_Minus) {
+        if (m_zoom.effective().scaled() > ZoomFactor::Min)
+            ApplyZoom(m_zoom.stepped(u"-"));
+        return true;
+    }
+    return false;
+}
+
+void Frm_Main::showTreeMenu(const QPoint &pos)
+{
+    if (QTreeWidgetItem *at = Tvw_Dir->itemAt(pos))
+        Tvw_Dir->setCurrentItem(at);
+    QMenu menu(this);
+    menu.setTitle(QStringLiteral("File Control"));
+    connect(menu.addAction(QStringLiteral("&New Folder")), &QAction::triggered, this, &Frm_Main::BeginNewFolder);
+    connect(menu.addAction(QStringLiteral("&Rename")), &QAction::triggered, this, &Frm_Main::BeginRenameFolder);
+    menu.exec(Tvw_Dir->viewport()->mapToGlobal(pos));
+}
+
+void Frm_Main::BeginNewFolder()
+{
+    QTreeWidgetItem *node = Tvw_Dir->currentItem();
+    if (!node || FolderTreeWidget::keyOf(node).isEmpty())
+        return;
+    const QString key = FolderTreeWidget::keyOf(node);
+    for (const Volume &v : Tvw_Dir->volumes()) // nothing is made on a CD-ROM
+        if (v.type == DriveType::CdRom && (key == v.path || key.startsWith(v.path + u'/')))
+            return;
+    node->setExpanded(true);
+    auto *child = new QTreeWidgetItem(node);
+    child->setText(0, QStringLiteral("New Folder"));
+    child->setIcon(0, FolderTreeWidget::icon(QStringLiteral("closed")));
+    child->setFlags(child->flags() | Qt::ItemIsEditable);
+    Tvw_Dir->setCurrentItem(child);
+    m_treeTag = QStringLiteral("1");
+    m_editNode = child;
+    Tvw_Dir->editItem(child);
+    // The caret goes behind the proposed name, which stays unselected.
+    if (auto *editor = Tvw_Dir->findChild<QLineEdit *>()) {
+        editor->deselect();
+        editor->end(false);
+    }
+}
+
+void Frm_Main::BeginRenameFolder()
+{
+    QTreeWidgetItem *node = Tvw_Dir->currentItem();
+    if (!node || !node->parent() || FolderTreeWidget::keyOf(node).isEmpty())
+        return;
+    m_treeTag = QStringLiteral("2");
+    m_editNode = node;
+    m_editOldText = node->text(0);
+    // The editor shows the folder's real name, extension included.
+    node->setText(0, FolderTreeWidget::keyOf(node).section(u'/', -1));
+    node->setFlags(node->flags() | Qt::ItemIsEditable);
+    Tvw_Dir->editItem(node);
+}
+
+void Frm_Main::showEditFailure(const QString &message, bool withIcon)
+{
+    QMessageBox box(withIcon ? QMessageBox::Critical : QMessageBox::NoIcon,
+        QStringLiteral("Vorlane7"),
+        message,
+        QMessageBox::Ok,
+        this);
+    box.exec();
+}
+
+void Frm_Main::onLabelEditClosed()
+{
+    struct Finished {
+        Frm_Main *w;
+        ~Finished() { Q_EMIT w->labelEditFinished(); }
+    } finished { this };
+    QTreeWidgetItem *node = m_editNode;
+    const QString tag = m_treeTag;
+    m_treeTag.clear();
+    m_editNode = nullptr;
+    if (!node)
+        return;
+    node->setFlags(node->flags() & ~Qt::ItemIsEditable);
+    if (m_editCancelled) { // Esc: nothing changes on disk
+        if (tag == QLatin1String("1"))
+            delete node;
+        else
+            node->setText(0, m_editOldText);
+        return;
+    }
+    const QString text = node->text(0);
+    if (tag == QLatin1String("1")) {
+        QTreeWidgetItem *parentNode = node->parent();
+        QString made;
+        const QString message = CreateFolderChecked(FolderTreeWidget::keyOf(parentNode), text, &made);
+        if (!message.isEmpty()) {
+            delete node;
+            const bool known =
+                message == QLatin1String(TextFolderExists) || message == QLatin1String(TextFolderInvalid);
+            showEditFailure(message, known);
+            return;
+        }
+        node->setData(0, FolderTreeWidget::KeyRole, made);
+        node->setText(0, FolderBaseName(made));
+    } else if (tag == QLatin1String("2")) {
+        Tvw_Dir->setCurrentItem(node);
+        const QString message = RenameSelectedFolder(text);
+        if (!message.isEmpty()) {
+            node->setText(0, m_editOldText);
+            showEditFailure(message, true);
+            return;
+        }
+        node->setText(0, FolderBaseName(FolderTreeWidget::keyOf(node)));
+    }
 }
 
 void Frm_Main::showFocusPane(QObject *control)
@@ -624,31 +959,81 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
         if (watched == Lvw_Files)
             Lvw_Files->setSelectionMode(QAbstractItemView::ExtendedSelection);
         break;
+    case QEvent::MouseButtonDblClick:
+        if (watched == Pic_Image) {
+            const QModelIndex current = Lvw_Files->currentIndex();
+            if (current.isValid())
+                Q_EMIT zoomWindowRequested(current.row());
+            return true;
+        }
+        break;
     case QEvent::MouseButtonPress:
+        if (watched == Pic_Image && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            m_panOrigin = static_cast<QMouseEvent *>(event)->position();
+            Pic_Image->setCursor(Qt::ClosedHandCursor);
+            return false;
+        }
+        if (watched == Pic_Base && Lvw_Files->isVisible()) {
+            Lvw_Files->setFocus();
+            return false;
+        }
         if (watched == Lvw_Files->viewport()) {
             m_loadOnClick = static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
         } else if (watched == Lvw_DirHist->viewport()) {
             showHistoryMenu();
             return true;
-        } else if (watched == SplitX) {
-            m_dragSplit = true;
+        } else if (watched == SplitX || watched == SplitY || watched == Split_Ty) {
+            m_dragBar = static_cast<QWidget *>(watched);
             return true;
         }
         break;
     case QEvent::MouseMove:
-        if (watched == SplitX && m_dragSplit) {
-            setSplitX(SplitX->mapTo(m_client, static_cast<QMouseEvent *>(event)->position().toPoint()).x());
+        if (watched == Pic_Image && !m_panOrigin.isNull()
+            && (static_cast<QMouseEvent *>(event)->buttons() & Qt::LeftButton)) {
+            const QPointF d = m_panOrigin - static_cast<QMouseEvent *>(event)->position();
+            Pic_Image->redrawAtOffset(int(d.x()), int(d.y()));
+            return true;
+        }
+        if (m_dragBar && watched == m_dragBar) {
+            const QPoint at = m_dragBar->mapTo(m_client, static_cast<QMouseEvent *>(event)->position().toPoint());
+            if (m_dragBar == SplitX) {
+                setSplitX(at.x());
+            } else if (m_dragBar == SplitY) {
+                m_splitRatio = SplitRatioFor(at.y(), m_client->height() + statusBar()->height());
+                SizeControlsX();
+            } else {
+                const int y = at.y() - Pic_Base->y();
+                m_splitTy = ClampSplitTy(y, m_splitTy, Pic_Base->height());
+                SizeControlsX();
+            }
             return true;
         }
         break;
     case QEvent::MouseButtonRelease:
-        if (watched == SplitX) {
-            m_dragSplit = false;
+        if (watched == Pic_Image && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            Pic_Image->unsetCursor();
+            if (!m_panOrigin.isNull()) {
+                const QPointF d = m_panOrigin - static_cast<QMouseEvent *>(event)->position();
+                Pic_Image->commitPan(int(std::lround(d.x())), int(std::lround(d.y())));
+            }
+            m_panOrigin = QPointF();
+            return true;
+        }
+        if (m_dragBar && watched == m_dragBar) {
+            m_dragBar = nullptr;
             return true;
         }
         break;
     case QEvent::KeyPress: {
         const int key = static_cast<QKeyEvent *>(event)->key();
+        if (handleZoomKey(watched, static_cast<QKeyEvent *>(event)))
+            return true;
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && (watched == Lvw_Files || watched == Pic_Image)) {
+            const QModelIndex current = Lvw_Files->currentIndex();
+            if (current.isValid())
+                Q_EMIT zoomWindowRequested(current.row());
+            return true;
+        }
         if (watched == Lvw_Files)
             m_loadOnClick = true;
         if (watched == Lvw_DirHist

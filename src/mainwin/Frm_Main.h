@@ -7,6 +7,7 @@
 
 #include "app/WindowState.h"
 #include "browser/History.h"
+#include "imaging/Zoom.h"
 #include "mainwin/PaneLayout.h"
 
 #include <QHash>
@@ -24,6 +25,8 @@ class QTreeWidgetItem;
 namespace v7
 {
 
+class DrawView;
+class ThumbBox;
 class FileListModel;
 class FolderTreeWidget;
 
@@ -58,6 +61,10 @@ public:
     // They return the message shown (empty on success), so callers and tests see it.
     QString NewFolderUnderSelected(const QString &name);
     QString RenameSelectedFolder(const QString &newName);
+    // The in-place forms behind "&New Folder" and "&Rename" of the tree's menu: the
+    // label editor opens on the node, and the folder is made or renamed when it closes.
+    void BeginNewFolder();
+    void BeginRenameFolder();
 
     QString currentFolder() const { return m_currentFolder; }
     int currentPosition() const { return m_currentPosition; }
@@ -74,11 +81,27 @@ public:
     void setSplitX(int p);
     void setViewShown(int index, bool shown);
 
+    // The preview: shows the list's entry at row in Pic_Image with the fit mode and zoom.
+    void ShowCurrentImage(int row);
+    DrawView *imagePane() const { return Pic_Image; }
+    ThumbBox *thumbBox(int i) const { return Pic_Thumb[i]; }
+    ZoomFactor zoom() const { return m_zoom; }
+    // Sets the zoom factor (ignored outside 0.5 to 10), writes its status text and
+    // shows the selected file again.
+    void ApplyZoom(ZoomFactor zoom);
+    // "FitNormal", "FitAuto", "FitWidth" or "FitHeight" from the fit menu.
+    void chooseFitMode(int index);
+    QString fitMode() const { return m_state.Imagefit; }
+
 Q_SIGNALS:
     void firstDisplayStarted();
     void folderListed(const QString &folder, int count);
     // The list asks for this entry to be shown in the preview (after the 10 ms deferral).
     void previewRequested(int position);
+    // Enter, or a double-click on the preview: the zoom window for the selected file.
+    void zoomWindowRequested(int position);
+    // A label edit of the tree has ended (after any message about it).
+    void labelEditFinished();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -101,6 +124,9 @@ private:
     void showFocusPane(QObject *control);
     void setHistoryBox(QTreeWidgetItem *node);
     void showWindowMenu();
+    void showTreeMenu(const QPoint &pos);
+    void onLabelEditClosed();
+    void showEditFailure(const QString &message, bool withIcon);
     QString currentFileSizeText(int row) const;
 
     QString m_folderOverride;
@@ -126,9 +152,23 @@ private:
     QListWidget *Lvw_DirHist = nullptr;
     QWidget *m_toolStrip = nullptr;
     QWidget *Pic_Base = nullptr;
-    QWidget *Pic_Image = nullptr;
-    QWidget *Pic_Thumb[2] = { nullptr, nullptr };
+    DrawView *Pic_Image = nullptr;
+    QAction *m_fitActions[4] = { nullptr, nullptr, nullptr, nullptr };
+    QWidget *m_fitButton = nullptr;
+    ZoomFactor m_zoom = ZoomFactor::fromWhole(1);
+    QPointF m_panOrigin;
+    bool handleZoomKey(QObject *watched, QKeyEvent *event);
+    void reshowSelected();
+    ThumbBox *Pic_Thumb[2] = { nullptr, nullptr };
+    int m_activeBox = 0;
+    void ShowThumbs();
+    void onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
+    void onBoxKey(int box, QKeyEvent *event);
     QWidget *SplitX = nullptr;
+    QWidget *SplitY = nullptr;
+    QWidget *Split_Ty = nullptr;
+    QWidget *m_dragBar = nullptr; // the splitter being dragged
+    int m_splitTy = -1;
     QWidget *m_client = nullptr;
     QAction *m_viewActions[3] = { nullptr, nullptr, nullptr };
     QAction *m_customStyle = nullptr;
@@ -138,8 +178,11 @@ private:
     QTimer *m_firstDisplayTimer = nullptr;
     QTimer *Tmr_LvwClick = nullptr;
     std::vector<QLabel *> m_panels; // status bar panels 1 to 5
+    QString m_treeTag; // "1" new folder, "2" rename: the label edit under way
+    QTreeWidgetItem *m_editNode = nullptr;
+    QString m_editOldText;
+    bool m_editCancelled = false;
     bool m_saved = false;
-    bool m_dragSplit = false;
 };
 
 } // namespace v7

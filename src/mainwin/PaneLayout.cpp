@@ -11,6 +11,21 @@ int ThumbColumnWidth(int thumbsRow, int thumbW, int marginW)
     return thumbsRow * (thumbW + 2 * marginW) + 6;
 }
 
+double SplitRatioFor(int y, int clientHeight)
+{
+    const int h = clientHeight - PaneChrome;
+    if (h <= 0)
+        return 0.5;
+    return std::clamp(double(y - PaneTop) / double(h), 0.0, 1.0);
+}
+
+int ClampSplitTy(int y, int previous, int areaHeight)
+{
+    if (y < 0)
+        return 0;
+    return y < areaHeight - 2 ? y : previous;
+}
+
 PaneLayoutResult SizeControlsX(const PaneLayoutInput &in)
 {
     PaneLayoutResult out;
@@ -27,6 +42,7 @@ PaneLayoutResult SizeControlsX(const PaneLayoutInput &in)
         out.tree = QRect(0, PaneTop, w, treeH);
         out.files = QRect(0, PaneTop + treeH + 4, w, std::max(0, h - treeH - 4));
         out.splitter = QRect(std::max(0, p - 2), PaneTop, 4, h);
+        out.splitY = QRect(0, PaneTop + treeH, w, 4);
         out.base = QRect(p + 3, PaneTop, std::max(0, in.clientWidth - (p + 6)), h);
     } else {
         out.base = QRect(0, PaneTop, std::max(0, in.clientWidth), h);
@@ -43,8 +59,10 @@ PaneLayoutResult SizeControlsX(const PaneLayoutInput &in)
         if (in.splitTy >= 0 && in.splitTy < h - 2) {
             out.thumb0 = QRect(x, 0, w, in.splitTy);
             out.thumb1 = QRect(x, in.splitTy + 10, w, std::max(0, h - in.splitTy - 10));
+            out.splitTy = QRect(x, in.splitTy, w, 10);
         } else {
             out.thumb0 = QRect(x, 0, w, h);
+            out.splitTy = QRect(x, h - 10, w, 10); // parked at the bottom, ready to be pulled up
         }
     }
     return out;

@@ -26,6 +26,8 @@ struct PaneLayoutInput {
 struct PaneLayoutResult {
     bool valid = false; // false when the usable height is under 50 pixels: nothing moves
     QRect tree, files, splitter;
+    QRect splitY; // the bar between the tree and the file list
+    QRect splitTy; // the bar between the two thumbnail boxes, relative to the area
     QRect base; // Pic_Base, the right-hand area
     QRect image; // Pic_Image, relative to the area
     QRect thumb0, thumb1; // Pic_Thumb (0) and (1), relative to the area; thumb1 empty when unused
@@ -37,6 +39,12 @@ constexpr int MinUsableHeight = 50;
 constexpr int MinSplitX = 100; // the vertical splitter never goes further left
 
 PaneLayoutResult SizeControlsX(const PaneLayoutInput &in);
+
+// SplitY released at top position y: the tree's share of the usable height.
+double SplitRatioFor(int y, int clientHeight);
+// Split_Ty dragged to y in an area of the given height: it moves only while it stays
+// more than 2 pixels above the bottom; returns the position to use.
+int ClampSplitTy(int y, int previous, int areaHeight);
 
 // The thumbnail column's width beside the preview: ThumbsRow cells and 6 pixels.
 int ThumbColumnWidth(int thumbsRow, int thumbW, int marginW);

@@ -222,6 +222,21 @@ TEST_F(BadInput, HeadersClaimingHugeImagesAreRefusedBeforeAllocating)
     }
 }
 
+TEST_F(BadInput, FramesTooLargeForTheirDataAreRefused)
+{
+    // Within the pixel limit, but no compressed stream this short can fill them.
+    const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8)
+        + pngChunk("IHDR", be32(4000) + be32(4000) + QByteArray("\x08\x02\x00\x00\x00", 5))
+        + pngChunk("IDAT", QByteArray(64, '\0')) + pngChunk("IEND", QByteArray());
+    QByteArray gif = QByteArray("GIF89a") + le16(3000) + le16(3000) + QByteArray("\x80\x00\x00", 3)
+        + QByteArray(6, '\0') + QByteArray(",") + le16(0) + le16(0) + le16(3000) + le16(3000)
+        + QByteArray("\x00\x02\x02\x4c\x01\x00;", 7);
+    expectRefused(put(QStringLiteral("short.png"), png));
+    expectRefused(put(QStringLiteral("short.gif"), gif));
+    // A long file that does not start like an image is no image, whatever its name.
+    expectRefused(put(QStringLiteral("notes.jpg"), QByteArray(100000, 'x')));
+}
+
 TEST_F(BadInput, DecompressionBombsStopAtThePixelLimit)
 {
     // 30,000 x 30,000 is 900 megapixels over the 100-megapixel limit, in ~110 KB.

@@ -109,3 +109,38 @@ TEST(ColourReduction, ExactUpTo256ColoursAndCloseBeyond)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(ImageBuffers, LargeDecodesReuseTheBufferOfTheLastImage)
+{
+    // 2000 x 1500 at 24 bits is 9 MB: large enough for the reused buffers.
+    QByteArray jpg;
+    ASSERT_TRUE(wrjpgstreamdib(makePhoto(2000, 1500), 80, jpg));
+    const void *first = nullptr;
+    const void *second = nullptr;
+    {
+        const QImage a = rdjpgstreamdib(jpg.constData(), std::size_t(jpg.size()), 24, 1);
+        ASSERT_EQ(a.size(), QSize(2000, 1500));
+        first = a.constBits();
+        // While it lives, another decode gets memory of its own.
+        const QImage b = rdjpgstreamdib(jpg.constData(), std::size_t(jpg.size()), 24, 1);
+        second = b.constBits();
+        EXPECT_NE(second, first);
+        EXPECT_EQ(a, b);
+    }
+    const QImage c = rdjpgstreamdib(jpg.constData(), std::size_t(jpg.size()), 24, 1);
+    // Both buffers went back to the pool; the next decode takes one of them.
+    EXPECT_TRUE(c.constBits() == first || c.constBits() == second);
+    // A copy that outlives the decode keeps its pixels when the buffer goes back.
+    QImage kept = c.copy(0, 0, 4, 4);
+    const QRgb before = kept.pixel(1, 1);
+    {
+        const QImage d = rdjpgstreamdib(jpg.constData(), std::size_t(jpg.size()), 24, 1);
+        EXPECT_FALSE(d.isNull());
+    }
+    EXPECT_EQ(kept.pixel(1, 1), before);
+}
+
+} // namespace

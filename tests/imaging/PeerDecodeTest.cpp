@@ -1,11 +1,14 @@
 // Files made by other producers (ImageMagick, GraphicsMagick) decode to the
 // pixels those producers decode them to.
 #include "ImagingTestUtil.h"
+#include "TestEnv.h"
 #include "imaging/Codecs.h"
 #include "imaging/ImageLoad.h"
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTransform>
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace v7;
@@ -13,6 +16,20 @@ using namespace v7test;
 
 namespace
 {
+
+// A BMP file in memory at 8 or 24 bits, through the file writer.
+bool encodeBmpForTest(const QImage &img, int bits, QByteArray &out)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("x.bmp"));
+    if (!SaveImageDib(path, img, bits, 0))
+        return false;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    out = f.readAll();
+    return true;
+}
 
 struct PeerCase {
     const char *name;
@@ -123,5 +140,119 @@ INSTANTIATE_TEST_SUITE_P(Producers,
         PeerCase { "gmpng", "gm", "", "a.png", 0, 0 },
         PeerCase { "gmtiff", "gm", "", "a.tif", 0, 0 }),
     [](const auto &p) { return std::string(p.param.name); });
+
+} // namespace
+
+namespace
+{
+
+TEST(PeerDecodeGif, AnimatedFilesShowTheirFirstFrame)
+{
+    if (!haveTool(QStringLiteral("convert")))
+        GTEST_SKIP() << "ImageMagick is needed";
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a.ppm")), b = dir.filePath(QStringLiteral("b.ppm"));
+    const QString gif = dir.filePath(QStringLiteral("anim.gif"));
+    ASSERT_TRUE(makePhoto(120, 80, 1).save(a, "PPM"));
+    ASSERT_TRUE(makePhoto(120, 80, 2).mirrored(true, true).save(b, "PPM"));
+    ASSERT_TRUE(runTool(QStringLiteral("convert"), { QStringLiteral("-delay"), QStringLiteral("20"), a, b, gif }));
+    const QImage ours = LoadImageDib(gif, 24, true);
+    ASSERT_FALSE(ours.isNull());
+    EXPECT_EQ(maxChannelDiff(ours, peerDecode(gif)), 0);
+    // And not the second.
+    QByteArray second;
+    ASSERT_TRUE(runTool(QStringLiteral("convert"), { gif + QStringLiteral("[1]"), QStringLiteral("ppm:-") }, &second));
+    EXPECT_GT(maxChannelDiff(ours, QImage::fromData(second, "PPM")), 0);
+}
+
+// BMP layouts no peer tool here writes: top-down rows and RLE4, made by hand
+// from a bottom-up file.
+TEST(PeerDecodeBmp, TopDownAndRunLength4)
+{
+    const QImage src = makePhoto(37, 23, 4);
+    for (int bits : { 24, 8 }) {
+        QByteArray bmp;
+        ASSERT_TRUE(encodeBmpForTest(src, bits, bmp));
+        const std::uint32_t off = std::uint32_t(static_cast<unsigned char>(bmp[10]))
+            | (std::uint32_t(static_cast<unsigned char>(bmp[11])) << 8);
+        const int stride = ((37 * bits + 31) / 32) * 4;
+        QByteArray topDown = bmp.left(off);
+        for (int y = 22; y >= 0; --y)
+            topDown += bmp.mid(off + y * stride, stride);
+        const std::int32_t negative = -23;
+        std::memcpy(topDown.data() + 22, &negative, 4);
+        const QImage a = DecodeThumbStream(bmp.constData(), std::size_t(bmp.size()));
+        const QImage b = DecodeThumbStream(topDown.constData(), std::size_t(topDown.size()));
+        ASSERT_FALSE(b.isNull()) << bits;
+        EXPECT_EQ(maxChannelDiff(a, b), 0) << bits;
+    }
+    // RLE4, 6 x 2, bottom row first: a run of 5 alternating 1/2, one absolute
+    // pixel; then end of line, an absolute run of 3 (3, 4, 5) and end of bitmap.
+    const QByteArray pixels("\x05\x12\x00\x03\x60\x00\x00\x00\x00\x03\x34\x50\x00\x01", 14);
+    QByteArray rle("BM", 2);
+    auto le = [](std::uint32_t v, int n) {
+        QByteArray o;
+        for (int i = 0; i < n; ++i)
+            o += char((v >> (8 * i)) & 0xFF);
+        return o;
+    };
+    const std::uint32_t off = 14 + 40 + 16 * 4;
+    rle += le(off + std::uint32_t(pixels.size()), 4) + le(0, 4) + le(off, 4);
+    rle += le(40, 4) + le(6, 4) + le(2, 4) + le(1, 2) + le(4, 2) + le(2, 4) + le(0, 4) + le(0, 4) + le(0, 4) + le(16, 4)
+        + le(0, 4);
+    for (std::uint32_t i = 0; i < 16; ++i)
+        rle += le(i * 0x111111, 4); // grey level i * 17 in each channel
+    rle += pixels;
+    const QImage img = DecodeThumbStream(rle.constData(), std::size_t(rle.size()));
+    ASSERT_EQ(img.size(), QSize(6, 2));
+    const int bottom[6] = { 1, 2, 1, 2, 1, 6 }, top[3] = { 3, 4, 5 };
+    for (int x = 0; x < 6; ++x)
+        EXPECT_EQ(qRed(img.pixel(x, 1)), bottom[x] * 17) << x;
+    for (int x = 0; x < 3; ++x)
+        EXPECT_EQ(qRed(img.pixel(x, 0)), top[x] * 17) << x;
+    EXPECT_EQ(qRed(img.pixel(5, 0)), 0); // never written
+}
+
+} // namespace
+
+namespace
+{
+
+// The samples' PhotoCD writer encodes standard PhotoYCC; decoding its packs must
+// give the pictures back, at every resolution, up to chroma subsampling.
+TEST(PeerDecodePhotoCd, StandardPhotoYccPacksDecodeToTheirPictures)
+{
+    if (!haveTool(QStringLiteral("python3")))
+        GTEST_SKIP() << "python3 is needed for the pack script";
+    QTemporaryDir dir;
+    const QImage base = makePhoto(768, 512, 21);
+    const QImage sizes[3] = { ScaleDib(base, 192, 128), ScaleDib(base, 384, 256), base };
+    QStringList args = { QStringLiteral(V7_SAMPLES_DIR "/make-photocd.py") };
+    for (int i = 0; i < 3; ++i) {
+        args << dir.filePath(QStringLiteral("r%1.ppm").arg(i));
+        ASSERT_TRUE(sizes[i].save(args.last(), "PPM"));
+    }
+    const QString pcd = dir.filePath(QStringLiteral("pack.pcd"));
+    args << pcd;
+    ASSERT_TRUE(runTool(QStringLiteral("python3"), args));
+    for (int r = 0; r < 3; ++r) {
+        const QImage ours = readpcdfiledib(pcd, 24, r);
+        ASSERT_EQ(ours.size(), sizes[r].size()) << r;
+        EXPECT_LT(meanChannelDiff(ours, sizes[r]), 4.0) << r;
+        EXPECT_GT(psnr(ours, sizes[r]), 26.0) << r;
+    }
+    // Rotation code 1: the pack holds a portrait picture turned clockwise.
+    QByteArray bytes = v7test::readFile(pcd);
+    bytes[0x0E02] = 1;
+    const QString turned = dir.filePath(QStringLiteral("turned.pcd"));
+    v7test::writeFile(turned, bytes);
+    const QImage upright = LoadImageDib(turned, 24, true);
+    ASSERT_EQ(upright.size(), QSize(512, 768));
+    EXPECT_LT(meanChannelDiff(upright, base.transformed(QTransform().rotate(-90))), 4.0);
+    ImageFileInfo info;
+    info.fileName = turned;
+    ASSERT_TRUE(GetImageInfo(info));
+    EXPECT_EQ(QSize(info.width, info.height), QSize(512, 768));
+}
 
 } // namespace

@@ -2,16 +2,24 @@
 #include "app/Settings.h"
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
+#include "imaging/widgets/DrawView.h"
 #include "mainwin/Frm_Main.h"
+#include "mainwin/ThumbBox.h"
 #include "platform/Hive.h"
+#include "thumbs/OLEStorage.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 
 using namespace v7;
 
@@ -129,10 +137,23 @@ TEST_F(BrowserWindow, TreeNamesEditsAndRereads)
     EXPECT_EQ(w->NewFolderUnderSelected(QStringLiteral("fresh")), QString());
     EXPECT_NE(tree->findByKey(root() + QStringLiteral("/fresh")), nullptr);
 
-    // A rename moves the node's key and re-reads its children under the new path.
+    // A rename moves the node's key, re-reads its children under the new path, and
+    // the folder's cached thumbnails follow it.
+    OLEStorage::SetCurrentFolder(old);
+    ASSERT_TRUE(OLEStorage::OpenCacheForThumbs());
+    const QByteArray thumb(3000, '\xff');
+    ASSERT_TRUE(OLEStorage::WriteThumbStream(QStringLiteral("a.jpg"), thumb.constData(), int(thumb.size())));
+    OLEStorage::SaveIndex();
+    ASSERT_TRUE(OLEStorage::CommitCache());
+    OLEStorage::CloseCache();
+    const qint64 cached = OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName(old));
+    EXPECT_GE(cached, thumb.size());
     tree->setCurrentItem(tree->findByKey(old));
     EXPECT_EQ(w->RenameSelectedFolder(QStringLiteral("photos.new")), QString());
     EXPECT_NE(tree->findByKey(root() + QStringLiteral("/photos.new")), nullptr);
+    EXPECT_EQ(
+        OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName(root() + QStringLiteral("/photos.new"))), cached);
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName(old)), 0);
     w->close();
 }
 
@@ -179,5 +200,172 @@ TEST_F(BrowserWindow, PaneLayoutFollowsTheViewSwitches)
     EXPECT_EQ(w->paneLayout().thumb0.width(), w->paneLayout().base.width());
     w->setViewShown(0, false);
     EXPECT_EQ(w->paneLayout().base.x(), 0);
+    w->close();
+}
+
+TEST_F(BrowserWindow, LabelEditsMakeAndRenameFolders)
+{
+    auto w = openOn(root());
+    FolderTreeWidget *tree = w->folderTree();
+    // Types a name into the open label editor and ends the edit; returns the text of
+    // any message box that the edit brought up (closing it).
+    const auto finishEdit = [&](const QString &text, int key = Qt::Key_Return) {
+        auto *editor = tree->findChild<QLineEdit *>();
+        EXPECT_NE(editor, nullptr);
+        if (!editor)
+            return QString();
+        if (!text.isNull())
+            editor->setText(text);
+        // Whatever message the edit brings up is read and closed as soon as it shows.
+        QString shown;
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                box->accept();
+            }
+        });
+        closer.start(10);
+        QSignalSpy finished(w.get(), &Frm_Main::labelEditFinished);
+        QTest::keyClick(editor, Qt::Key(key));
+        EXPECT_TRUE(finished.count() > 0 || finished.wait(5000));
+        return shown;
+    };
+
+    tree->setCurrentItem(tree->findByKey(root()));
+    w->BeginNewFolder();
+    EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("New Folder"));
+    EXPECT_EQ(finishEdit(QString()), QString()); // the proposed name, accepted
+    EXPECT_TRUE(QDir(root() + QStringLiteral("/New Folder")).exists());
+    EXPECT_NE(tree->findByKey(root() + QStringLiteral("/New Folder")), nullptr);
+
+    tree->setCurrentItem(tree->findByKey(root()));
+    const int children = tree->findByKey(root())->childCount();
+    w->BeginNewFolder();
+    EXPECT_EQ(tree->findByKey(root())->childCount(), children + 1);
+    EXPECT_EQ(finishEdit(QStringLiteral("pics")), QString::fromLatin1(TextFolderExists));
+    EXPECT_EQ(tree->findByKey(root())->childCount(), children); // the new node is gone
+
+    tree->setCurrentItem(tree->findByKey(root()));
+    w->BeginNewFolder();
+    EXPECT_EQ(finishEdit(QStringLiteral("never"), Qt::Key_Escape), QString());
+    EXPECT_FALSE(QDir(root() + QStringLiteral("/never")).exists());
+
+    tree->setCurrentItem(tree->findByKey(root() + QStringLiteral("/New Folder")));
+    w->BeginRenameFolder();
+    EXPECT_EQ(finishEdit(QStringLiteral("a/b")), QString::fromLatin1(TextFolderInvalid));
+    EXPECT_TRUE(QDir(root() + QStringLiteral("/New Folder")).exists());
+    w->BeginRenameFolder();
+    EXPECT_EQ(finishEdit(QStringLiteral("Trips.2024")), QString());
+    EXPECT_TRUE(QDir(root() + QStringLiteral("/Trips.2024")).exists());
+    EXPECT_EQ(tree->findByKey(root() + QStringLiteral("/Trips.2024"))->text(0), QStringLiteral("Trips"));
+    w->close();
+}
+
+TEST_F(BrowserWindow, DragAndDropCarryPaths)
+{
+    auto w = openOn(pics);
+    // Files dragged out of the list are offered as file URLs.
+    QModelIndexList rows = { w->fileList()->index(0, 0), w->fileList()->index(2, 0) };
+    std::unique_ptr<QMimeData> out(w->fileList()->mimeData(rows));
+    ASSERT_EQ(out->urls().size(), 2);
+    EXPECT_EQ(out->urls()[0].toLocalFile(), pics + QStringLiteral("/a.JPG"));
+    EXPECT_TRUE(out->hasFormat(QStringLiteral("text/uri-list")));
+
+    // Files dropped on a folder node are reported with that folder.
+    FolderTreeWidget *tree = w->folderTree();
+    QTreeWidgetItem *target = tree->findByKey(pics);
+    ASSERT_NE(target, nullptr);
+    tree->scrollToItem(target);
+    const QPoint at = tree->visualItemRect(target).center();
+    QSignalSpy dropped(tree, &FolderTreeWidget::filesDropped);
+    QMimeData in;
+    in.setUrls({ QUrl::fromLocalFile(root() + QStringLiteral("/x.jpg")) });
+    ASSERT_EQ(tree->itemAt(at), target);
+    QDragEnterEvent enter(at, Qt::CopyAction, &in, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(tree->viewport(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDragMoveEvent move(at, Qt::CopyAction, &in, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(tree->viewport(), &move);
+    EXPECT_EQ(tree->dropHighlighted(), target);
+    QDropEvent drop(at, Qt::CopyAction, &in, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(tree->viewport(), &drop);
+    ASSERT_EQ(dropped.count(), 1);
+    EXPECT_EQ(dropped[0][0].toStringList(), QStringList({ root() + QStringLiteral("/x.jpg") }));
+    EXPECT_EQ(dropped[0][1].toString(), pics);
+    EXPECT_EQ(tree->dropHighlighted(), nullptr);
+    w->close();
+}
+
+TEST_F(BrowserWindow, PreviewZoomKeysAndFitMenu)
+{
+    QImage img(64, 48, QImage::Format_RGB888);
+    img.fill(QColor(200, 30, 40));
+    ASSERT_TRUE(img.save(pics + QStringLiteral("/a.JPG"), "JPEG"));
+    auto w = openOn(pics);
+    w->showNormal();
+    w->resize(1000, 700);
+
+    // Selecting a file by key shows it in the preview after the short deferral.
+    QSignalSpy preview(w.get(), &Frm_Main::previewRequested);
+    w->fileListView()->setFocus();
+    w->fileListView()->setCurrentIndex(w->fileList()->index(1, 0));
+    QTest::keyClick(w->fileListView(), Qt::Key_Up);
+    ASSERT_TRUE(preview.wait(2000));
+    EXPECT_EQ(preview.last()[0].toInt(), 0);
+    EXPECT_TRUE(w->imagePane()->hasImage());
+
+    // "3" in the file list: zoom 3, and the list selection does not move.
+    QTest::keyClick(w->fileListView(), Qt::Key_3);
+    EXPECT_EQ(w->zoom().text(), QStringLiteral("3"));
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 0);
+    EXPECT_EQ(w->statusPanelText(4), QStringLiteral("Zoom: 3X"));
+    QTest::keyClick(w->fileListView(), Qt::Key_1);
+    QTest::keyClick(w->fileListView(), Qt::Key_Plus);
+    EXPECT_EQ(w->statusPanelText(4), QStringLiteral("Zoom: 1.25X"));
+    w->ApplyZoom(ZoomFactor::fromWhole(10));
+    QTest::keyClick(w->fileListView(), Qt::Key_Plus);
+    EXPECT_EQ(w->zoom().text(), QStringLiteral("10"));
+    w->ApplyZoom(ZoomFactor::fromDouble(0.5));
+    QTest::keyClick(w->fileListView(), Qt::Key_Minus);
+    EXPECT_EQ(w->zoom().text(), QStringLiteral("0.5"));
+
+    w->chooseFitMode(2);
+    EXPECT_EQ(w->fitMode(), QStringLiteral("FitWidth"));
+
+    // The properties mode on and off twice leaves the columns in their order.
+    QHeaderView *header = w->fileListView()->header();
+    for (int i = 0; i < 2; ++i) {
+        w->setImagePropertiesMode(true);
+        EXPECT_EQ(header->visualIndex(3), 1);
+        EXPECT_EQ(w->fileList()->entries()[0].properties, QStringLiteral("64 x 48 - 24-bit   "));
+        w->setImagePropertiesMode(false);
+        for (int c = 0; c < 5; ++c)
+            EXPECT_EQ(header->visualIndex(c), c);
+    }
+    w->close();
+}
+
+TEST_F(BrowserWindow, GridAndListFollowEachOther)
+{
+    auto w = openOn(pics);
+    w->showNormal();
+    w->resize(1000, 700);
+    ThumbBox *box = w->thumbBox(0);
+    ASSERT_EQ(box->geometry().fileCount, 4);
+    // A press on the third cell selects that file and shows it.
+    QSignalSpy preview(w.get(), &Frm_Main::previewRequested);
+    const QRect cell = CellRect(box->geometry(), 2, box->scrollOffset());
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, cell.center());
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 2);
+    EXPECT_TRUE(preview.count() > 0 || preview.wait(2000));
+    EXPECT_EQ(box->selected(), 2);
+    // An arrow key in the grid moves both and writes the grid's status line.
+    QTest::keyClick(box, Qt::Key_Left);
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 1);
+    EXPECT_TRUE(w->statusPanelText(5).startsWith(QStringLiteral("# 2. ab.gif  1,000 bytes")));
+    // Selecting in the list moves the grid's frame.
+    w->fileListView()->setCurrentIndex(w->fileList()->index(3, 0));
+    EXPECT_EQ(box->selected(), 3);
     w->close();
 }

@@ -61,3 +61,23 @@ TEST(PaneLayout, EverySizeFitsTheClient)
                 EXPECT_GE(r.image.width(), 0);
             }
 }
+
+TEST(PaneLayout, SplitterBars)
+{
+    EXPECT_DOUBLE_EQ(SplitRatioFor(46 + 175, 766), 0.25); // usable height 700
+    EXPECT_DOUBLE_EQ(SplitRatioFor(10, 766), 0.0);
+    EXPECT_EQ(ClampSplitTy(300, 100, 700), 300);
+    EXPECT_EQ(ClampSplitTy(698, 300, 700), 300); // within 2 pixels of the bottom: stays
+    EXPECT_EQ(ClampSplitTy(-5, 300, 700), 0);
+
+    PaneLayoutInput in;
+    in.clientWidth = 1000;
+    in.clientHeight = 766;
+    in.splitRatio = 0.25;
+    in.splitTy = 200;
+    const PaneLayoutResult r = SizeControlsX(in);
+    EXPECT_EQ(r.splitY, QRect(0, 46 + 175, 181, 4));
+    EXPECT_EQ(r.splitTy.top(), 200);
+    EXPECT_EQ(r.splitTy.height(), 10);
+    EXPECT_EQ(r.thumb1.top(), r.splitTy.bottom() + 1);
+}

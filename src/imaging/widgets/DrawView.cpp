@@ -1,5 +1,9 @@
 #include "imaging/widgets/DrawView.h"
 
+#include "imaging/Pan.h"
+
+#include <QPainter>
+
 namespace v7
 {
 
@@ -28,6 +32,46 @@ bool DrawView::recompose()
         return false;
     RunPlainCopy(m_painter, vs, m_cfg.ViewColor);
     return true;
+}
+
+namespace
+{
+    PanGeometry panGeometry(const ViewState &vs, QSize view)
+    {
+        return { view.width(), view.height(), vs.imageW, vs.imageH, vs.srcX, vs.srcY };
+    }
+} // namespace
+
+void DrawView::redrawAtOffset(int dx, int dy)
+{
+    ViewState &vs = viewState();
+    if (!m_shown || vs.offscreen.isNull())
+        return;
+    const PanCopy c = RedrawAtOffset(panGeometry(vs, size()), dx, dy);
+    const QColor background = colorFromBgr(m_cfg.ViewColor);
+    m_painter.paintOver([&](QPainter &p) {
+        if (c.margins)
+            p.fillRect(rect(), background);
+        p.drawImage(c.destination, vs.offscreen, c.source);
+    });
+}
+
+void DrawView::commitPan(int dx, int dy)
+{
+    ViewState &vs = viewState();
+    if (!m_shown || vs.offscreen.isNull())
+        return;
+    const QPoint o = PanOffsets(panGeometry(vs, size()), dx, dy);
+    vs.srcX = o.x();
+    vs.srcY = o.y();
+    redrawAtOffset(0, 0);
+}
+
+void DrawView::clearView()
+{
+    m_shown = false;
+    const QColor background = colorFromBgr(m_cfg.ViewColor);
+    m_painter.paintOver([&](QPainter &p) { p.fillRect(rect(), background); });
 }
 
 void DrawView::resizeEvent(QResizeEvent *event)

@@ -34,6 +34,15 @@ public:
 
     TransitionPainter &painter() { return m_painter; }
 
+    // Panning: shows the held image moved by (dx, dy) from its offsets without
+    // storing anything (mouse move), and then keeps the move (button release).
+    // Offsets stay where the image edge never leaves the pane.
+    void redrawAtOffset(int dx, int dy);
+    void commitPan(int dx, int dy);
+    // Clears the pane to the view colour (a file that could not be drawn).
+    void clearView();
+    bool hasImage() const { return m_shown; }
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
