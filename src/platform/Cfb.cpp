@@ -234,7 +234,10 @@ Status Storage::elements(std::vector<ElementStat> *out) const
 {
     out->clear();
     V7_CHECK_HANDLE(V7_RETURN)
-    for (const auto &kv : m_file->entry(m_id).children)
+    const std::map<detail::Key, std::uint32_t, detail::KeyLess> *kids = nullptr;
+    if (Status s = m_file->children(m_id, &kids); s != Status::Ok)
+        return s;
+    for (const auto &kv : *kids)
         out->push_back(statOf(m_file->entry(kv.second), 0));
     return Status::Ok;
 }

@@ -6,6 +6,13 @@
 // uses. New sectors go elsewhere, are flushed with one fdatasync, and only then
 // is the header (which names the new FAT, DIFAT, directory and MiniFAT) written
 // and flushed. A writer killed at any moment leaves the last committed state.
+// The root entry's CLSID carries a CRC-32 of the committed tables, so a damaged
+// table reads as Corrupt rather than as a different tree.
+//
+// Transactions: the file has one. A transacted root keeps every change until
+// the root commits (a child's commit only passes its changes up); releasing it
+// uncommitted discards them. In direct mode every commit, of any element, and
+// the release of the file's last handle write the file.
 //
 // Sharing: every open for writing takes an exclusive lock on the file (another
 // writer, in this process or another, gets LockViolation). Read-only opens take

@@ -255,6 +255,7 @@ Status File::create(const QString &path, std::uint32_t mode, std::shared_ptr<Fil
     Entry root;
     root.name = u"Root Entry";
     root.type = TypeRoot;
+    root.childrenLoaded = true;
     f->m_entries.push_back(root);
     f->m_dirty = true;
     Status s = f->commit();
@@ -283,7 +284,7 @@ Status File::create(const QString &path, std::uint32_t mode, std::shared_ptr<Fil
     return Status::Ok;
 }
 
-Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out)
+Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad)
 {
     const bool writable = (mode & 3) != mode::Read;
     const int fd = ::open(QFile::encodeName(path).constData(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
@@ -295,6 +296,7 @@ Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File>
     f->m_mode = mode;
     f->m_writable = writable;
     f->m_transacted = (mode & mode::Transacted) != 0;
+    f->m_fullLoad = fullLoad;
     if (writable) {
         if (!f->lockRange(F_WRLCK, kLockWriter, false)) {
             f->m_broken = true;
@@ -499,47 +501,29 @@ Status File::load(bool forWriter)
     }
     root.size = 0;
 
-    // The sibling trees: every entry is reached once at most; anything else is a cycle.
-    std::vector<std::uint8_t> seen(count, 0);
-    seen[0] = 1;
-    std::vector<std::uint32_t> storages { 0 }, nodes;
-    while (!storages.empty()) {
-        const std::uint32_t sid = storages.back();
-        storages.pop_back();
-        nodes.assign(1, m_entries[sid].child);
-        while (!nodes.empty()) {
-            const std::uint32_t n = nodes.back();
-            nodes.pop_back();
-            if (n == NoStream)
-                continue;
-            if (n >= count || seen[n])
-                return Status::Corrupt;
-            seen[n] = 1;
-            Entry &e = m_entries[n];
-            if (e.type != TypeStorage && e.type != TypeStream)
-                return Status::Corrupt;
-            nodes.push_back(e.left);
-            nodes.push_back(e.right);
-            if (e.name.empty() || !m_entries[sid].children.emplace(sortKey(e.name), n).second) {
-                e.type = TypeFree; // a nameless or duplicate entry cannot be addressed: drop it
-                continue;
-            }
-            e.parent = sid;
-            if (e.type == TypeStorage) {
-                e.size = 0;
-                storages.push_back(n);
-                continue;
-            }
-            const std::uint32_t start = le32(m_diskDir.constData() + n * EntrySize + 116);
-            const Status s = e.size < MiniCutoff ? walkMini(start, ceilDiv(e.size, MiniSize), &e.chain)
-                                                 : walk(start, ceilDiv(e.size, m_ssz), false, &e.chain);
-            if (s != Status::Ok)
-                return s;
+    // The sibling trees: every entry is reached once at most; anything else is a
+    // cycle. A reader walks a storage's tree, and a stream's chain, when first
+    // used, so opening a large file costs little; a writer and the audit walk
+    // everything now, to know which sectors are in use.
+    m_fileBytes = size;
+    m_seen.assign(count, 0);
+    m_seen[0] = 1;
+    m_lazy = !forWriter && !m_fullLoad;
+    if (!m_lazy) {
+        std::vector<std::uint32_t> storages { 0 };
+        while (!storages.empty()) {
+            const std::uint32_t sid = storages.back();
+            storages.pop_back();
+            if (Status ls = loadChildren(sid); ls != Status::Ok)
+                return ls;
+            for (const auto &kv : m_entries[sid].children)
+                if (m_entries[kv.second].type == TypeStorage)
+                    storages.push_back(kv.second);
         }
+        for (std::size_t i = 1; i < count; ++i)
+            if (!m_seen[i] || m_entries[i].type == TypeFree)
+                m_entries[i] = Entry {};
     }
-    for (std::size_t i = 1; i < count; ++i)
-        if (!seen[i] || m_entries[i].type == TypeFree)
-            m_entries[i] = Entry {};
     m_diskFatLocs = m_fatLocs;
     m_diskDifatLocs = m_difatLocs;
     m_diskDirChain = m_dirChain;
@@ -566,15 +550,104 @@ Status File::load(bool forWriter)
     return Status::Ok;
 }
 
+Status File::loadChildren(std::uint32_t sid)
+{
+    if (m_entries[sid].childrenLoaded)
+        return Status::Ok;
+    m_entries[sid].childrenLoaded = true;
+    const std::size_t count = m_seen.size();
+    std::vector<std::uint32_t> nodes { m_entries[sid].child };
+    while (!nodes.empty()) {
+        const std::uint32_t n = nodes.back();
+        nodes.pop_back();
+        if (n == NoStream)
+            continue;
+        if (n >= count || m_seen[n])
+            return Status::Corrupt;
+        m_seen[n] = 1;
+        Entry &e = m_entries[n];
+        if (e.type != TypeStorage && e.type != TypeStream)
+            return Status::Corrupt;
+        nodes.push_back(e.left);
+        nodes.push_back(e.right);
+        if (e.name.empty() || !m_entries[sid].children.emplace(sortKey(e.name), n).second) {
+            // A nameless or duplicate entry cannot be addressed: drop it, and
+            // have a writer rebuild the tree that pointed at it.
+            e.type = TypeFree;
+            m_entries[sid].treeDirty = true;
+            continue;
+        }
+        e.parent = sid;
+        if (e.type == TypeStorage) {
+            e.size = 0;
+            continue;
+        }
+        if (e.size > m_fileBytes)
+            return Status::Corrupt; // no stream is larger than the file that holds it
+        if (!m_lazy)
+            if (Status st = loadChain(n); st != Status::Ok)
+                return st;
+    }
+    return Status::Ok;
+}
+
+Status File::searchTree(std::uint32_t sid, const Key &key, std::uint32_t *id)
+{
+    const KeyLess less;
+    std::uint32_t n = m_entries[sid].child;
+    for (std::size_t steps = 0; n != NoStream && steps < m_seen.size(); ++steps) {
+        if (n >= m_seen.size() || n == 0)
+            return Status::FileNotFound;
+        Entry &e = m_entries[n];
+        if (e.type != TypeStorage && e.type != TypeStream)
+            return Status::FileNotFound;
+        const Key k = sortKey(e.name);
+        if (less(key, k)) {
+            n = e.left;
+        } else if (less(k, key)) {
+            n = e.right;
+        } else {
+            if (e.name.empty())
+                return Status::FileNotFound;
+            if (e.type == TypeStream && e.size > m_fileBytes)
+                return Status::Corrupt;
+            if (e.type == TypeStorage)
+                e.size = 0;
+            e.parent = sid;
+            *id = n;
+            return Status::Ok;
+        }
+    }
+    return Status::FileNotFound;
+}
+
+Status File::loadChain(std::uint32_t id)
+{
+    Entry &e = m_entries[id];
+    if (e.chainLoaded || e.type != TypeStream)
+        return Status::Ok;
+    const std::uint32_t start = le32(m_diskDir.constData() + std::size_t(id) * EntrySize + 116);
+    const Status s = e.size < MiniCutoff ? walkMini(start, ceilDiv(e.size, MiniSize), &e.chain)
+                                         : walk(start, ceilDiv(e.size, m_ssz), false, &e.chain);
+    if (s == Status::Ok)
+        e.chainLoaded = true;
+    return s;
+}
+
+Status File::children(std::uint32_t id, const std::map<Key, std::uint32_t, KeyLess> **out)
+{
+    const Status s = loadChildren(id);
+    *out = &m_entries[id].children;
+    return s;
+}
+
 bool File::validTree(std::uint32_t storage) const
 {
     // Red-black: ordered, a black top, no red node with a red child, equal black
     // height on every path. Entries were checked for cycles when loaded.
     bool ok = true;
     const KeyLess less;
-    auto check =
-        [&](auto &&self, std::uint32_t n, const Key *lo, const Key *hi, bool parentRed, int depth)
-        -> int {
+    auto check = [&](auto &&self, std::uint32_t n, const Key *lo, const Key *hi, bool parentRed, int depth) -> int {
         if (n == NoStream || !ok)
             return 1;
         if (n >= m_entries.size() || depth > 128) {
@@ -839,6 +912,9 @@ Status File::resizeChain(Entry &e, std::uint64_t newSize)
 
 Status File::read(std::uint32_t id, std::uint64_t pos, char *buf, std::uint64_t n, std::uint64_t *got)
 {
+    *got = 0;
+    if (Status s = loadChain(id); s != Status::Ok)
+        return s;
     Entry &e = m_entries[id];
     const std::uint64_t avail = pos < e.size ? e.size - pos : 0;
     n = std::min(n, avail);
@@ -873,12 +949,21 @@ Status File::setSize(std::uint32_t id, std::uint64_t size)
 
 // ---- the element tree ---------------------------------------------------------
 
-Status File::find(std::uint32_t parent, const QString &name, std::uint32_t *id) const
+Status File::find(std::uint32_t parent, const QString &name, std::uint32_t *id)
 {
     if (!validName(name))
         return Status::InvalidName;
+    const Key key = sortKey(name.toStdU16String());
+    if (m_lazy && !m_entries[parent].childrenLoaded) {
+        // A reader looking up one name searches the tree on disk; only a tree
+        // that is out of order (it does not find the name) is walked whole.
+        if (Status s = searchTree(parent, key, id); s != Status::FileNotFound)
+            return s;
+    }
+    if (Status s = loadChildren(parent); s != Status::Ok)
+        return s;
     const auto &ch = m_entries[parent].children;
-    const auto it = ch.find(sortKey(name.toStdU16String()));
+    const auto it = ch.find(key);
     if (it == ch.end())
         return Status::FileNotFound;
     *id = it->second;
@@ -910,6 +995,7 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
     e.name = n;
     e.type = type;
     e.parent = parent;
+    e.childrenLoaded = e.chainLoaded = true;
     if (type == TypeStorage)
         e.ctime = e.mtime = fileTimeNow();
     m_entries[parent].children.emplace(key, slot);
@@ -965,6 +1051,8 @@ Status File::rename(std::uint32_t id, const QString &newName)
 
 Status File::copyInto(std::uint32_t src, File &dst, std::uint32_t dstId)
 {
+    if (Status s = loadChildren(src); s != Status::Ok)
+        return s;
     std::vector<std::uint32_t> kids;
     for (const auto &kv : m_entries[src].children)
         kids.push_back(kv.second);
@@ -1328,8 +1416,15 @@ Status File::revert()
     return s;
 }
 
-void File::stats(FileStats *out) const
+void File::stats(FileStats *out)
 {
+    // Free sectors are known once every tree and chain has been walked.
+    for (std::uint32_t i = 0; m_lazy && i < m_entries.size(); ++i) {
+        if (m_entries[i].type == TypeStream && m_seen[i])
+            loadChain(i);
+        else if ((m_entries[i].type == TypeStorage && m_seen[i]) || i == 0)
+            loadChildren(i);
+    }
     out->majorVersion = m_major;
     out->sectorSize = m_ssz;
     struct stat st = {};
@@ -1352,7 +1447,7 @@ void File::stats(FileStats *out) const
 Status File::audit(const QString &path, QStringList *problems)
 {
     std::shared_ptr<File> f;
-    if (Status s = open(path, mode::Read | mode::Transacted | mode::NoSnapshot, &f); s != Status::Ok) {
+    if (Status s = open(path, mode::Read | mode::Transacted | mode::NoSnapshot, &f, true); s != Status::Ok) {
         problems->append(QStringLiteral("cannot be read: %1").arg(QString::fromLatin1(statusText(s))));
         return s;
     }

@@ -34,7 +34,7 @@ enum : std::uint8_t { Red = 0, Black = 1 };
 // then allocates nothing per key.
 struct Key {
     std::uint8_t n = 0;
-    std::array<char16_t, 31> c{};
+    std::array<char16_t, 31> c {};
     bool operator==(const Key &o) const { return n == o.n && std::equal(c.begin(), c.begin() + n, o.c.begin()); }
     bool operator!=(const Key &o) const { return !(*this == o); }
 };
@@ -68,6 +68,8 @@ struct Entry {
     std::uint32_t gen = 0; // bumped when the entry is freed, so old handles see Reverted
     std::map<Key, std::uint32_t, KeyLess> children;
     bool treeDirty = false;
+    bool childrenLoaded = false; // a reader walks a storage's tree on first use
+    bool chainLoaded = false; // and a stream's chain
     bool inMini() const { return type == TypeStream && size < MiniCutoff; }
 };
 
@@ -76,7 +78,7 @@ class File
 public:
     ~File();
     static Status create(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out);
-    static Status open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out);
+    static Status open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad = false);
 
     bool writable() const { return m_writable; }
     bool transacted() const { return m_transacted; }
@@ -85,7 +87,8 @@ public:
     Entry &entry(std::uint32_t id) { return m_entries[id]; }
     const Entry &entry(std::uint32_t id) const { return m_entries[id]; }
 
-    Status find(std::uint32_t parent, const QString &name, std::uint32_t *id) const;
+    Status find(std::uint32_t parent, const QString &name, std::uint32_t *id);
+    Status children(std::uint32_t id, const std::map<Key, std::uint32_t, KeyLess> **out);
     Status addChild(std::uint32_t parent, const QString &name, std::uint8_t type, std::uint32_t *id);
     Status destroy(std::uint32_t id);
     Status rename(std::uint32_t id, const QString &newName);
@@ -97,7 +100,7 @@ public:
 
     Status commit();
     Status revert();
-    void stats(FileStats *out) const;
+    void stats(FileStats *out);
     static Status audit(const QString &path, QStringList *problems);
 
 private:
@@ -105,6 +108,9 @@ private:
     Status load(bool forWriter);
     Status readHeader(QByteArray *hdr);
     Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
+    Status loadChildren(std::uint32_t storage);
+    Status loadChain(std::uint32_t stream);
+    Status searchTree(std::uint32_t storage, const Key &key, std::uint32_t *id);
     Status walkMini(std::uint32_t start, std::uint64_t needed, std::vector<std::uint32_t> *out);
 
     std::uint64_t sectorOffset(std::uint32_t s) const { return std::uint64_t(s + 1) << m_shift; }
@@ -160,6 +166,9 @@ private:
     std::vector<std::uint32_t> m_diskFatLocs, m_diskDifatLocs, m_diskDirChain, m_diskMiniFatChain;
     QByteArray m_diskFat, m_diskDifat, m_diskDir, m_diskMiniFat;
     std::uint32_t m_genBase = 1;
+    std::vector<std::uint8_t> m_seen; // directory entries reached so far
+    std::uint64_t m_fileBytes = 0;
+    bool m_lazy = false, m_fullLoad = false;
 };
 
 } // namespace v7::cfb::detail

@@ -47,3 +47,47 @@ TEST(CfbKill, WriterKilledAtRandomMomentsLeavesTheLastCommit)
     }
     v7test::expectClean(file);
 }
+
+// The lock is the file's, not the process's: a writer in another process keeps
+// this one out, and a reader here still sees that writer's commits only.
+TEST(CfbLock, WriterInAnotherProcess)
+{
+    QTemporaryDir dir;
+    const QString file = dir.path() + "/locked.cfb";
+    {
+        Storage root = Storage::create(file, mode::ReadWrite | mode::ShareExclusive);
+        root.createStream("a", mode::ReadWrite).write("1", 1);
+    }
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Storage root = Storage::open(file, mode::ReadWrite | mode::ShareExclusive);
+        root.createStream("b", mode::ReadWrite).write("2", 1); // left uncommitted
+        const char c = root.isOpen() ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        char d;
+        (void)!read(release[0], &d, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    Status s;
+    Storage::open(file, mode::ReadWrite | mode::ShareExclusive, &s);
+    EXPECT_EQ(s, Status::LockViolation);
+    Storage::open(file, mode::ReadWrite | mode::Transacted | mode::NoSnapshot, &s);
+    EXPECT_EQ(s, Status::LockViolation);
+    std::map<QString, QByteArray> tree;
+    ASSERT_TRUE(v7test::readTree(file, &tree));
+    EXPECT_EQ(tree.size(), 1u); // "b" is not committed
+    (void)!write(release[1], "x", 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    // The child ended without releasing its handle: nothing of it was committed,
+    // and the lock went with the process.
+    Storage again = Storage::open(file, mode::ReadWrite | mode::ShareExclusive, &s);
+    EXPECT_EQ(s, Status::Ok);
+}

@@ -312,6 +312,8 @@ TEST_F(OLEStorageTest, FolderStoragesPastFiveThousandAreFound)
         for (int i = 0; i < 5200; ++i)
             root.createStorage(NameCrc(QString("/f/%1").arg(i)), OLEStorage::ModeWriteDirect);
     }
+    QStringList problems; // 5,200 siblings in one balanced red-black tree
+    EXPECT_EQ(cfb::Storage::check(cachePath(), &problems), cfb::Status::Ok) << problems.join('\n').toStdString();
     ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeReadTransacted, OLEStorage::CacheFileName));
     EXPECT_TRUE(OLEStorage::OpenFolderStorage(NameCrc("/f/5199"), nullptr, OLEStorage::ModeRead));
     EXPECT_TRUE(OLEStorage::OpenFolderStorage(NameCrc("/f/0"), nullptr, OLEStorage::ModeRead));
