@@ -206,6 +206,10 @@ bool OLEStorage::FolderOpen()
 {
     return state().folder.isOpen();
 }
+cfb::Storage &OLEStorage::FolderStorage()
+{
+    return state().folder;
+}
 bool OLEStorage::CacheJustCreated()
 {
     return state().justCreated;
