@@ -117,7 +117,11 @@ public:
     // "25 Thumbnails processed in 1.500 sec".
     static QString completionText(int processed, std::int64_t elapsedMs);
     // Milliseconds since creation; tests may replace the clock.
-    void setClockForTest(std::int64_t (*clock)()) { m_clock = clock; }
+    void setClockForTest(std::int64_t (*clock)())
+    {
+        m_clock = clock;
+        m_clockStart = clock();
+    }
 
 signals:
     // Emitted once, when the store becomes finished.

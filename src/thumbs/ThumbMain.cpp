@@ -265,8 +265,10 @@ void ThumbMain::RunThumbJob()
         }
     }
     ReleaseSurface();
-    m_link->jobFinished();
+    // Closed before the store hears of the end: the next display's job may open the
+    // file as soon as it does, and a writer holds the file exclusively.
     OLEStorage::CloseCache();
+    m_link->jobFinished();
 }
 
 void ThumbMain::MakeThumbs(bool bypass)

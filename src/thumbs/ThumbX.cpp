@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 
 namespace v7
 {
@@ -21,6 +22,7 @@ namespace
     thread_local BitmapStore *t_storeOnStack = nullptr;
     // The store that works now; a new display waits for it.
     QPointer<BitmapStore> g_working;
+    std::atomic<int> g_hangTimeoutMs { 30000 };
 
     StoreValues valuesOf(const BitmapStore &s)
     {
@@ -149,7 +151,13 @@ struct ThumbX::External {
 
 ThumbX::ThumbX(QObject *parent)
     : QObject(parent)
+    , m_hangTimeoutMs(g_hangTimeoutMs.load())
 {
+}
+
+void ThumbX::setHangTimeout(int ms)
+{
+    g_hangTimeoutMs.store(ms);
 }
 
 ThumbX::~ThumbX()

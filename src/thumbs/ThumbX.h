@@ -90,8 +90,9 @@ public:
     // or cannot start (missing component) or does not take the call (not responding).
     enum class ExternalResult { Started, Missing, NotResponding };
     ExternalResult ThumbProcessExternal(const QString &folder, const QStringList &files, BitmapStore *store);
-    // How long a silent worker program is given before it counts as hung.
-    void setHangTimeout(int ms) { m_hangTimeoutMs = ms; }
+    // How long a silent worker program is given before it counts as hung (for the
+    // workers started after the call).
+    static void setHangTimeout(int ms);
 
     bool running() const { return m_running; }
 
@@ -114,7 +115,7 @@ private:
     // Mode 2.
     QProcess *m_process = nullptr;
     QTimer *m_watchdog = nullptr;
-    int m_hangTimeoutMs = 30000;
+    int m_hangTimeoutMs = 0;
     struct External;
     External *m_ext = nullptr;
 };
