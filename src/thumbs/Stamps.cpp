@@ -101,4 +101,24 @@ bool saveStamps(cfb::Storage &folder, const ThumbIndex &index, const StampMap &s
     return s.commit() == cfb::Status::Ok;
 }
 
+bool renameStamps(cfb::Storage &folder,
+    const ThumbIndex &index,
+    const std::vector<std::pair<QString, RenameTarget>> &renames,
+    bool keep)
+{
+    StampMap stamps = loadStamps(folder);
+    if (stamps.isEmpty())
+        return false;
+    for (const auto &[oldName, target] : renames) {
+        const auto it = stamps.constFind(nameCrcValue(oldName));
+        if (it == stamps.constEnd())
+            continue;
+        const FileStamp stamp = *it;
+        stamps.erase(it);
+        if (keep)
+            stamps.insert(std::int32_t(target.streamIdText.toInt()), stamp);
+    }
+    return saveStamps(folder, index, stamps);
+}
+
 } // namespace v7

@@ -16,6 +16,8 @@
 #include <QHash>
 #include <QString>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace v7
 {
@@ -50,5 +52,14 @@ bool fileStamp(const QString &path, FileStamp *out);
 StampMap loadStamps(cfb::Storage &folder);
 // Replaces the folder storage's "Stamps" with the stamps of the index's entries.
 bool saveStamps(cfb::Storage &folder, const ThumbIndex &index, const StampMap &stamps);
+
+// Keeps the stamps in step with renamed or deleted thumbnails: each old name's stamp
+// moves to its new StreamId (keep) or is dropped; then the stream is rewritten for
+// the index given. Nothing is written when the folder has no stamps.
+struct RenameTarget;
+bool renameStamps(cfb::Storage &folder,
+    const ThumbIndex &index,
+    const std::vector<std::pair<QString, RenameTarget>> &renames,
+    bool keep);
 
 } // namespace v7
