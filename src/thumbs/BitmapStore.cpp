@@ -2,8 +2,10 @@
 
 #include "app/Settings.h"
 #include "imaging/Draw.h"
+#include "imaging/ImageLoad.h"
 
 #include <QPainter>
+#include <turbojpeg.h>
 
 namespace v7
 {
@@ -22,6 +24,50 @@ namespace
             + QStringLiteral("%1").arg(m % 1000, 3, 10, QLatin1Char('0'));
     }
 } // namespace
+
+ThumbDecoder::ThumbDecoder()
+    : m_handle(tjInitDecompress())
+{
+}
+
+ThumbDecoder::~ThumbDecoder()
+{
+    if (m_handle)
+        tjDestroy(static_cast<tjhandle>(m_handle));
+}
+
+const QImage &ThumbDecoder::decode(const char *data, std::size_t size)
+{
+    m_other = QImage();
+    if (!data || size == 0)
+        return m_other;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data);
+    int w = 0, h = 0, sub = 0, space = 0;
+    // Our own thumbnails are small baseline JPEG files without orientation: decoded
+    // here straight into the reused buffer. Anything else takes the general path.
+    if (bytes[0] == 0xFF && m_handle && size <= std::size_t(65535)
+        && tjDecompressHeader3(
+               static_cast<tjhandle>(m_handle), bytes, static_cast<unsigned long>(size), &w, &h, &sub, &space)
+            == 0
+        && space != TJCS_CMYK && space != TJCS_YCCK && w > 0 && h > 0 && w <= 4096 && h <= 4096) {
+        if (m_buffer.width() != w || m_buffer.height() != h)
+            m_buffer = QImage(w, h, QImage::Format_RGB888);
+        if (!m_buffer.isNull()
+            && tjDecompress2(static_cast<tjhandle>(m_handle),
+                   bytes,
+                   static_cast<unsigned long>(size),
+                   m_buffer.bits(),
+                   w,
+                   int(m_buffer.bytesPerLine()),
+                   h,
+                   TJPF_RGB,
+                   0)
+                == 0)
+            return m_buffer;
+    }
+    m_other = DecodeThumbStream(data, size);
+    return m_other;
+}
 
 BitmapStore::BitmapStore(ThumbDisplayHost *host, const GridValues &grid, const QString &folder, QObject *parent)
     : QObject(parent)

@@ -14,11 +14,13 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QImage>
 #include <QObject>
 #include <QPoint>
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -27,6 +29,25 @@ class QPainter;
 
 namespace v7
 {
+
+// Decodes thumbnail bytes into one buffer that is reused while the size stays the
+// same, so painting a grid of thumbnails allocates nothing per cell. The image
+// returned stays valid until the next decode. One decoder per thread.
+class ThumbDecoder
+{
+public:
+    ThumbDecoder();
+    ~ThumbDecoder();
+    ThumbDecoder(const ThumbDecoder &) = delete;
+    ThumbDecoder &operator=(const ThumbDecoder &) = delete;
+    // A null image when the bytes are neither a JPEG (0xFF) nor a bitmap file ("B").
+    const QImage &decode(const char *data, std::size_t size);
+
+private:
+    void *m_handle = nullptr;
+    QImage m_buffer;
+    QImage m_other;
+};
 
 // What a store needs of its window; the main window implements it, tests fake it.
 class ThumbDisplayHost
