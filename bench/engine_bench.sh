@@ -92,11 +92,11 @@ run_vips() { # NAME PROCS FOLDER PATTERN COUNT
     e=$(now)
     R[$1]=$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")
 }
-run_mogrify() { # NAME COMMAND... (on photos)
+run_mogrify() { # NAME OUTPUT-OPTION COMMAND... (on photos)
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
-    local name=$1; shift
+    local name=$1 outopt=$2; shift 2
     local s e
-    s=$(now); "$@" -path "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 "$CORPUS"/photos/*.JPG; e=$(now)
+    s=$(now); "$@" "$outopt" "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 "$CORPUS"/photos/*.JPG; e=$(now)
     R[$name]=$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")
 }
 
@@ -105,8 +105,8 @@ run_prefill prefill "$CORPUS/photos" 200
 R[prefill1]=$(rm -rf "$WORK/cache"; s=$(now); "$TOOL" prefill --quiet --threads 1 "$CORPUS/photos" >/dev/null; e=$(now); rate 200 "$s" "$e")
 run_vips vips1 1 "$CORPUS/photos" '*.JPG'
 run_vips vips2 2 "$CORPUS/photos" '*.JPG'
-run_mogrify im mogrify
-run_mogrify gm gm mogrify
+run_mogrify im -path mogrify
+run_mogrify gm -output-directory gm mogrify
 R[floor1]=$("$BUILD/bench/engine_floor" 1 "$CORPUS"/photos/*.JPG | awk '{print $4}')
 R[floor]=$("$BUILD/bench/engine_floor" "$CORES" "$CORPUS"/photos/*.JPG | awk '{print $4}')
 run_prefill mixed "$CORPUS/mixed" 50

@@ -207,8 +207,10 @@ void BitmapStore::DrawCachedThumb(QPainter &painter, int index, QPoint origin)
     if (!e)
         return;
     cfb::Stream s = m_folderStorage.openStream(QString::number(e->StreamId), OLEStorage::ModeRead);
+    std::uint64_t size = 0;
     QByteArray bytes;
-    if (s.isOpen() && s.readAll(&bytes) == cfb::Status::Ok && bytes.size() <= 65535)
+    // A stream longer than a thumbnail can be is not read at all.
+    if (s.isOpen() && s.size(&size) == cfb::Status::Ok && size <= 65535 && s.readAll(&bytes) == cfb::Status::Ok)
         DrawThumbCell(bytes, painter, origin);
 }
 
