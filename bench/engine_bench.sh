@@ -96,7 +96,9 @@ run_mogrify() { # NAME OUTPUT-OPTION COMMAND... (on photos)
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
     local name=$1 outopt=$2; shift 2
     local s e
-    s=$(now); "$@" "$outopt" "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 "$CORPUS"/photos/*.JPG; e=$(now)
+    s=$(now)
+    (cd "$CORPUS/photos" && "$@" "$outopt" "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 *.JPG)
+    e=$(now)
     R[$name]=$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")
 }
 
