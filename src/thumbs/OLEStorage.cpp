@@ -2,6 +2,7 @@
 
 #include "app/Settings.h"
 #include "core/Text.h"
+#include "thumbs/Stamps.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -206,6 +207,10 @@ bool OLEStorage::FolderOpen()
 {
     return state().folder.isOpen();
 }
+cfb::Storage &OLEStorage::FolderStorage()
+{
+    return state().folder;
+}
 bool OLEStorage::CacheJustCreated()
 {
     return state().justCreated;
@@ -378,6 +383,8 @@ void OLEStorage::ApplyRenames(const RenameMap &renames, bool keep)
             return;
         }
     }
+    if (removed && m.folder.isOpen())
+        renameStamps(m.folder, m.index, renames, keep);
     if (m.index.isEmpty() && removed && m.folder.isOpen()) {
         // The last entries were removed: an index left as it was would still
         // list them (and count their bytes), so it is written empty.

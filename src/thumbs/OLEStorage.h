@@ -117,6 +117,8 @@ public:
     static bool RootOpen();
     static bool FolderOpen();
     static bool CacheJustCreated(); // set by CreateCacheFile, cleared by OpenCacheFile
+    // The calling thread's open folder storage, for streams kept beside "Index" ("Stamps").
+    static cfb::Storage &FolderStorage();
 };
 
 } // namespace v7

@@ -4,8 +4,10 @@
 //       one line per element, depth first in the file's order:
 //       "storage<TAB>/path" or "stream<TAB>/path<TAB>size<TAB>sha256".
 //       Exits with 2 and a message on standard error when the file is damaged.
+#include "CacheCommands.h"
 #include "platform/Cfb.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QString>
 #include <QTextStream>
@@ -97,5 +99,10 @@ int main(int argc, char **argv)
     const QString command = QString::fromLocal8Bit(argv[1]);
     if (command == "dump" && argc == 3)
         return dump(QString::fromLocal8Bit(argv[2]));
-    return usage();
+    QCoreApplication app(argc, argv);
+    int code = 0;
+    if (v7::cachetool::runEngineCommand(command, app.arguments().mid(2), &code))
+        return code;
+    std::fputs(v7::cachetool::engineUsage(), stderr);
+    return 64;
 }

@@ -1,0 +1,140 @@
+#!/bin/bash
+# Cold and warm thumbnails, side by side, on one corpus:
+#   bench/engine_bench.sh [BUILD_DIR] [CORPUS_DIR]
+# BUILD_DIR: a build configured with -DV7_BENCH=ON (default build/bench);
+# CORPUS_DIR: where the corpus is made once and kept (default /tmp/v7-engine-corpus).
+#
+# Corpus: "photos", 200 camera-like 12-megapixel JPEG files (20 distinct pictures,
+# each in 10 files that differ in a comment, so every file is decoded in full);
+# "mixed", PNG, GIF, BMP, TIFF and small JPEG files; "warm", 1,000 small JPEGs.
+#
+# Cold (empty cache, 96 x 72 thumbnails, JPEG quality 75): vorlane7-cache prefill
+# with its pool on every core; vipsthumbnail in one process and in two processes
+# each taking half the files; ImageMagick mogrify and GraphicsMagick mogrify (one
+# process each, with the size hint that lets the JPEG decoder shrink); the floor
+# that TurboJPEG sets (engine_floor: 1/8 decode, shrink, encode and nothing else).
+# Warm: the 1,000 cached thumbnails read from the cache file and decoded.
+set -euo pipefail
+BUILD=${1:-build/bench}
+CORPUS=${2:-/tmp/v7-engine-corpus}
+TOOL=$BUILD/tools/vorlane7-cache
+[ -x "$TOOL" ] && [ -x "$BUILD/bench/engine_warm" ] || {
+    echo "build first: cmake -S . -B $BUILD -G Ninja -DCMAKE_BUILD_TYPE=Release -DV7_BENCH=ON && cmake --build $BUILD --parallel 2" >&2
+    exit 1
+}
+CORES=$(nproc)
+
+# ---- corpus ---------------------------------------------------------------------
+comment_copy() { # SRC DEST TEXT: the same JPEG with a comment segment after SOI
+    python3 - "$1" "$2" "$3" <<'PY'
+import struct, sys
+b = open(sys.argv[1], 'rb').read()
+c = sys.argv[3].encode()
+open(sys.argv[2], 'wb').write(b[:2] + b'\xff\xfe' + struct.pack('>H', len(c) + 2) + c + b[2:])
+PY
+}
+if [ ! -f "$CORPUS/.done" ]; then
+    echo "making the corpus in $CORPUS (once)..." >&2
+    rm -rf "$CORPUS"; mkdir -p "$CORPUS/photos" "$CORPUS/mixed" "$CORPUS/warm" "$CORPUS/base"
+    convert -size 1000x750 plasma:fractal -blur 0x1 "$CORPUS/base/plasma.png"
+    for i in $(seq 0 19); do
+        # Camera-like: 4000 x 3000, detail everywhere (sensor noise), quality 92, 4:2:0.
+        convert "$CORPUS/base/plasma.png" -roll +$((i * 47))+$((i * 29)) -modulate 100,$((80 + i * 3)),$((i * 9 % 200)) \
+            -resize 4000x3000! -attenuate 0.5 +noise Gaussian -quality 92 -sampling-factor 2x2 \
+            "$CORPUS/base/p$i.jpg" &
+        (( (i + 1) % CORES == 0 )) && wait
+    done
+    wait
+    for i in $(seq 0 199); do
+        comment_copy "$CORPUS/base/p$((i % 20)).jpg" "$CORPUS/photos/IMG_$(printf %04d $i).JPG" "copy $i"
+    done
+    for i in $(seq 0 9); do
+        src="$CORPUS/base/plasma.png"
+        convert "$src" -roll +$((i * 61))+0 -resize 1600x1200! "$CORPUS/mixed/shot$i.png"
+        convert "$src" -roll +$((i * 61))+0 -resize 640x480! -colors 256 "$CORPUS/mixed/anim$i.gif"
+        convert "$src" -roll +$((i * 61))+0 -resize 1024x768! -type TrueColor "BMP3:$CORPUS/mixed/scan$i.bmp"
+        convert "$src" -roll +$((i * 61))+0 -resize 2000x1500! -compress lzw "$CORPUS/mixed/page$i.tif"
+        convert "$src" -roll +$((i * 61))+0 -resize 800x600! -quality 85 "$CORPUS/mixed/small$i.jpg"
+    done
+    convert "$CORPUS/base/plasma.png" -resize 320x240! -quality 85 "$CORPUS/base/warm.jpg"
+    for i in $(seq 0 999); do
+        comment_copy "$CORPUS/base/warm.jpg" "$CORPUS/warm/w$(printf %04d $i).jpg" "warm $i"
+    done
+    touch "$CORPUS/.done"
+fi
+
+# ---- runs -----------------------------------------------------------------------
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+export XDG_CONFIG_HOME=$WORK/config XDG_CACHE_HOME=$WORK/cache
+now() { date +%s.%N; }
+rate() { python3 -c "print(f'{$1 / ($3 - $2):.1f}')"; } # COUNT START END
+declare -A R
+
+run_prefill() { # NAME FOLDER COUNT
+    rm -rf "$WORK/cache"
+    local s e
+    s=$(now); "$TOOL" prefill --quiet --threads "$CORES" "$2" >/dev/null; e=$(now)
+    R[$1]=$(rate "$3" "$s" "$e")
+}
+run_vips() { # NAME PROCS FOLDER PATTERN COUNT
+    rm -rf "$WORK/out"; mkdir -p "$WORK/out"
+    local files=("$3"/$4) s e n=${#files[@]} half
+    half=$(( (n + 1) / 2 ))
+    s=$(now)
+    if [ "$2" = 1 ]; then
+        vipsthumbnail -s 96x72 -o "$WORK/out/%s.jpg[Q=75]" "${files[@]}" 2>/dev/null || true
+    else
+        vipsthumbnail -s 96x72 -o "$WORK/out/%s.jpg[Q=75]" "${files[@]:0:half}" 2>/dev/null &
+        vipsthumbnail -s 96x72 -o "$WORK/out/%s.jpg[Q=75]" "${files[@]:half}" 2>/dev/null &
+        wait || true
+    fi
+    e=$(now)
+    R[$1]=$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")
+}
+run_mogrify() { # NAME OUTPUT-OPTION COMMAND... (on photos)
+    rm -rf "$WORK/out"; mkdir -p "$WORK/out"
+    local name=$1 outopt=$2; shift 2
+    local s e
+    s=$(now)
+    (cd "$CORPUS/photos" && "$@" "$outopt" "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 *.JPG)
+    e=$(now)
+    R[$name]=$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")
+}
+
+echo "cold: 200 photos (12 MP) and 50 mixed files, $CORES cores" >&2
+run_prefill prefill "$CORPUS/photos" 200
+R[prefill1]=$(rm -rf "$WORK/cache"; s=$(now); "$TOOL" prefill --quiet --threads 1 "$CORPUS/photos" >/dev/null; e=$(now); rate 200 "$s" "$e")
+run_vips vips1 1 "$CORPUS/photos" '*.JPG'
+run_vips vips2 2 "$CORPUS/photos" '*.JPG'
+run_mogrify im -path mogrify
+run_mogrify gm -output-directory gm mogrify
+R[floor1]=$("$BUILD/bench/engine_floor" 1 "$CORPUS"/photos/*.JPG | awk '{print $4}')
+R[floor]=$("$BUILD/bench/engine_floor" "$CORES" "$CORPUS"/photos/*.JPG | awk '{print $4}')
+run_prefill mixed "$CORPUS/mixed" 50
+run_vips vmixed 2 "$CORPUS/mixed" '*'
+
+echo "warm: 1,000 cached thumbnails" >&2
+rm -rf "$WORK/cache"
+"$TOOL" prefill --quiet "$CORPUS/warm" >/dev/null
+WARM=$("$BUILD/bench/engine_warm" "$XDG_CACHE_HOME/Vorlane7" "$CORPUS/warm" 7)
+R[warm]=$(echo "$WARM" | awk '/warm_read_decode/ {print $3}')
+R[warmjob]=$(echo "$WARM" | awk '/warm_job/ {print $3}')
+
+ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
+printf '\n%-58s %12s %10s\n' "cold, 96 x 72, 200 x 12-MP JPEG" "images/s" "prefill ÷"
+for row in "prefill:vorlane7-cache prefill ($CORES threads)" "prefill1:vorlane7-cache prefill (1 thread)" \
+    "vips1:vipsthumbnail, one process" "vips2:vipsthumbnail, two processes (half each)" \
+    "im:ImageMagick mogrify" "gm:GraphicsMagick mogrify" \
+    "floor1:TurboJPEG floor, 1 thread (1/8 decode+shrink+encode)" "floor:TurboJPEG floor, $CORES threads"; do
+    key=${row%%:*}
+    printf '%-58s %12s %10s\n' "${row#*:}" "${R[$key]}" "$(ratio "${R[prefill]}" "${R[$key]}")"
+done
+printf '\n%-58s %12s %10s\n' "cold, 50 mixed files (PNG GIF BMP TIFF JPEG)" "images/s" ""
+printf '%-58s %12s\n' "vorlane7-cache prefill ($CORES threads)" "${R[mixed]}"
+printf '%-58s %12s\n' "vipsthumbnail, two processes" "${R[vmixed]}"
+printf '\n%-58s %12s\n' "warm, 1,000 cached thumbnails" "images/s"
+printf '%-58s %12s\n' "read from the cache file and decoded" "${R[warm]}"
+printf '%-58s %12s\n' "a whole job over the cached folder (stamps checked)" "${R[warmjob]}"
+printf '\nprefill vs best peer on two cores (vipsthumbnail x2): %s; prefill vs floor: %s\n' \
+    "$(ratio "${R[prefill]}" "${R[vips2]}")" "$(ratio "${R[prefill]}" "${R[floor]}")"

@@ -1,0 +1,88 @@
+// Warm thumbnails: a folder whose thumbnails are all in the cache file.
+//   engine_warm CACHE_DIR FOLDER [ROUNDS]
+// Prints, per second: thumbnails read from the cache file and decoded (the
+// display's side), and thumbnails handed over by a whole job (which also checks
+// every file's stamp). Medians over the rounds.
+#include "app/Settings.h"
+#include "thumbs/BitmapStore.h"
+#include "thumbs/OLEStorage.h"
+#include "thumbs/ThumbMain.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <algorithm>
+#include <cstdio>
+
+using namespace v7;
+
+namespace
+{
+struct CountingLink : ThumbJobLink {
+    int count = 0, withBytes = 0;
+    StoreValues storeValues() override { return { 1, 0, 0, 0 }; }
+    PaneValues paneValues() override { return {}; }
+    bool deliver(const ThumbDelivery &d) override
+    {
+        ++count;
+        withBytes += d.bytes.isEmpty() ? 0 : 1;
+        return true;
+    }
+    bool cancelRequested() override { return false; }
+    void progress(int, int) override { }
+    void jobFinished() override { }
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: engine_warm CACHE_DIR FOLDER [ROUNDS]\n");
+        return 64;
+    }
+    settings().CacheThumbsDir = QString::fromLocal8Bit(argv[1]);
+    const QString folder = QDir::cleanPath(QDir(QString::fromLocal8Bit(argv[2])).absolutePath());
+    const int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
+
+    std::vector<double> readDecode, job;
+    int n = 0;
+    ThumbDecoder decoder;
+    for (int r = 0; r < rounds; ++r) {
+        QElapsedTimer t;
+        t.start();
+        OLEStorage::SetCurrentFolder(folder);
+        if (!OLEStorage::OpenCacheForDisplay()) {
+            std::fprintf(stderr, "engine_warm: no cached thumbnails for %s\n", qPrintable(folder));
+            return 1;
+        }
+        QStringList names;
+        OLEStorage::CurrentIndex().forEach([&](const IndexEntry &e) { names.push_back(e.Name); });
+        QByteArray bytes;
+        int decoded = 0;
+        for (const QString &name : names)
+            if (OLEStorage::ReadThumb(name, &bytes)
+                && !decoder.decode(bytes.constData(), std::size_t(bytes.size())).isNull())
+                ++decoded;
+        OLEStorage::ClearIndex();
+        OLEStorage::CloseCache();
+        readDecode.push_back(decoded / (double(t.nsecsElapsed()) / 1e9));
+        n = decoded;
+
+        CountingLink link;
+        ThumbMain m(&link);
+        m.setJob(folder, names);
+        t.restart();
+        m.RunThumbJob();
+        job.push_back(link.withBytes / (double(t.nsecsElapsed()) / 1e9));
+    }
+    std::printf("warm_read_decode %d %.0f\n", n, median(readDecode));
+    std::printf("warm_job %d %.0f\n", n, median(job));
+    return 0;
+}

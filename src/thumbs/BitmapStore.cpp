@@ -1,0 +1,253 @@
+#include "thumbs/BitmapStore.h"
+
+#include "app/Settings.h"
+#include "imaging/Draw.h"
+#include "imaging/ImageLoad.h"
+
+#include <QPainter>
+#include <turbojpeg.h>
+
+namespace v7
+{
+
+namespace
+{
+    // "#,##0.000"
+    QString formatThousandths(std::int64_t milli)
+    {
+        const bool negative = milli < 0;
+        std::uint64_t m = negative ? std::uint64_t(-milli) : std::uint64_t(milli);
+        QString whole = QString::number(m / 1000);
+        for (int at = int(whole.size()) - 3; at > 0; at -= 3)
+            whole.insert(at, QLatin1Char(','));
+        return (negative ? QStringLiteral("-") : QString()) + whole + QLatin1Char('.')
+            + QStringLiteral("%1").arg(m % 1000, 3, 10, QLatin1Char('0'));
+    }
+} // namespace
+
+ThumbDecoder::ThumbDecoder()
+    : m_handle(tjInitDecompress())
+{
+}
+
+ThumbDecoder::~ThumbDecoder()
+{
+    if (m_handle)
+        tjDestroy(static_cast<tjhandle>(m_handle));
+}
+
+const QImage &ThumbDecoder::decode(const char *data, std::size_t size)
+{
+    m_other = QImage();
+    if (!data || size == 0)
+        return m_other;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data);
+    int w = 0, h = 0, sub = 0, space = 0;
+    // Our own thumbnails are small baseline JPEG files without orientation: decoded
+    // here straight into the reused buffer. Anything else takes the general path.
+    if (bytes[0] == 0xFF && m_handle && size <= std::size_t(65535)
+        && tjDecompressHeader3(
+               static_cast<tjhandle>(m_handle), bytes, static_cast<unsigned long>(size), &w, &h, &sub, &space)
+            == 0
+        && space != TJCS_CMYK && space != TJCS_YCCK && w > 0 && h > 0 && w <= 4096 && h <= 4096) {
+        if (m_buffer.width() != w || m_buffer.height() != h)
+            m_buffer = QImage(w, h, QImage::Format_RGB888);
+        if (!m_buffer.isNull()
+            && tjDecompress2(static_cast<tjhandle>(m_handle),
+                   bytes,
+                   static_cast<unsigned long>(size),
+                   m_buffer.bits(),
+                   w,
+                   int(m_buffer.bytesPerLine()),
+                   h,
+                   TJPF_RGB,
+                   0)
+                == 0)
+            return m_buffer;
+    }
+    m_other = DecodeThumbStream(data, size);
+    return m_other;
+}
+
+BitmapStore::BitmapStore(ThumbDisplayHost *host, const GridValues &grid, const QString &folder, QObject *parent)
+    : QObject(parent)
+    , m_host(host)
+    , m_grid(grid)
+    , m_folder(folder)
+{
+    const Settings &cfg = settings();
+    m_cellW = cfg.ThumbW + 2 * cfg.MarginW;
+    m_cellH = cfg.ThumbH + 2 * cfg.MarginH;
+    m_expected = grid.expected;
+    m_start.start();
+    m_progressWidth = m_host ? m_host->ProgressWidth() : 0;
+}
+
+BitmapStore::~BitmapStore()
+{
+    m_folderStorage.release();
+    m_root.release();
+}
+
+std::int64_t BitmapStore::elapsedMs() const
+{
+    return m_clock ? m_clock() - m_clockStart : m_start.elapsed();
+}
+
+QString BitmapStore::completionText(int processed, std::int64_t elapsedMs)
+{
+    return QString::number(processed) + QStringLiteral(" Thumbnails processed in ") + formatThousandths(elapsedMs)
+        + QStringLiteral(" sec");
+}
+
+void BitmapStore::setPane(int currentIndex, int viewTop, int viewBottom)
+{
+    m_currentIndex.store(currentIndex);
+    m_viewTop.store(viewTop);
+    m_viewBottom.store(viewBottom);
+}
+
+void BitmapStore::setFinished()
+{
+    if (m_finished.exchange(true))
+        return;
+    emit displayFinished();
+}
+
+void BitmapStore::complete()
+{
+    if (m_completed)
+        return;
+    m_completed = true;
+    const std::int64_t ms = elapsedMs();
+    if (m_host) {
+        if (!m_host->GridUpToDate())
+            m_host->RequestRepaint();
+        m_host->PostDisplay();
+        m_host->SetStatusPanelText(5, completionText(m_processed, ms));
+    }
+    setFinished();
+}
+
+bool BitmapStore::AcceptThumb(int index, const char *data, int count, bool refresh)
+{
+    if (m_cancel.load()) {
+        m_processed = 0;
+        m_expected = 0;
+        return false;
+    }
+    ++m_processed;
+    if (count > 0 && data) {
+        m_slotMap.insert(index, int(m_slots.size()));
+        m_slots.emplace_back(index, QByteArray(data, count));
+        if (refresh && !m_painted) {
+            if (m_host)
+                m_host->RequestRepaint();
+            m_painted = true;
+        }
+    }
+    if (m_processed == m_expected)
+        complete();
+    return true;
+}
+
+bool BitmapStore::ThumbsDisplay(int index, const QByteArray &bytes)
+{
+    if (m_cancel.load()) {
+        m_processed = 0;
+        m_expected = 0;
+        return false;
+    }
+    if (m_host)
+        m_host->SetStatusPanelText(5, QStringLiteral("Processing thumbnail... "));
+    const int columns = std::max(1, m_grid.columns);
+    const int column = m_processed % columns, row = m_processed / columns;
+    ++m_processed;
+    if (!bytes.isEmpty()) {
+        m_slotMap.insert(index, int(m_slots.size()));
+        m_slots.emplace_back(index, bytes);
+        if (m_host)
+            m_host->ShowDeliveredThumb(index, column, row);
+    }
+    if (m_processed == m_expected)
+        complete();
+    return true;
+}
+
+QByteArray BitmapStore::thumbBytes(int index) const
+{
+    const auto it = m_slotMap.constFind(index);
+    return it == m_slotMap.constEnd() ? QByteArray() : m_slots[std::size_t(*it)].second;
+}
+
+static void paintCellBackground(QPainter &painter, QPoint origin, std::uint32_t stripOffset)
+{
+    const Settings &cfg = settings();
+    painter.fillRect(QRect(origin, QSize(cfg.ThumbW, cfg.ThumbH)), colorFromBgr(cfg.ThumbColor));
+    painter.fillRect(
+        QRect(origin + QPoint(0, cfg.ThumbH), QSize(cfg.ThumbW, 30)), colorFromBgr(cfg.ThumbColorFrame + stripOffset));
+}
+
+void BitmapStore::DrawStoredThumb(QPainter &painter, int index, QPoint origin)
+{
+    paintCellBackground(painter, origin, m_host ? m_host->StripColorOffset() : 0);
+    const auto it = m_slotMap.constFind(index);
+    if (it != m_slotMap.constEnd())
+        DrawThumbCell(m_slots[std::size_t(*it)].second, painter, origin);
+}
+
+void BitmapStore::DrawCachedThumb(QPainter &painter, int index, QPoint origin)
+{
+    paintCellBackground(painter, origin, m_host ? m_host->StripColorOffset() : 0);
+    if (!m_folderStorage.isOpen() && !OpenDisplayCache())
+        return;
+    if (!m_host)
+        return;
+    const IndexEntry *e = m_index.find(m_host->FileNameAt(index));
+    if (!e)
+        return;
+    cfb::Stream s = m_folderStorage.openStream(QString::number(e->StreamId), OLEStorage::ModeRead);
+    std::uint64_t size = 0;
+    QByteArray bytes;
+    // A stream longer than a thumbnail can be is not read at all.
+    if (s.isOpen() && s.size(&size) == cfb::Status::Ok && size <= 65535 && s.readAll(&bytes) == cfb::Status::Ok)
+        DrawThumbCell(bytes, painter, origin);
+}
+
+void BitmapStore::ForgetThumb(int index)
+{
+    const auto it = m_slotMap.constFind(index);
+    if (it == m_slotMap.constEnd())
+        return;
+    m_slots[std::size_t(*it)].second = QByteArray();
+    m_slotMap.erase(it);
+}
+
+bool BitmapStore::OpenDisplayCache()
+{
+    m_folderStorage.release();
+    m_root.release();
+    m_index.clear();
+    const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+    m_root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted);
+    if (!m_root.isOpen())
+        return false;
+    m_folderStorage = m_root.openStorage(OLEStorage::FolderStorageName(m_folder), OLEStorage::ModeRead);
+    if (!m_folderStorage.isOpen()) {
+        m_root.release();
+        return false;
+    }
+    cfb::Stream s = m_folderStorage.openStream(OLEStorage::IndexStreamName, OLEStorage::ModeRead);
+    QByteArray bytes;
+    if (s.isOpen() && s.readAll(&bytes) == cfb::Status::Ok)
+        parseIndex(bytes, &m_index);
+    return true;
+}
+
+void BitmapStore::drawProgress(int length, int height, const QString &counterText)
+{
+    if (m_host)
+        m_host->DrawProgress(length, height, counterText);
+}
+
+} // namespace v7

@@ -1,0 +1,451 @@
+#include "thumbs/ThumbMain.h"
+
+#include "app/Settings.h"
+#include "imaging/Codecs.h"
+#include "imaging/Draw.h"
+#include "imaging/ImageLoad.h"
+#include "thumbs/OLEStorage.h"
+
+#include <QThread>
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace v7
+{
+
+QSize thumbScaleSize(int w, int h, int boxW, int boxH)
+{
+    if (w <= 0 || h <= 0 || boxW <= 0 || boxH <= 0)
+        return {};
+    if (w <= boxW && h <= boxH)
+        return QSize(w, h);
+    std::int64_t nw, nh;
+    // rw <= rh, i.e. w / boxW <= h / boxH: the height limits.
+    if (std::int64_t(w) * boxH <= std::int64_t(h) * boxW) {
+        nh = boxH;
+        nw = std::int64_t(w) * boxH / h;
+    } else {
+        nw = boxW;
+        nh = std::int64_t(h) * boxW / w;
+    }
+    if (nw == 0)
+        nw = 2;
+    if (nh == 0)
+        nh = 2;
+    if (nw == w)
+        --nw;
+    if (nh == h)
+        --nh;
+    return QSize(int(std::max<std::int64_t>(nw, 1)), int(std::max<std::int64_t>(nh, 1)));
+}
+
+PassPlan planPasses(
+    int fileCount, int columns, int referenceIndex, int currentIndex, int viewTop, int viewBottom, int cellHeight)
+{
+    PassPlan plan;
+    if (fileCount <= 0)
+        return plan;
+    const int last = fileCount - 1;
+    const int n = std::max(1, columns);
+    if (currentIndex <= referenceIndex || viewTop <= 0 || cellHeight <= 0) {
+        plan.passes.push_back({ 0, last });
+        plan.visibleLast = last;
+        return plan;
+    }
+    // The range starts at the first visible row, whatever the current index, so the
+    // screen fills before anything off it is made.
+    const std::int64_t firstRow = viewTop / cellHeight;
+    const std::int64_t rows = (std::int64_t(std::max(0, viewBottom - viewTop)) + cellHeight - 1) / cellHeight;
+    const std::int64_t first = std::min<std::int64_t>(firstRow * n, last);
+    const std::int64_t end = std::min<std::int64_t>(first + n * (rows + 2) - 1, last);
+    plan.passes.push_back({ int(first), int(end) });
+    plan.visibleLast = int(end);
+    if (first > 0)
+        plan.passes.push_back({ 0, int(first) - 1 });
+    if (end < last)
+        plan.passes.push_back({ int(end) + 1, last });
+    return plan;
+}
+
+QString joinPath(const QString &folder, const QString &name)
+{
+    if (folder.endsWith(QLatin1Char('/')))
+        return folder + name;
+    return folder + QLatin1Char('/') + name;
+}
+
+QImage MakeThumbImage(const QString &path, const Settings &cfg)
+{
+    QImage image = LoadImageDib(path, 24, false);
+    if (image.isNull())
+        return {};
+    const QSize size = thumbScaleSize(image.width(), image.height(), cfg.ThumbW, cfg.ThumbH);
+    if (size.isEmpty())
+        return {};
+    if (image.width() > cfg.ThumbW || image.height() > cfg.ThumbH)
+        return ScaleDib(image, size.width(), size.height());
+    return image;
+}
+
+bool EncodeThumb(const QImage &image, int jpegQuality, QByteArray *out)
+{
+    out->clear();
+    if (image.isNull())
+        return false;
+    const bool ok =
+        dibByteSize(image) < SmallDibBytes ? wrbmpstreamdib(image, *out) : wrjpgstreamdib(image, jpegQuality, *out);
+    if (!ok || out->size() > ThumbBufferSize) {
+        out->clear();
+        return false;
+    }
+    return true;
+}
+
+bool MakeThumbBytes(const QString &path, QByteArray *out)
+{
+    return EncodeThumb(MakeThumbImage(path, settings()), ThumbJpegQuality, out);
+}
+
+namespace
+{
+    // Reads a thumbnail stream of at most ThumbBufferSize bytes; false otherwise.
+    bool readCachedThumb(std::int32_t streamId, QByteArray *out)
+    {
+        out->clear();
+        cfb::Stream s = OLEStorage::FolderStorage().openStream(QString::number(streamId), OLEStorage::ModeRead);
+        std::uint64_t size = 0;
+        if (!s.isOpen() || s.size(&size) != cfb::Status::Ok || size > std::uint64_t(ThumbBufferSize))
+            return false;
+        out->resize(qsizetype(size));
+        std::uint64_t got = 0;
+        if (s.read(out->data(), size, &got) != cfb::Status::Ok || got != size) {
+            out->clear();
+            return false;
+        }
+        return true;
+    }
+
+    // Decode and encode ahead of the job thread on helper threads. Results are taken
+    // in order; helpers stay at most `window` items ahead of the taker so a cancel
+    // wastes little work.
+    class MakeAhead
+    {
+    public:
+        MakeAhead(std::vector<QString> paths, int threads, const Settings &cfg, const StartFlags &flags)
+            : m_paths(std::move(paths))
+            , m_results(m_paths.size())
+            , m_window(std::max<std::size_t>(4, std::size_t(threads) * 3))
+        {
+            for (int t = 0; t < threads; ++t)
+                m_threads.emplace_back([this, cfg, flags] {
+                    settings() = cfg;
+                    startFlags() = flags;
+                    work();
+                });
+        }
+        ~MakeAhead()
+        {
+            {
+                std::lock_guard lock(m_mutex);
+                m_stop = true;
+            }
+            m_cv.notify_all();
+            for (auto &t : m_threads)
+                t.join();
+        }
+        // The result of item k (taken in increasing order).
+        bool take(std::size_t k, QByteArray *out)
+        {
+            std::unique_lock lock(m_mutex);
+            m_taken = k;
+            m_cv.notify_all();
+            m_done.wait(lock, [&] { return m_results[k].ready; });
+            *out = std::move(m_results[k].bytes);
+            return m_results[k].ok;
+        }
+
+    private:
+        struct Result {
+            bool ready = false;
+            bool ok = false;
+            QByteArray bytes;
+        };
+        void work()
+        {
+            for (;;) {
+                std::size_t k;
+                {
+                    std::unique_lock lock(m_mutex);
+                    m_cv.wait(lock, [&] { return m_stop || m_next >= m_paths.size() || m_next < m_taken + m_window; });
+                    if (m_stop || m_next >= m_paths.size())
+                        return;
+                    k = m_next++;
+                }
+                QByteArray bytes;
+                const bool ok = MakeThumbBytes(m_paths[k], &bytes);
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_results[k] = { true, ok, std::move(bytes) };
+                }
+                m_done.notify_all();
+            }
+        }
+
+        std::vector<QString> m_paths;
+        std::vector<Result> m_results;
+        std::size_t m_window;
+        std::size_t m_next = 0, m_taken = 0;
+        bool m_stop = false;
+        std::mutex m_mutex;
+        std::condition_variable m_cv, m_done;
+        std::vector<std::thread> m_threads;
+    };
+} // namespace
+
+ThumbMain::ThumbMain(ThumbJobLink *link)
+    : m_link(link)
+{
+    const Settings &cfg = settings();
+    m_cellW = cfg.ThumbW + 2 * cfg.MarginW;
+    m_cellH = cfg.ThumbH + 2 * cfg.MarginH;
+}
+
+ThumbMain::~ThumbMain()
+{
+    ReleaseSurface();
+}
+
+int ThumbMain::idealPoolSize()
+{
+    return std::max(1, QThread::idealThreadCount());
+}
+
+void ThumbMain::setJob(const QString &folder, const QStringList &files)
+{
+    m_folder = folder;
+    m_files = files;
+    OLEStorage::SetCurrentFolder(folder);
+}
+
+void ThumbMain::createSurface()
+{
+    const Settings &cfg = settings();
+    m_surface = QImage(std::max(1, cfg.ThumbW), std::max(1, cfg.ThumbH), QImage::Format_RGB888);
+    m_surface.fill(colorFromBgr(defaultButtonFaceColor()));
+}
+
+void ThumbMain::ReleaseSurface()
+{
+    m_surface = QImage();
+}
+
+int ThumbMain::progressLength(int k, int total, int width) const
+{
+    if (total <= 0)
+        return 0;
+    return int(std::int64_t(std::max(0, width - 3)) * k / total);
+}
+
+void ThumbMain::RunThumbJob()
+{
+    OLEStorage::SetCurrentFolder(m_folder);
+    const bool useCache = OLEStorage::OpenCacheForThumbs();
+    if (OLEStorage::RootOpen()) {
+        if (useCache) {
+            MakeThumbs(false);
+        } else {
+            // The loader shrinks only while caching is on.
+            Settings &cfg = settings();
+            const bool saved = cfg.CacheThumbs;
+            cfg.CacheThumbs = true;
+            MakeThumbs(true);
+            cfg.CacheThumbs = saved;
+        }
+    }
+    ReleaseSurface();
+    // Closed before the store hears of the end: the next display's job may open the
+    // file as soon as it does, and a writer holds the file exclusively.
+    OLEStorage::CloseCache();
+    m_link->jobFinished();
+}
+
+void ThumbMain::MakeThumbs(bool bypass)
+{
+    m_fileCount = int(m_files.size());
+    if (m_fileCount == 0)
+        return;
+    const Settings &cfg = settings();
+    m_cellW = cfg.ThumbW + 2 * cfg.MarginW;
+    m_cellH = cfg.ThumbH + 2 * cfg.MarginH;
+    createSurface();
+    m_values = m_link->storeValues();
+    const PaneValues pane = m_link->paneValues();
+    const PassPlan plan = planPasses(m_fileCount,
+        m_values.columns,
+        m_values.referenceIndex,
+        pane.currentIndex,
+        pane.viewTop,
+        pane.viewBottom,
+        m_cellH);
+
+    OLEStorage::LoadIndex();
+    StampMap stamps = bypass ? StampMap() : loadStamps(OLEStorage::FolderStorage());
+    ThumbIndex &index = OLEStorage::CurrentIndex();
+
+    // What each index of the passes needs: its cached stream, or making.
+    struct Item {
+        int index = 0;
+        bool refresh = false;
+        bool make = false;
+        bool stale = false; // cached, but its file changed since
+        std::int32_t streamId = 0;
+        FileStamp stamp;
+        bool stamped = false;
+    };
+    std::vector<Item> items;
+    items.reserve(std::size_t(m_fileCount));
+    const int refreshAtEnd = m_values.referenceIndex + 3 * std::max(1, m_values.columns) - 1;
+    for (std::size_t p = 0; p < plan.passes.size(); ++p) {
+        const bool lastPass = p + 1 == plan.passes.size();
+        for (int i = plan.passes[p].first; i <= plan.passes[p].last; ++i) {
+            Item it;
+            it.index = i;
+            it.refresh = (p == 0 && i == plan.visibleLast) || (lastPass && i == refreshAtEnd);
+            const QString &name = m_files[i];
+            it.stamped = !bypass && fileStamp(joinPath(m_folder, name), &it.stamp);
+            it.streamId = bypass ? 0 : OLEStorage::LookupThumb(name);
+            if (it.streamId != 0 && it.stamped) {
+                const auto s = stamps.constFind(it.streamId);
+                it.stale = s != stamps.constEnd() && !(*s == it.stamp);
+            }
+            it.make = bypass || it.streamId == 0 || it.stale;
+            items.push_back(it);
+        }
+    }
+
+    std::unique_ptr<MakeAhead> pool;
+    std::vector<std::size_t> poolSlot(items.size(), 0);
+    if (m_poolSize > 1) {
+        std::vector<QString> paths;
+        for (std::size_t k = 0; k < items.size(); ++k)
+            if (items[k].make) {
+                poolSlot[k] = paths.size();
+                paths.push_back(joinPath(m_folder, m_files[items[k].index]));
+            }
+        if (paths.size() > 1)
+            pool = std::make_unique<MakeAhead>(std::move(paths), m_poolSize, cfg, startFlags());
+    }
+
+    bool indexChanged = false;
+    m_processed = 0;
+    QByteArray buffer;
+    buffer.reserve(ThumbBufferSize);
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        const Item &it = items[k];
+        const QString &name = m_files[it.index];
+        if (!it.make) {
+            readCachedThumb(it.streamId, &buffer);
+        } else {
+            const bool ok = pool
+                ? pool->take(poolSlot[k], &buffer)
+                : EncodeThumb(MakeThumbImage(joinPath(m_folder, name), cfg), ThumbJpegQuality, &buffer);
+            if (!ok)
+                buffer.clear();
+            if (ok && !bypass) {
+                if (it.stale) {
+                    // The file changed: its stream is replaced.
+                    OLEStorage::FolderStorage().destroyElement(NameCrc(name));
+                    index.remove(name);
+                    indexChanged = true;
+                }
+                if (OLEStorage::WriteThumbStream(name, buffer.constData(), int(buffer.size()))) {
+                    indexChanged = true;
+                    if (it.stamped)
+                        stamps.insert(nameCrcValue(name), it.stamp);
+                }
+            }
+        }
+        ++m_processed;
+        ThumbDelivery d;
+        d.index = it.index;
+        d.bytes = buffer;
+        d.refresh = it.refresh;
+        d.progressLength = progressLength(m_processed, m_fileCount, m_values.progressWidth);
+        d.progressHeight = 2;
+        if (startFlags().ShowThumbCounter)
+            d.counterText = QString::number(it.index) + QLatin1Char('/') + QString::number(m_fileCount);
+        const bool go = m_link->deliver(d);
+        if (!go)
+            break;
+        m_link->yield();
+    }
+    pool.reset();
+
+    if (indexChanged) {
+        saveStamps(OLEStorage::FolderStorage(), index, stamps);
+        OLEStorage::SaveIndex();
+        OLEStorage::CommitCache();
+    }
+    OLEStorage::ClearIndex();
+}
+
+bool ThumbMain::MakeOneThumb(const QString &name)
+{
+    const QImage image = MakeThumbImage(joinPath(m_folder, name), settings());
+    if (image.isNull())
+        return false;
+    QByteArray bytes;
+    if (!wrjpgstreamdib(image, PrefillJpegQuality, bytes) || bytes.size() > ThumbBufferSize)
+        return false;
+    return OLEStorage::WriteThumbStream(name, bytes.constData(), int(bytes.size()));
+}
+
+void ThumbMain::PrefillCache()
+{
+    OLEStorage::SetCurrentFolder(m_folder);
+    if (!OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName))
+        return;
+    QHash<QString, qint64> streams;
+    const QString folderName = OLEStorage::FolderStorageName(QString());
+    if (!OLEStorage::OpenFolderStorage(folderName, &streams, OLEStorage::ModeWriteDirect))
+        OLEStorage::CreateFolderStorage(folderName, OLEStorage::ModeWriteDirect);
+    QStringList todo;
+    for (const QString &name : m_files)
+        if (!streams.contains(NameCrc(name)))
+            todo.push_back(name);
+    if (OLEStorage::FolderOpen() && !todo.isEmpty()) {
+        OLEStorage::LoadIndex();
+        const int width = m_link->storeValues().progressWidth;
+        for (int k = 0; k < todo.size(); ++k) {
+            MakeOneThumb(todo[k]);
+            const int denominator = std::max(1, int(todo.size()) - 1);
+            m_link->progress(int(std::int64_t(std::max(0, width - 3)) * k / denominator), 16);
+            m_link->yield();
+            if (m_link->cancelRequested())
+                break;
+        }
+        OLEStorage::SaveIndex();
+        OLEStorage::CommitCache();
+    }
+    OLEStorage::ClearIndex();
+    OLEStorage::CloseCache();
+    RunThumbJob();
+}
+
+bool ThumbMain::DeliverThumb(int index, const char *data, int count)
+{
+    ++m_processed;
+    ThumbDelivery d;
+    d.index = index;
+    if (data && count > 0)
+        d.bytes = QByteArray(data, count);
+    const int total = m_fileCount > 0 ? m_fileCount : int(m_files.size());
+    d.progressLength = progressLength(m_processed, total, m_link->storeValues().progressWidth);
+    d.progressHeight = 16;
+    m_link->deliver(d);
+    return !m_link->cancelRequested();
+}
+
+} // namespace v7

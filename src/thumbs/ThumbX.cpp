@@ -1,0 +1,401 @@
+#include "thumbs/ThumbX.h"
+
+#include "app/Settings.h"
+#include "app/Startup.h"
+#include "platform/ComponentProtocol.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+
+namespace v7
+{
+
+namespace
+{
+    // The store whose job runs on this thread's stack (mode 0): a wait for it
+    // cannot succeed until the stack unwinds.
+    thread_local BitmapStore *t_storeOnStack = nullptr;
+    // The store that works now; a new display waits for it.
+    QPointer<BitmapStore> g_working;
+    std::atomic<int> g_hangTimeoutMs { 30000 };
+
+    StoreValues valuesOf(const BitmapStore &s)
+    {
+        return { s.grid().columns, s.grid().fileCount, s.grid().referenceIndex, s.progressWidth() };
+    }
+    PaneValues paneOf(const BitmapStore &s)
+    {
+        return { s.currentIndex(), s.viewTop(), s.viewBottom() };
+    }
+
+    bool deliverTo(BitmapStore &s, const ThumbDelivery &d)
+    {
+        s.setCurrentIndex(d.index);
+        s.drawProgress(d.progressLength, d.progressHeight, d.counterText);
+        return s.AcceptThumb(d.index, d.bytes.constData(), int(d.bytes.size()), d.refresh);
+    }
+
+    // Runs f on the user-interface thread and waits. The context is the application
+    // object, which outlives any store; f checks the store itself.
+    template <typename F> void onUiThread(F f)
+    {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), f, Qt::BlockingQueuedConnection);
+    }
+} // namespace
+
+// ---- links ----
+
+DirectStoreLink::DirectStoreLink(BitmapStore *store, bool yieldEvents)
+    : m_store(store)
+    , m_yield(yieldEvents)
+{
+}
+StoreValues DirectStoreLink::storeValues()
+{
+    BitmapStore *s = m_store.data();
+    return s ? valuesOf(*s) : StoreValues {};
+}
+PaneValues DirectStoreLink::paneValues()
+{
+    BitmapStore *s = m_store.data();
+    return s ? paneOf(*s) : PaneValues {};
+}
+bool DirectStoreLink::deliver(const ThumbDelivery &d)
+{
+    BitmapStore *s = m_store.data();
+    return s && deliverTo(*s, d);
+}
+bool DirectStoreLink::cancelRequested()
+{
+    return !m_store || m_store->cancelRequested();
+}
+void DirectStoreLink::progress(int length, int height)
+{
+    if (m_store)
+        m_store->drawProgress(length, height, QString());
+}
+void DirectStoreLink::jobFinished()
+{
+    if (m_store)
+        m_store->setFinished();
+}
+void DirectStoreLink::yield()
+{
+    if (m_yield)
+        QCoreApplication::processEvents();
+}
+
+QueuedStoreLink::QueuedStoreLink(BitmapStore *store)
+    : m_store(store)
+{
+}
+StoreValues QueuedStoreLink::storeValues()
+{
+    StoreValues v;
+    onUiThread([&] {
+        if (BitmapStore *s = m_store.data())
+            v = valuesOf(*s);
+    });
+    return v;
+}
+PaneValues QueuedStoreLink::paneValues()
+{
+    PaneValues v;
+    onUiThread([&] {
+        if (BitmapStore *s = m_store.data())
+            v = paneOf(*s);
+    });
+    return v;
+}
+bool QueuedStoreLink::deliver(const ThumbDelivery &d)
+{
+    bool go = false;
+    onUiThread([&] {
+        if (BitmapStore *s = m_store.data())
+            go = deliverTo(*s, d);
+    });
+    return go;
+}
+bool QueuedStoreLink::cancelRequested()
+{
+    bool cancel = true;
+    onUiThread([&] { cancel = !m_store || m_store->cancelRequested(); });
+    return cancel;
+}
+void QueuedStoreLink::progress(int length, int height)
+{
+    onUiThread([&] {
+        if (m_store)
+            m_store->drawProgress(length, height, QString());
+    });
+}
+void QueuedStoreLink::jobFinished()
+{
+    onUiThread([&] {
+        if (m_store)
+            m_store->setFinished();
+    });
+}
+
+// ---- the worker object ----
+
+struct ThumbX::External {
+    component::FrameReader reader;
+    bool done = false;
+};
+
+ThumbX::ThumbX(QObject *parent)
+    : QObject(parent)
+    , m_hangTimeoutMs(g_hangTimeoutMs.load())
+{
+}
+
+void ThumbX::setHangTimeout(int ms)
+{
+    g_hangTimeoutMs.store(ms);
+}
+
+ThumbX::~ThumbX()
+{
+    if (m_process) {
+        m_process->disconnect(this);
+        m_process->kill();
+        m_process->waitForFinished(2000);
+    }
+    delete m_ext;
+    // A mode-1 thread still running finishes on its own: its link finds the store
+    // gone or cancelled and it deletes itself.
+}
+
+bool ThumbX::ThumbProcess(int mode, const QString &folder, const QStringList &files, BitmapStore *store)
+{
+    if (m_running || !store)
+        return false;
+    m_mode = mode;
+    m_store = store;
+    m_folder = folder;
+    m_files = files;
+    if (mode == 0) {
+        m_running = true;
+        m_timer = new QTimer(this);
+        m_timer->setSingleShot(true);
+        connect(m_timer, &QTimer::timeout, this, &ThumbX::runOnThisThread);
+        m_timer->start(50);
+        return true;
+    }
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    const int pool = m_poolSize;
+    QPointer<BitmapStore> target(store);
+    QThread *thread = QThread::create([target, folder, files, arguments, pool] {
+        SetThreadHasWindow(true);
+        const StartOutcome out = RunStartSteps(arguments);
+        QueuedStoreLink link(target.data());
+        if (out.role == StartRole::Worker) {
+            ThumbMain job(&link);
+            job.setPoolSize(pool);
+            job.setJob(folder, files);
+            job.RunThumbJob();
+        } else {
+            link.jobFinished();
+        }
+        SetThreadHasWindow(false);
+    });
+    if (!thread)
+        return false;
+    m_running = true;
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(thread, &QThread::finished, this, &ThumbX::endJob);
+    thread->start();
+    return true;
+}
+
+void ThumbX::runOnThisThread()
+{
+    if (t_storeOnStack) {
+        // A job of an earlier display still runs below us (it has been cancelled and
+        // stops at its next thumbnail); the module state is this thread's, so wait.
+        m_timer->start(50);
+        return;
+    }
+    if (m_store) {
+        t_storeOnStack = m_store;
+        {
+            DirectStoreLink link(m_store, true);
+            ThumbMain job(&link);
+            job.setJob(m_folder, m_files);
+            job.RunThumbJob();
+        }
+        t_storeOnStack = nullptr;
+    }
+    endJob();
+}
+
+void ThumbX::endJob()
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    if (m_store && !m_store->finished())
+        m_store->setFinished();
+    emit jobEnded();
+}
+
+ThumbX::ExternalResult ThumbX::ThumbProcessExternal(const QString &folder, const QStringList &files, BitmapStore *store)
+{
+    if (m_running || !store)
+        return ExternalResult::NotResponding;
+    const QString program = component::RegisteredThumbWorker();
+    if (program.isEmpty() || !QFileInfo(program).isExecutable())
+        return ExternalResult::Missing;
+    m_mode = 2;
+    m_store = store;
+    m_process = new QProcess(this);
+    m_process->setProgram(program);
+    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    m_process->setStandardErrorFile(QProcess::nullDevice());
+    m_process->start();
+    if (!m_process->waitForStarted(10000)) {
+        delete m_process;
+        m_process = nullptr;
+        return ExternalResult::Missing;
+    }
+    const Settings &cfg = settings();
+    component::ThumbProcessArgs a;
+    a.cacheThumbs = cfg.CacheThumbs;
+    a.callerFlag = startFlags().ShowThumbCounter;
+    a.folder = folder;
+    a.cacheThumbsDir = cfg.CacheThumbsDir;
+    a.thumbW = cfg.ThumbW;
+    a.thumbH = cfg.ThumbH;
+    a.marginW = cfg.MarginW;
+    a.marginH = cfg.MarginH;
+    a.files = files;
+    a.columns = store->grid().columns;
+    a.referenceIndex = store->grid().referenceIndex;
+    a.currentIndex = store->currentIndex();
+    a.viewTop = store->viewTop();
+    a.viewBottom = store->viewBottom();
+    a.progressWidth = store->progressWidth();
+    a.transacted = startFlags().TransactedCache;
+    a.poolSize = m_poolSize;
+    const QByteArray frame =
+        component::encodeFrame(component::FrameType::ThumbProcess, component::encodeThumbProcess(a));
+    if (m_process->write(frame) != frame.size()) {
+        m_process->kill();
+        m_process->waitForFinished(2000);
+        delete m_process;
+        m_process = nullptr;
+        return ExternalResult::NotResponding;
+    }
+    m_ext = new External;
+    m_running = true;
+    m_watchdog = new QTimer(this);
+    m_watchdog->setSingleShot(true);
+    connect(m_watchdog, &QTimer::timeout, this, [this] {
+        // Silent for too long: hung. Ending it ends the display.
+        if (m_process)
+            m_process->kill();
+    });
+    m_watchdog->start(m_hangTimeoutMs);
+    connect(m_process, &QProcess::readyReadStandardOutput, this, &ThumbX::readWorker);
+    connect(m_process, &QProcess::finished, this, &ThumbX::workerGone);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
+        if (e == QProcess::Crashed || e == QProcess::FailedToStart)
+            workerGone();
+    });
+    return ExternalResult::Started;
+}
+
+void ThumbX::readWorker()
+{
+    if (!m_process || !m_ext)
+        return;
+    m_watchdog->start(m_hangTimeoutMs);
+    m_ext->reader.feed(m_process->readAllStandardOutput());
+    while (auto f = m_ext->reader.next()) {
+        if (f->type == component::FrameType::Done) {
+            m_ext->done = true;
+            if (m_store)
+                m_store->setFinished();
+            continue;
+        }
+        const auto d =
+            f->type == component::FrameType::ThumbsDisplay ? component::decodeThumbsDisplay(f->payload) : std::nullopt;
+        if (!d || !m_store) {
+            m_process->kill();
+            return;
+        }
+        m_store->setCurrentIndex(d->index);
+        m_store->drawProgress(d->progressLength, 2, QString());
+        const bool go = m_store->ThumbsDisplay(d->index, d->bytes);
+        m_process->write(component::encodeFrame(component::FrameType::Ack, QByteArray(1, go ? 1 : 0)));
+    }
+    if (m_ext->reader.failed())
+        m_process->kill();
+}
+
+void ThumbX::workerGone()
+{
+    if (!m_process)
+        return;
+    m_watchdog->stop();
+    m_process->deleteLater();
+    m_process = nullptr;
+    endJob();
+}
+
+// ---- starting and waiting ----
+
+bool WaitForStore(BitmapStore *store, int maxRounds)
+{
+    if (!store || store->finished())
+        return true;
+    store->RequestCancel();
+    if (t_storeOnStack == store)
+        return false;
+    QPointer<BitmapStore> guard(store);
+    QTimer tick;
+    tick.start(10); // wakes the loop even when nothing else arrives
+    for (int round = 0; guard && !guard->finished() && (maxRounds == 0 || round < maxRounds); ++round)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return !guard || guard->finished();
+}
+
+ThumbX *StartThumbDisplay(int threadMode,
+    const QString &folder,
+    const QStringList &files,
+    BitmapStore *store,
+    const MessageSink &messages,
+    QObject *parent)
+{
+    if (g_working && g_working != store)
+        WaitForStore(g_working);
+    g_working = store;
+    auto *x = new ThumbX(parent);
+    QObject::connect(x, &ThumbX::jobEnded, x, &QObject::deleteLater);
+    if (threadMode == 2) {
+        const auto r = x->ThumbProcessExternal(folder, files, store);
+        if (r == ThumbX::ExternalResult::Started)
+            return x;
+        if (messages)
+            messages(r == ThumbX::ExternalResult::Missing ? TextMissingComponent : TextNotResponding,
+                r == ThumbX::ExternalResult::Missing ? TitleMissingComponent : TitleNotResponding);
+    } else {
+        if (threadMode == 1)
+            x->setPoolSize(ThumbMain::idealPoolSize());
+        if (x->ThumbProcess(threadMode == 1 ? 1 : 0, folder, files, store))
+            return x;
+        if (messages && threadMode == 1)
+            messages(TextNotResponding, TitleNotResponding);
+    }
+    store->setFinished();
+    delete x;
+    return nullptr;
+}
+
+} // namespace v7

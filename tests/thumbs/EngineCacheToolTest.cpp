@@ -1,0 +1,121 @@
+// vorlane7-cache's engine commands, run as a user would run them.
+#include "EngineTestSupport.h"
+#include "thumbs/ThumbX.h"
+
+#include <QProcess>
+#include <gtest/gtest.h>
+
+using namespace v7;
+using namespace v7test;
+
+namespace
+{
+
+struct Result {
+    int code = -1;
+    QString out, err;
+};
+
+Result tool(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(V7_CACHE_TOOL_PATH), args);
+    EXPECT_TRUE(p.waitForFinished(120000));
+    return { p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+        QString::fromUtf8(p.readAllStandardOutput()),
+        QString::fromUtf8(p.readAllStandardError()) };
+}
+
+class EngineCacheToolTest : public TempHome
+{
+protected:
+    void SetUp() override
+    {
+        TempHome::SetUp();
+        LoadSettings();
+        m_folder = root() + "/pictures";
+        m_files = makeJpegFolder(m_folder, 5, 320, 240);
+        ASSERT_TRUE(wrpngfiledib(m_folder + "/tiny.png", 24, testPicture(12, 9, 3)));
+        writeFile(m_folder + "/notes.txt", "not an image");
+    }
+    QString m_folder;
+    QStringList m_files;
+};
+
+TEST_F(EngineCacheToolTest, PrefillMakesTheSameBytesAsADisplayJob)
+{
+    const Result r = tool({ "prefill", "--quiet", m_folder });
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const auto byTool = cachedThumbs(m_folder);
+    EXPECT_EQ(byTool.size(), 6); // the text file is not an image type
+    QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
+
+    FakeHost host;
+    BitmapStore store(&host, { 0, 3, 6, 6, 0, 0 }, m_folder);
+    DirectStoreLink link(&store, false);
+    ThumbMain job(&link);
+    job.setJob(m_folder, byTool.keys());
+    job.RunThumbJob();
+    EXPECT_EQ(cachedThumbs(m_folder), byTool);
+
+    const Result ls = tool({ "ls", "--known", root() });
+    EXPECT_EQ(ls.code, 0);
+    EXPECT_TRUE(ls.out.contains(m_folder)) << ls.out.toStdString();
+    EXPECT_TRUE(ls.out.contains("1 folders, 6 thumbnails")) << ls.out.toStdString();
+
+    const Result ex = tool({ "export", m_folder, root() + "/out" });
+    EXPECT_EQ(ex.code, 0);
+    EXPECT_EQ(readFile(root() + "/out/tiny.png.bmp"), byTool.value("tiny.png"));
+    EXPECT_EQ(readFile(root() + "/out/" + m_files[0] + ".jpg"), byTool.value(m_files[0]));
+
+    EXPECT_EQ(tool({ "check" }).code, 0);
+}
+
+TEST_F(EngineCacheToolTest, CheckFindsAStreamThatDoesNotDecode)
+{
+    ASSERT_EQ(tool({ "prefill", "--quiet", m_folder }).code, 0);
+    OLEStorage::SetCurrentFolder(m_folder);
+    ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName));
+    ASSERT_TRUE(
+        OLEStorage::OpenFolderStorage(OLEStorage::FolderStorageName(m_folder), nullptr, OLEStorage::ModeWriteDirect));
+    cfb::Stream s =
+        OLEStorage::FolderStorage().openStream(NameCrc(m_files[1]), cfb::mode::ReadWrite | cfb::mode::ShareExclusive);
+    ASSERT_TRUE(s.isOpen());
+    ASSERT_EQ(s.write(QByteArray(4, 'x')), cfb::Status::Ok); // the first byte is neither 0xFF nor "B"
+    s.release();
+    OLEStorage::FolderStorage().destroyElement(NameCrc(m_files[2]));
+    OLEStorage::CommitCache();
+    OLEStorage::CloseCache();
+    const Result r = tool({ "check" });
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.out.contains(m_files[1] + "): does not decode")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(m_files[2] + "): no stream")) << r.out.toStdString();
+}
+
+TEST_F(EngineCacheToolTest, BadArgumentsAndMissingThings)
+{
+    struct Row {
+        QStringList args;
+        int code;
+        const char *message;
+    } rows[] = {
+        { { "prefill" }, 64, "prefill needs one FOLDER" },
+        { { "prefill", "--threads", "0", "x" }, 64, "--threads needs a number" },
+        { { "export", "x" }, 64, "export needs FOLDER and DEST" },
+        { { "ls", "--bogus" }, 64, "unknown option --bogus" },
+        { { "frobnicate" }, 64, "usage:" },
+        { { "prefill", "/no/such/folder" }, 1, "not a folder" },
+        { { "check" }, 1, "no cache file" },
+        { { "ls" }, 1, "cannot open the cache file" },
+    };
+    for (const Row &row : rows) {
+        const Result r = tool(row.args);
+        EXPECT_EQ(r.code, row.code) << row.args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(row.message)) << r.err.toStdString();
+    }
+    const Result help = tool({ "--help" });
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(help.out.contains("prefill FOLDER"));
+}
+
+} // namespace

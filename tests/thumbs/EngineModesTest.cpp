@@ -1,0 +1,134 @@
+// The three worker modes end to end: the same folder through each mode must leave
+// the same bytes in the cache; a missing or hanging worker program ends the display.
+#include "EngineTestSupport.h"
+#include "app/Startup.h"
+#include "platform/ComponentProtocol.h"
+#include "thumbs/ThumbX.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace v7;
+using namespace v7test;
+
+namespace
+{
+
+bool waitUntil(const std::function<bool()> &done, int ms = 60000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+class EngineModesTest : public TempHome
+{
+protected:
+    void SetUp() override
+    {
+        TempHome::SetUp();
+        LoadSettings();
+        SaveSettings(); // the worker threads load the same values from the hive
+        startFlags() = {};
+        RegisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
+        m_folder = root() + "/pictures";
+        m_files = makeJpegFolder(m_folder, 9, 240, 180);
+    }
+    void TearDown() override
+    {
+        UnregisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
+        TempHome::TearDown();
+    }
+
+    struct Run {
+        QMap<QString, QByteArray> cache;
+        int processed = 0;
+        bool finished = false;
+        std::vector<QString> messages;
+    };
+    Run display(int mode, int hangTimeoutMs = 0)
+    {
+        QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
+        Run r;
+        ThumbX::setHangTimeout(hangTimeoutMs > 0 ? hangTimeoutMs : 30000);
+        auto store = std::make_unique<BitmapStore>(&m_host, GridValues { 0, 3, 9, 9, 0, 0 }, m_folder);
+        store->setPane(4, 112, 224);
+        QPointer<ThumbX> x =
+            StartThumbDisplay(mode, m_folder, m_files, store.get(), [&](const QString &text, const QString &title) {
+                r.messages.push_back(title + "|" + text);
+            });
+        EXPECT_TRUE(waitUntil([&] { return store->finished() && !x; })) << "mode " << mode;
+        r.processed = store->processed();
+        r.finished = store->finished();
+        store.reset();
+        r.cache = cachedThumbs(m_folder);
+        return r;
+    }
+
+    QString m_folder;
+    QStringList m_files;
+    FakeHost m_host;
+};
+
+TEST_F(EngineModesTest, AllModesFillTheStoreWithTheSameCacheBytes)
+{
+    ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
+    const Run single = display(0);
+    EXPECT_EQ(single.processed, 9);
+    ASSERT_EQ(single.cache.size(), 9);
+    const Run threaded = display(1);
+    EXPECT_EQ(threaded.processed, 9);
+    EXPECT_EQ(threaded.cache, single.cache);
+    const Run external = display(2);
+    EXPECT_TRUE(external.messages.empty());
+    EXPECT_EQ(external.processed, 9);
+    EXPECT_EQ(external.cache, single.cache);
+    EXPECT_EQ(m_host.shown.size(), 9u); // ThumbsDisplay drew each cell
+}
+
+TEST_F(EngineModesTest, ExternalModeWithoutRegistrationIsAMissingComponent)
+{
+    const Run r = display(2);
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_EQ(r.messages[0],
+        "Missing component|Multitasker component is not properly installed.\n"
+        "Verify the installation and restart the application");
+    EXPECT_EQ(r.processed, 0);
+    EXPECT_TRUE(r.finished);
+    EXPECT_TRUE(r.cache.isEmpty());
+}
+
+TEST_F(EngineModesTest, AHungWorkerProgramEndsTheDisplay)
+{
+    ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
+    qputenv("V7_THUMBX_HANG_AFTER", "3");
+    const Run r = display(2, 500);
+    qunsetenv("V7_THUMBX_HANG_AFTER");
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.processed, 2);
+}
+
+TEST_F(EngineModesTest, ANewDisplayWaitsForTheCancelledPreviousOne)
+{
+    for (int mode : { 0, 1 }) {
+        QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
+        auto first = std::make_unique<BitmapStore>(&m_host, GridValues { 0, 3, 9, 9, 0, 0 }, m_folder);
+        QPointer<ThumbX> x1 = StartThumbDisplay(mode, m_folder, m_files, first.get(), {});
+        ASSERT_TRUE(x1);
+        EXPECT_TRUE(WaitForStore(first.get()));
+        EXPECT_TRUE(first->finished());
+        EXPECT_EQ(first->processed(), 0) << "mode " << mode; // cancelled before or at its next thumbnail
+        auto second = std::make_unique<BitmapStore>(&m_host, GridValues { 0, 3, 9, 9, 0, 0 }, m_folder);
+        QPointer<ThumbX> x2 = StartThumbDisplay(mode, m_folder, m_files, second.get(), {});
+        EXPECT_TRUE(waitUntil([&] { return second->finished() && !x1 && !x2; }));
+        EXPECT_EQ(second->processed(), 9) << "mode " << mode;
+    }
+}
+
+} // namespace
