@@ -4,6 +4,7 @@
 #include "app/Settings.h"
 #include "app/Startup.h"
 #include "mainwin/Frm_Main.h"
+#include "platform/ComponentProtocol.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -32,6 +33,9 @@ int Main(int argc, char **argv)
     case StartRole::Main:
         break;
     }
+
+    // The worker program beside us serves thumbnail jobs in the external mode.
+    component::RegisterThumbWorker();
 
     // A session that ends the program closes the main window the normal way.
     SessionSignals sessionSignals;

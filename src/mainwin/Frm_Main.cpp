@@ -9,6 +9,7 @@
 #include "imaging/widgets/DrawView.h"
 #include "mainwin/ThumbBox.h"
 #include "thumbs/OLEStorage.h"
+#include "thumbs/ThumbX.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -25,6 +26,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QScreen>
 #include <QStatusBar>
 #include <QThread>
@@ -126,6 +128,10 @@ void Frm_Main::buildWidgets()
                 onCellPressed(i, item, button, modifiers);
             });
         connect(Pic_Thumb[i], &ThumbBox::keyPressed, this, [this, i](QKeyEvent *e) { onBoxKey(i, e); });
+        connect(Pic_Thumb[i], &ThumbBox::scrolled, this, [this, i] {
+            m_activeBox = i;
+            updateStorePane();
+        });
     }
     SplitX = new QWidget(m_client);
     SplitX->setObjectName(QStringLiteral("SplitX"));
@@ -342,6 +348,8 @@ void Frm_Main::SaveWindowState()
 void Frm_Main::closeEvent(QCloseEvent *event)
 {
     SaveWindowState();
+    // The running display is asked to stop and given a short while to do so.
+    releaseStore(101);
     event->accept();
 }
 
@@ -494,6 +502,9 @@ QString Frm_Main::ReadImageProperties(int row)
 
 bool Frm_Main::ListFolder(const QString &folder)
 {
+    // A new folder stops the display of the old one at its next thumbnail.
+    if (m_store)
+        m_store->RequestCancel();
     setImagePropertiesMode(false);
     m_files->clear();
     m_files->clearHeaderIcon();
@@ -696,6 +707,17 @@ void Frm_Main::ShowCurrentImage(int row)
         m_prefetch->prefetch(JoinPath(m_currentFolder, m_files->entries()[size_t(next)].name));
 }
 
+void Frm_Main::releaseStore(int maxRounds)
+{
+    if (!m_store)
+        return;
+    WaitForStore(m_store, maxRounds);
+    for (ThumbBox *box : Pic_Thumb)
+        box->setSources(nullptr, nullptr, {});
+    m_store->deleteLater();
+    m_store = nullptr;
+}
+
 void Frm_Main::ShowThumbs()
 {
     if (m_files->rowCount() == 0) {
@@ -707,6 +729,90 @@ void Frm_Main::ShowThumbs()
         box->setFileCount(m_files->rowCount());
         box->setSelected(current);
     }
+    // Only one store works at a time: the previous display ends first.
+    releaseStore(0);
+    GridValues grid;
+    grid.columns = Pic_Thumb[0]->geometry().columns;
+    grid.fileCount = m_files->rowCount();
+    grid.expected = grid.fileCount;
+    grid.referenceIndex = std::max(0, current);
+    m_store = new BitmapStore(this, grid, m_currentFolder, this);
+    connect(m_store, &BitmapStore::displayFinished, this, &Frm_Main::thumbDisplayFinished);
+    BitmapStore *store = m_store;
+    const auto captions = [this](int index) {
+        if (index < 0 || index >= m_files->rowCount())
+            return QPair<QString, QString>();
+        const FileEntry &e = m_files->entries()[size_t(index)];
+        return QPair<QString, QString>(e.name, FormatThousands(e.size) + QStringLiteral(" bytes"));
+    };
+    for (ThumbBox *box : Pic_Thumb)
+        box->setSources([store](QPainter &p, int index, QPoint origin) { store->DrawStoredThumb(p, index, origin); },
+            [store](int index) { return store->hasThumb(index); },
+            captions);
+    updateStorePane();
+    QStringList files;
+    files.reserve(m_files->rowCount());
+    for (const FileEntry &e : m_files->entries())
+        files << e.name;
+    m_worker = StartThumbDisplay(
+        settings().ThreadMode,
+        m_currentFolder,
+        files,
+        m_store,
+        [this](const QString &text, const QString &title) { QMessageBox::warning(this, title, text); },
+        this);
+}
+
+void Frm_Main::updateStorePane()
+{
+    // The job makes the visible rows first: it reads where the active box looks.
+    if (!m_store)
+        return;
+    ThumbBox *box = Pic_Thumb[m_activeBox];
+    m_store->setPane(std::max(0, box->selected()), box->viewTopIndex(), box->viewBottomIndex());
+}
+
+void Frm_Main::RequestRepaint()
+{
+    for (ThumbBox *box : Pic_Thumb)
+        box->RequestRepaint();
+}
+
+void Frm_Main::SetStatusPanelText(int panel, const QString &text)
+{
+    if (panel >= 1 && panel <= int(m_panels.size()))
+        m_panels[size_t(panel - 1)]->setText(text);
+}
+
+int Frm_Main::ProgressWidth()
+{
+    return std::max(16, m_panels[0]->width());
+}
+
+void Frm_Main::DrawProgress(int length, int height, const QString &counterText)
+{
+    QPixmap bar(ProgressWidth(), 16);
+    bar.fill(Qt::transparent);
+    QPainter p(&bar);
+    if (height >= 16) {
+        p.fillRect(QRect(0, 0, length, 16), Qt::black);
+    } else {
+        p.fillRect(QRect(0, 7, length, 1), Qt::white);
+        p.fillRect(QRect(0, 8, length, 1), Qt::black);
+    }
+    p.end();
+    m_panels[0]->setPixmap(bar);
+    m_panels[0]->setToolTip(counterText);
+}
+
+void Frm_Main::ShowDeliveredThumb(int, int, int)
+{
+    RequestRepaint();
+}
+
+QString Frm_Main::FileNameAt(int index)
+{
+    return index >= 0 && index < m_files->rowCount() ? m_files->entries()[size_t(index)].name : QString();
 }
 
 void Frm_Main::onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers)

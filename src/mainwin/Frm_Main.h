@@ -9,9 +9,11 @@
 #include "browser/History.h"
 #include "imaging/Zoom.h"
 #include "mainwin/PaneLayout.h"
+#include "thumbs/BitmapStore.h"
 
 #include <QHash>
 #include <QMainWindow>
+#include <QPointer>
 #include <memory>
 
 class QAction;
@@ -30,9 +32,10 @@ class DrawView;
 class Prefetcher;
 class ThumbBox;
 class FileListModel;
+class ThumbX;
 class FolderTreeWidget;
 
-class Frm_Main : public QMainWindow
+class Frm_Main : public QMainWindow, public ThumbDisplayHost
 {
     Q_OBJECT
 public:
@@ -87,6 +90,15 @@ public:
     void ShowCurrentImage(int row);
     DrawView *imagePane() const { return Pic_Image; }
     const Prefetcher &prefetcher() const { return *m_prefetch; }
+    BitmapStore *store() const { return m_store; }
+
+    // The display store's window (ThumbDisplayHost).
+    void RequestRepaint() override;
+    void SetStatusPanelText(int panel, const QString &text) override;
+    int ProgressWidth() override;
+    void DrawProgress(int length, int height, const QString &counterText) override;
+    void ShowDeliveredThumb(int index, int column, int row) override;
+    QString FileNameAt(int index) override;
     ThumbBox *thumbBox(int i) const { return Pic_Thumb[i]; }
     ZoomFactor zoom() const { return m_zoom; }
     // Sets the zoom factor (ignored outside 0.5 to 10), writes its status text and
@@ -98,6 +110,8 @@ public:
 
 Q_SIGNALS:
     void firstDisplayStarted();
+    // A thumbnail display has made or read every thumbnail it was going to.
+    void thumbDisplayFinished();
     void folderListed(const QString &folder, int count);
     // The list asks for this entry to be shown in the preview (after the 10 ms deferral).
     void previewRequested(int position);
@@ -166,6 +180,10 @@ private:
     void reshowSelected();
     ThumbBox *Pic_Thumb[2] = { nullptr, nullptr };
     int m_activeBox = 0;
+    QPointer<BitmapStore> m_store;
+    QPointer<ThumbX> m_worker;
+    void updateStorePane();
+    void releaseStore(int maxRounds);
     void ShowThumbs();
     void onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
     void onBoxKey(int box, QKeyEvent *event);

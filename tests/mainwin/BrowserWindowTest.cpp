@@ -1,5 +1,6 @@
 #include "TestEnv.h"
 #include "app/Settings.h"
+#include "app/Startup.h"
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
 #include "imaging/Prefetch.h"
@@ -21,6 +22,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QUrl>
+#include <unistd.h>
 
 using namespace v7;
 
@@ -389,4 +391,47 @@ TEST_F(BrowserWindow, TheNextFileIsPreparedAhead)
     w->ShowCurrentImage(0); // moving back looks backwards, and there is nothing before the first
     EXPECT_EQ(w->prefetcher().decodesStarted(), started + 1);
     w->close();
+}
+
+TEST_F(BrowserWindow, ARealFolderFillsEveryCellAndShowsTheFirstFile)
+{
+    // The samples in every format, in a folder of their own.
+    const QString dir = root() + QStringLiteral("/samples");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QDir samples(qEnvironmentVariable("V7_SAMPLES"));
+    for (const QString &name : samples.entryList(QDir::Files)) {
+        if (!name.endsWith(QLatin1String(".sh")) && !name.endsWith(QLatin1String(".py"))) {
+            ASSERT_TRUE(QFile::copy(samples.filePath(name), dir + u'/' + name));
+        }
+    }
+    // Worker threads start only once the process carries its marker (the splash's title).
+    RegisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
+    for (int mode : { 0, 1 }) {
+        settings().ThreadMode = mode;
+        auto w = std::make_unique<Frm_Main>(dir);
+        QSignalSpy finished(w.get(), &Frm_Main::thumbDisplayFinished);
+        w->Form_Load();
+        w->showNormal();
+        w->resize(1100, 800);
+        ASSERT_TRUE(finished.wait(60000)) << "mode " << mode;
+        const int count = w->fileList()->rowCount();
+        ASSERT_GE(count, 6) << "mode " << mode;
+        const BitmapStore *store = w->store();
+        ASSERT_TRUE(store != nullptr);
+        for (int i = 0; i < count; ++i)
+            EXPECT_TRUE(store && store->hasThumb(i))
+                << "mode " << mode << " " << w->fileList()->entries()[size_t(i)].name.toStdString();
+        EXPECT_TRUE(w->statusPanelText(5).contains(QStringLiteral(" Thumbnails processed in ")))
+            << w->statusPanelText(5).toStdString();
+        // The first file in the preview.
+        QSignalSpy preview(w.get(), &Frm_Main::previewRequested);
+        w->fileListView()->setFocus();
+        w->fileListView()->setCurrentIndex(w->fileList()->index(1, 0));
+        QTest::keyClick(w->fileListView(), Qt::Key_Home);
+        ASSERT_TRUE(preview.count() > 0 || preview.wait(3000));
+        EXPECT_EQ(preview.last()[0].toInt(), 0);
+        EXPECT_TRUE(w->imagePane()->hasImage());
+        w->close();
+    }
+    UnregisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
 }
