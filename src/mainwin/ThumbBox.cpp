@@ -133,8 +133,6 @@ void ThumbBox::fillTile(int tile)
     const bool inList = index >= 0 && index < m_fileCount;
     if (inList && m_cellPainter)
         m_cellPainter(p, index, area.topLeft());
-    if (inList && settings().ShowCaption)
-        DrawCaptions(p, index, area);
     m_tileHasThumb[size_t(tile)] = inList && m_hasThumb && m_hasThumb(index);
     ++m_fillCount;
 }
@@ -175,12 +173,16 @@ void ThumbBox::updateStrip(int topRow)
     }
 }
 
-void ThumbBox::DrawCaptions(QPainter &painter, int index, const QRect &area)
+void ThumbBox::DrawCaptions(QPainter &painter, int index, const QRect &cell)
 {
     if (!m_captions)
         return;
+    // Centred on the cell, below the picture, clipped to the cell.
     const auto [line1, line2] = m_captions(index);
-    const QRect block(area.left(), area.top() + m_grid.thumbH, area.width(), CaptionStripHeight);
+    const QRect picture = ThumbArea(m_grid, cell).translated(0, -10);
+    const QRect block(cell.left(), picture.bottom() + 1, cell.width(), CaptionStripHeight);
+    painter.save();
+    painter.setClipRect(cell);
     painter.setPen(colorFromBgr(settings().ThumbColorText));
     painter.setFont(font());
     const QFontMetrics fm(font());
@@ -188,12 +190,13 @@ void ThumbBox::DrawCaptions(QPainter &painter, int index, const QRect &area)
         ShortenCaption(line1, m_grid.cellW - 6, [&fm](const QString &s) { return fm.horizontalAdvance(s); });
     painter.drawText(QRect(block.left(), block.top() + 2, block.width(), 14), Qt::AlignHCenter | Qt::AlignTop, name);
     painter.drawText(QRect(block.left(), block.top() + 15, block.width(), 14), Qt::AlignHCenter | Qt::AlignTop, line2);
+    painter.restore();
 }
 
 void ThumbBox::PaintSelection(QPainter &p, int index, int dragOffset)
 {
     const QRect cell = CellRect(m_grid, index, m_scroll - dragOffset);
-    const QRect thumb = ThumbArea(m_grid, cell);
+    const QRect thumb = ThumbArea(m_grid, cell).translated(0, settings().ShowCaption ? -10 : 0);
     const QColor frame = colorFromBgr(settings().ThumbColorFrame).darker(160);
     // Bars in the four margins, one pixel inside the cell.
     p.fillRect(QRect(cell.left() + 1, cell.top() + 1, cell.width() - 2, m_grid.marginH - 2), frame);
@@ -210,6 +213,8 @@ void ThumbBox::PaintSelection(QPainter &p, int index, int dragOffset)
     }
     edge1(p, thumb.adjusted(-1, -1, 1, 1), true);
     edge1(p, thumb.adjusted(-2, -2, 2, 2), true);
+    if (settings().ShowCaption)
+        DrawCaptions(p, index, cell);
 }
 
 void ThumbBox::PaintGrid(QPainter &p, int dragOffset)
@@ -234,6 +239,8 @@ void ThumbBox::PaintGrid(QPainter &p, int dragOffset)
         p.drawImage(at, m_strip, QRect(tile * m_grid.thumbW, 0, m_grid.thumbW, tileHeight()));
         edge1(p, cell.adjusted(0, 0, -1, -1), true);
         edge1(p, QRect(at, QSize(m_grid.thumbW, m_grid.thumbH + 1)).adjusted(-1, -1, 0, 0), false);
+        if (s.ShowCaption)
+            DrawCaptions(p, index, cell);
     }
     if (m_selected >= 0 && m_selected < m_fileCount)
         PaintSelection(p, m_selected, dragOffset);

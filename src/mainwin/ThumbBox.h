@@ -73,7 +73,7 @@ private:
     void fillTile(int tile);
     void PaintGrid(QPainter &painter, int dragOffset);
     void PaintSelection(QPainter &painter, int index, int dragOffset);
-    void DrawCaptions(QPainter &painter, int index, const QRect &area);
+    void DrawCaptions(QPainter &painter, int index, const QRect &cell);
 
     GridGeometry m_grid;
     int m_fileCount = 0;
