@@ -8,6 +8,7 @@
 #include "imaging/Prefetch.h"
 #include "imaging/widgets/DrawView.h"
 #include "mainwin/ThumbBox.h"
+#include "platform/Shell.h"
 #include "thumbs/OLEStorage.h"
 #include "thumbs/ThumbX.h"
 
@@ -941,6 +942,11 @@ void Frm_Main::showTreeMenu(const QPoint &pos)
     menu.setTitle(QStringLiteral("File Control"));
     connect(menu.addAction(QStringLiteral("&New Folder")), &QAction::triggered, this, &Frm_Main::BeginNewFolder);
     connect(menu.addAction(QStringLiteral("&Rename")), &QAction::triggered, this, &Frm_Main::BeginRenameFolder);
+    menu.addSeparator();
+    connect(menu.addAction(QStringLiteral("&Delete")), &QAction::triggered, this, [this] {
+        if (QTreeWidgetItem *node = Tvw_Dir->currentItem())
+            DeleteFolder(FolderTreeWidget::keyOf(node));
+    });
     menu.exec(Tvw_Dir->viewport()->mapToGlobal(pos));
 }
 
@@ -967,6 +973,44 @@ void Frm_Main::BeginNewFolder()
         editor->deselect();
         editor->end(false);
     }
+}
+
+bool Frm_Main::DeleteFolder(const QString &path)
+{
+    QTreeWidgetItem *node = Tvw_Dir->findByKey(path);
+    if (path.isEmpty() || !node || !node->parent() || IsProtectedFolder(path))
+        return false; // volumes, the root and the home folder are never deleted
+    m_treeTag = QStringLiteral("3");
+    const auto answer = QMessageBox::question(this,
+        QStringLiteral("Delete folder"),
+        QStringLiteral("Move the folder \"%1\" and everything in it to the trash?").arg(FolderBaseName(path)),
+        QMessageBox::Yes | QMessageBox::No,
+        QMessageBox::No);
+    m_treeTag.clear();
+    if (answer != QMessageBox::Yes)
+        return false;
+    QString error;
+    if (!MoveToTrash(path, &error)) {
+        QMessageBox::critical(this, QStringLiteral("Vorlane7"), error);
+        return false;
+    }
+    OLEStorage::DeleteFolderCache(OLEStorage::FolderStorageName(path), OLEStorage::CacheFileName);
+    const bool wasListed = m_currentFolder == path || m_currentFolder.startsWith(path + u'/');
+    delete node;
+    if (wasListed) {
+        if (m_store)
+            m_store->RequestCancel();
+        setImagePropertiesMode(false);
+        m_files->clear();
+        EnableFileCommands(false);
+        m_currentPosition = 0;
+        Pic_Image->clearView();
+        for (ThumbBox *box : Pic_Thumb) {
+            box->setFileCount(0);
+            box->ReleaseGridSurfaces();
+        }
+    }
+    return true;
 }
 
 void Frm_Main::BeginRenameFolder()
@@ -1162,6 +1206,11 @@ bool Frm_Main::eventFilter(QObject *watched, QEvent *event)
             const QModelIndex current = Lvw_Files->currentIndex();
             if (current.isValid())
                 Q_EMIT zoomWindowRequested(current.row());
+            return true;
+        }
+        if (watched == Tvw_Dir && key == Qt::Key_Delete) {
+            if (QTreeWidgetItem *node = Tvw_Dir->currentItem())
+                DeleteFolder(FolderTreeWidget::keyOf(node));
             return true;
         }
         if (watched == Lvw_Files)

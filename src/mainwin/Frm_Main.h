@@ -70,6 +70,9 @@ public:
     // label editor opens on the node, and the folder is made or renamed when it closes.
     void BeginNewFolder();
     void BeginRenameFolder();
+    // "&Delete" of the tree's menu and the Delete key: the folder goes to the trash
+    // after the user confirms; its cached thumbnails go with it. True when deleted.
+    bool DeleteFolder(const QString &path);
 
     QString currentFolder() const { return m_currentFolder; }
     int currentPosition() const { return m_currentPosition; }

@@ -10,6 +10,7 @@
 #include "platform/Hive.h"
 #include "thumbs/OLEStorage.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -434,4 +435,42 @@ TEST_F(BrowserWindow, ARealFolderFillsEveryCellAndShowsTheFirstFile)
         w->close();
     }
     UnregisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
+}
+
+TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
+{
+    const QString trip = root() + QStringLiteral("/old trip");
+    v7test::writeFile(trip + QStringLiteral("/x.jpg"), "not really");
+    auto w = openOn(root());
+    FolderTreeWidget *tree = w->folderTree();
+    tree->setCurrentItem(tree->findByKey(trip));
+    tree->setFocus();
+
+    // Answers the confirmation: No first, then Yes.
+    QMessageBox::StandardButton answer = QMessageBox::No;
+    QString asked;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            asked = box->text();
+            box->button(answer)->click();
+        }
+    });
+    closer.start(10);
+    QTest::keyClick(tree, Qt::Key_Delete);
+    EXPECT_TRUE(asked.contains(QStringLiteral("old trip")));
+    EXPECT_TRUE(QDir(trip).exists());
+    answer = QMessageBox::Yes;
+    QTest::keyClick(tree, Qt::Key_Delete);
+    EXPECT_FALSE(QDir(trip).exists());
+    EXPECT_TRUE(QFile::exists(root() + QStringLiteral("/data/Trash/files/old trip/x.jpg")))
+        << QDir(root() + "/data").entryList().join(u',').toStdString();
+    EXPECT_EQ(tree->findByKey(trip), nullptr);
+
+    // The home folder and the root are never deleted, and nobody is asked.
+    asked.clear();
+    EXPECT_FALSE(w->DeleteFolder(QDir::homePath()));
+    EXPECT_FALSE(w->DeleteFolder(QStringLiteral("/")));
+    EXPECT_TRUE(asked.isEmpty());
+    w->close();
 }

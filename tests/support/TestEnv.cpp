@@ -23,6 +23,8 @@ void TempHome::SetUp()
     ASSERT_TRUE(m_dir.isValid());
     m_oldConfig = qgetenv("XDG_CONFIG_HOME");
     m_oldCache = qgetenv("XDG_CACHE_HOME");
+    m_oldData = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/data")));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/config")));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/cache")));
 }
@@ -31,6 +33,7 @@ void TempHome::TearDown()
 {
     qputenv("XDG_CONFIG_HOME", m_oldConfig);
     qputenv("XDG_CACHE_HOME", m_oldCache);
+    qputenv("XDG_DATA_HOME", m_oldData);
 }
 
 QString TempHome::configDir() const

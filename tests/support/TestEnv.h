@@ -8,8 +8,9 @@
 namespace v7test
 {
 
-// Points XDG_CONFIG_HOME and XDG_CACHE_HOME at a fresh temporary folder for the
-// length of a test, so the settings hive and the cache start empty.
+// Points XDG_CONFIG_HOME, XDG_CACHE_HOME and XDG_DATA_HOME (the trash) at a fresh
+// temporary folder for the length of a test, so the settings hive and the cache
+// start empty and nothing reaches the user's own trash.
 class TempHome : public ::testing::Test
 {
 protected:
@@ -21,7 +22,7 @@ protected:
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_oldConfig, m_oldCache;
+    QByteArray m_oldConfig, m_oldCache, m_oldData;
 };
 
 // Headless platform, and V7_TEST_DATA / V7_SAMPLES pointing into the source tree
