@@ -1,0 +1,199 @@
+// Browsing a folder end to end, in the real main window (offscreen):
+//   cold  - a folder of 1,000 images with an empty cache: time from the listing to
+//           the moment every visible cell holds its thumbnail;
+//   warm  - the same folder again, thumbnails in the cache;
+//   scroll - painting the grid row by row from top to bottom, rows per second;
+//   next preview - stepping to the next 24-megapixel JPEG in the preview, with the
+//           next file prepared in the background while the current one is looked at.
+//   grid_bench [WORKDIR]
+#include "app/Settings.h"
+#include "app/Startup.h"
+#include "browser/FileListModel.h"
+#include "imaging/widgets/DrawView.h"
+#include "mainwin/Frm_Main.h"
+#include "mainwin/ThumbBox.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
+
+using namespace v7;
+
+namespace
+{
+
+QImage photoLike(int w, int h, quint32 seed)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    QPainter p(&img);
+    QLinearGradient g(0, 0, w, h);
+    g.setColorAt(0, QColor::fromHsv(int(seed * 47 % 360), 160, 200));
+    g.setColorAt(1, QColor::fromHsv(int(seed * 91 % 360), 200, 90));
+    p.fillRect(img.rect(), g);
+    QRandomGenerator rng(seed);
+    for (int i = 0; i < 60; ++i) {
+        p.setBrush(QColor::fromHsv(rng.bounded(360), 120 + rng.bounded(100), 80 + rng.bounded(170), 160));
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QPoint(rng.bounded(w), rng.bounded(h)), 20 + rng.bounded(w / 6), 20 + rng.bounded(h / 6));
+    }
+    p.end();
+    // Grain, so the encoder works as it does on a photograph.
+    for (int y = 0; y < h; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(img.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int n = int(rng.bounded(17)) - 8;
+            const QRgb c = row[x];
+            row[x] = qRgb(
+                std::clamp(qRed(c) + n, 0, 255), std::clamp(qGreen(c) + n, 0, 255), std::clamp(qBlue(c) + n, 0, 255));
+        }
+    }
+    return img;
+}
+
+bool visibleFilled(Frm_Main &w)
+{
+    ThumbBox *box = w.thumbBox(0);
+    const BitmapStore *store = w.store();
+    if (!store)
+        return false;
+    const int last = box->viewBottomIndex();
+    for (int i = box->viewTopIndex(); i <= last; ++i)
+        if (!store->hasThumb(i))
+            return false;
+    return last >= 0;
+}
+
+double timeToVisible(const QString &folder)
+{
+    Frm_Main w(folder);
+    w.resize(1280, 900);
+    w.Form_Load();
+    QElapsedTimer t;
+    t.start();
+    w.ListFolder(folder);
+    while (!visibleFilled(w) && t.elapsed() < 120000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const double ms = double(t.nsecsElapsed()) / 1e6;
+    // Let the rest of the job finish so the cache is complete for the warm run.
+    while (w.store() && !w.store()->finished() && t.elapsed() < 300000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    w.close();
+    return ms;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir tmp;
+    const QString work = argc > 1 ? QString::fromLocal8Bit(argv[1]) : tmp.path();
+    // Settings and cache of our own, so the user's are not touched.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(work + QStringLiteral("/config")));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(work + QStringLiteral("/cache")));
+    SetThreadHasWindow(true);
+    RegisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid()))); // worker threads may start
+    LoadSettings();
+    std::printf("ThreadMode %d, %d cores\n", settings().ThreadMode, QThread::idealThreadCount());
+
+    // 1,000 camera-sized JPEGs (1600 x 1200, 10 different pictures).
+    const QString folder = work + QStringLiteral("/folder1000");
+    QDir().mkpath(folder);
+    if (QDir(folder).count() < 1002) {
+        std::vector<QByteArray> pictures;
+        for (quint32 s = 1; s <= 10; ++s) {
+            QByteArray bytes;
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            photoLike(1600, 1200, s).save(&buffer, "JPEG", 88);
+            pictures.push_back(bytes);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            QFile f(folder + QStringLiteral("/IMG_%1.JPG").arg(i, 4, 10, QLatin1Char('0')));
+            if (f.open(QIODevice::WriteOnly))
+                f.write(pictures[size_t(i % 10)]);
+        }
+    }
+    QDir(work + QStringLiteral("/cache")).removeRecursively();
+    QDir().mkpath(work + QStringLiteral("/cache/Vorlane7"));
+    const double cold = timeToVisible(folder);
+    std::vector<double> warm;
+    for (int i = 0; i < 3; ++i)
+        warm.push_back(timeToVisible(folder));
+    std::printf("visible thumbnails painted after listing 1,000 files: cold %.0f ms, warm %.1f ms (median of 3)\n",
+        cold,
+        median(warm));
+
+    // Scrolling the whole grid row by row, each row painted.
+    {
+        Frm_Main w(folder);
+        w.resize(1280, 900);
+        w.Form_Load();
+        w.ListFolder(folder);
+        QElapsedTimer wait;
+        wait.start();
+        while (w.store() && !w.store()->finished() && wait.elapsed() < 120000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        ThumbBox *box = w.thumbBox(0);
+        const int rows = box->geometry().rows;
+        QImage surface(box->size(), QImage::Format_RGB32);
+        QElapsedTimer t;
+        t.start();
+        for (int r = 0; r <= rows; ++r) {
+            box->setScrollOffset(r * box->geometry().cellH);
+            box->render(&surface);
+        }
+        const double secs = double(t.nsecsElapsed()) / 1e9;
+        std::printf("scrolling %d rows, each painted: %.0f rows a second\n", rows, rows / secs);
+        w.close();
+    }
+
+    // Stepping through 24-megapixel JPEGs in the preview.
+    const QString big = work + QStringLiteral("/big");
+    QDir().mkpath(big);
+    for (int i = 0; i < 4; ++i) {
+        const QString name = big + QStringLiteral("/P%1.JPG").arg(i);
+        if (!QFile::exists(name))
+            photoLike(6000, 4000, quint32(100 + i)).save(name, "JPEG", 90);
+    }
+    {
+        Frm_Main w(big);
+        w.resize(1600, 1000);
+        w.Form_Load();
+        w.ListFolder(big);
+        std::vector<double> steps;
+        for (int i = 0; i < 4; ++i) {
+            QElapsedTimer t;
+            t.start();
+            w.ShowCurrentImage(i);
+            steps.push_back(double(t.nsecsElapsed()) / 1e6);
+            // The user looks at the image for a moment; the next one is prepared meanwhile.
+            QElapsedTimer look;
+            look.start();
+            while (look.elapsed() < 800)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        std::printf("preview of a 24-megapixel JPEG: first %.0f ms (decoded on the spot), next ones %.0f ms median\n",
+            steps[0],
+            median(std::vector<double>(steps.begin() + 1, steps.end())));
+        w.close();
+    }
+    return 0;
+}
