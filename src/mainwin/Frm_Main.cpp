@@ -147,6 +147,10 @@ void Frm_Main::buildWidgets()
         bar->installEventFilter(this);
 
     for (int i = 0; i < 5; ++i) {
+        if (i == 1) { // the focused pane's icon goes before its name
+            m_paneIcon = new QLabel(this);
+            statusBar()->addWidget(m_paneIcon);
+        }
         auto *panel = new QLabel(this);
         m_panels.push_back(panel);
         statusBar()->addWidget(panel, i == 4 ? 1 : 0);
@@ -1083,23 +1087,56 @@ void Frm_Main::onLabelEditClosed()
     }
 }
 
+QPixmap Frm_Main::paneIcon(const QString &key)
+{
+    // Small drawn icons, so no image files need installing.
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QColor(60, 60, 60));
+    if (key == QLatin1String("tree")) {
+        return FolderTreeWidget::icon(QStringLiteral("closed")).pixmap(16, 16);
+    } else if (key == QLatin1String("flist")) {
+        for (int y = 3; y <= 12; y += 3)
+            p.drawLine(2, y, 13, y);
+    } else if (key == QLatin1String("docs")) {
+        p.setBrush(QColor(120, 170, 220));
+        p.drawRect(1, 2, 13, 11);
+        p.setBrush(QColor(80, 150, 80));
+        p.drawPolygon(QPolygon({ QPoint(2, 12), QPoint(7, 6), QPoint(13, 12) }));
+    } else if (key == QLatin1String("thumbs")) {
+        p.setBrush(QColor(200, 200, 220));
+        for (int x : { 1, 9 })
+            for (int y : { 1, 9 })
+                p.drawRect(x, y, 5, 5);
+    } else {
+        p.setBrush(QColor(220, 60, 60));
+        p.drawEllipse(4, 1, 8, 8);
+        p.drawLine(8, 9, 8, 15);
+    }
+    return pm;
+}
+
 void Frm_Main::showFocusPane(QObject *control)
 {
     struct Pane {
         QObject *control;
         const char *text;
+        const char *icon; // the icon keys: "tree", "flist", "docs", "thumbs", "pin"
     };
-    const Pane panes[] = { { Tvw_Dir, "Folder" },
-        { Lvw_Files, "Files" },
-        { Pic_Image, "Image" },
-        { Pic_Thumb[0], "Thumbs" },
-        { Pic_Thumb[1], "Thumbs" },
-        { Txt_Filter, "Search" },
-        { Txt_Filter->lineEdit(), "Search" },
-        { Lvw_DirHist, "History" } };
+    const Pane panes[] = { { Tvw_Dir, "Folder", "tree" },
+        { Lvw_Files, "Files", "flist" },
+        { Pic_Image, "Image", "docs" },
+        { Pic_Thumb[0], "Thumbs", "thumbs" },
+        { Pic_Thumb[1], "Thumbs", "thumbs" },
+        { Txt_Filter, "Search", "pin" },
+        { Txt_Filter->lineEdit(), "Search", "pin" },
+        { Lvw_DirHist, "History", "tree" } };
     for (const Pane &p : panes) {
         if (p.control == control) {
             m_panels[1]->setText(QString::fromLatin1(p.text));
+            m_paneIcon->setPixmap(paneIcon(QLatin1String(p.icon)));
             return;
         }
     }

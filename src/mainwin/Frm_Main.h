@@ -142,6 +142,7 @@ private:
     void showHistoryMenu();
     void onFilterEntered();
     void showFocusPane(QObject *control);
+    static QPixmap paneIcon(const QString &key);
     void setHistoryBox(QTreeWidgetItem *node);
     void showWindowMenu();
     void showTreeMenu(const QPoint &pos);
@@ -204,6 +205,7 @@ private:
     QTimer *m_firstDisplayTimer = nullptr;
     QTimer *Tmr_LvwClick = nullptr;
     std::vector<QLabel *> m_panels; // status bar panels 1 to 5
+    QLabel *m_paneIcon = nullptr; // beside panel 2
     QString m_treeTag; // "1" new folder, "2" rename: the label edit under way
     QTreeWidgetItem *m_editNode = nullptr;
     QString m_editOldText;
