@@ -104,14 +104,17 @@ TEST_F(EngineModesTest, ExternalModeWithoutRegistrationIsAMissingComponent)
     EXPECT_TRUE(r.cache.isEmpty());
 }
 
-TEST_F(EngineModesTest, AHungWorkerProgramEndsTheDisplay)
+TEST_F(EngineModesTest, AHungOrDeadWorkerProgramEndsTheDisplay)
 {
     ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
-    qputenv("V7_THUMBX_HANG_AFTER", "3");
-    const Run r = display(2, 500);
-    qunsetenv("V7_THUMBX_HANG_AFTER");
-    EXPECT_TRUE(r.finished);
-    EXPECT_EQ(r.processed, 2);
+    for (const char *variable : { "V7_THUMBX_HANG_AFTER", "V7_THUMBX_DIE_AFTER" }) {
+        qputenv(variable, "3");
+        const Run r = display(2, 500);
+        qunsetenv(variable);
+        EXPECT_TRUE(r.finished) << variable;
+        EXPECT_EQ(r.processed, 2) << variable;
+        EXPECT_TRUE(r.messages.empty()) << variable;
+    }
 }
 
 TEST_F(EngineModesTest, ANewDisplayWaitsForTheCancelledPreviousOne)
