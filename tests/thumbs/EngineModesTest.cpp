@@ -119,7 +119,8 @@ TEST_F(EngineModesTest, AHungOrDeadWorkerProgramEndsTheDisplay)
 
 TEST_F(EngineModesTest, ANewDisplayWaitsForTheCancelledPreviousOne)
 {
-    for (int mode : { 0, 1 }) {
+    ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
+    for (int mode : { 0, 1, 2 }) {
         QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
         auto first = std::make_unique<BitmapStore>(&m_host, GridValues { 0, 3, 9, 9, 0, 0 }, m_folder);
         QPointer<ThumbX> x1 = StartThumbDisplay(mode, m_folder, m_files, first.get(), {});
