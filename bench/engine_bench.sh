@@ -70,12 +70,18 @@ export XDG_CONFIG_HOME=$WORK/config XDG_CACHE_HOME=$WORK/cache
 now() { date +%s.%N; }
 rate() { python3 -c "print(f'{$1 / ($3 - $2):.1f}')"; } # COUNT START END
 declare -A R
+# Other work on the machine only ever slows a run down: each figure is the best of
+# REPEAT runs (default 3).
+REPEAT=${REPEAT:-3}
+keep() { # KEY RATE
+    if [ -z "${R[$1]:-}" ] || python3 -c "import sys; sys.exit(0 if $2 > ${R[$1]} else 1)"; then R[$1]=$2; fi
+}
 
 run_prefill() { # NAME FOLDER COUNT
     rm -rf "$WORK/cache"
     local s e
     s=$(now); "$TOOL" prefill --quiet --threads "$CORES" "$2" >/dev/null; e=$(now)
-    R[$1]=$(rate "$3" "$s" "$e")
+    keep "$1" "$(rate "$3" "$s" "$e")"
 }
 run_vips() { # NAME PROCS FOLDER PATTERN COUNT
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
@@ -90,7 +96,7 @@ run_vips() { # NAME PROCS FOLDER PATTERN COUNT
         wait || true
     fi
     e=$(now)
-    R[$1]=$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")
+    keep "$1" "$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")"
 }
 run_mogrify() { # NAME OUTPUT-OPTION COMMAND... (on photos)
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
@@ -99,20 +105,24 @@ run_mogrify() { # NAME OUTPUT-OPTION COMMAND... (on photos)
     s=$(now)
     (cd "$CORPUS/photos" && "$@" "$outopt" "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 *.JPG)
     e=$(now)
-    R[$name]=$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")
+    keep "$name" "$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")"
 }
 
-echo "cold: 200 photos (12 MP) and 50 mixed files, $CORES cores" >&2
-run_prefill prefill "$CORPUS/photos" 200
-R[prefill1]=$(rm -rf "$WORK/cache"; s=$(now); "$TOOL" prefill --quiet --threads 1 "$CORPUS/photos" >/dev/null; e=$(now); rate 200 "$s" "$e")
-run_vips vips1 1 "$CORPUS/photos" '*.JPG'
-run_vips vips2 2 "$CORPUS/photos" '*.JPG'
-run_mogrify im -path mogrify
-run_mogrify gm -output-directory gm mogrify
-R[floor1]=$("$BUILD/bench/engine_floor" 1 "$CORPUS"/photos/*.JPG | awk '{print $4}')
-R[floor]=$("$BUILD/bench/engine_floor" "$CORES" "$CORPUS"/photos/*.JPG | awk '{print $4}')
-run_prefill mixed "$CORPUS/mixed" 50
-run_vips vmixed 2 "$CORPUS/mixed" '*'
+echo "cold: 200 photos (12 MP) and 50 mixed files, $CORES cores, best of $REPEAT" >&2
+for round in $(seq "$REPEAT"); do
+    run_prefill prefill "$CORPUS/photos" 200
+    rm -rf "$WORK/cache"
+    s=$(now); "$TOOL" prefill --quiet --threads 1 "$CORPUS/photos" >/dev/null; e=$(now)
+    keep prefill1 "$(rate 200 "$s" "$e")"
+    run_vips vips1 1 "$CORPUS/photos" '*.JPG'
+    run_vips vips2 2 "$CORPUS/photos" '*.JPG'
+    run_mogrify im -path mogrify
+    run_mogrify gm -output-directory gm mogrify
+    keep floor1 "$("$BUILD/bench/engine_floor" 1 "$CORPUS"/photos/*.JPG | awk '{print $4}')"
+    keep floor "$("$BUILD/bench/engine_floor" "$CORES" "$CORPUS"/photos/*.JPG | awk '{print $4}')"
+    run_prefill mixed "$CORPUS/mixed" 50
+    run_vips vmixed 2 "$CORPUS/mixed" '*'
+done
 
 echo "warm: 1,000 cached thumbnails" >&2
 rm -rf "$WORK/cache"

@@ -302,6 +302,11 @@ ThumbX::ExternalResult ThumbX::ThumbProcessExternal(const QString &folder, const
             m_process->kill();
     });
     m_watchdog->start(m_hangTimeoutMs);
+    // A store that goes away cannot answer: the worker would wait for it for ever.
+    connect(store, &QObject::destroyed, this, [this] {
+        if (m_process)
+            m_process->kill();
+    });
     connect(m_process, &QProcess::readyReadStandardOutput, this, &ThumbX::readWorker);
     connect(m_process, &QProcess::finished, this, &ThumbX::workerGone);
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {

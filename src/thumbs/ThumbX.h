@@ -3,7 +3,8 @@
 //   0  on the user-interface thread, from a 50 ms one-shot timer;
 //   1  on a thread of its own, with its own copy of the settings and of the cache
 //      module's state; its calls to the store run on the user-interface thread,
-//      one at a time (blocking queued calls);
+//      one at a time (blocking queued calls). The job starts as soon as its thread
+//      runs: the thread start already lets the creating call return first;
 //   2  in the worker program vorlane7-thumbx, registered in the hive as
 //      "Quillmark7Xexe.ThumbX", spoken to over its standard input and output; the
 //      thumbnails reach the store through ThumbsDisplay.

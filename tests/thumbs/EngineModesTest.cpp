@@ -104,19 +104,23 @@ TEST_F(EngineModesTest, ExternalModeWithoutRegistrationIsAMissingComponent)
     EXPECT_TRUE(r.cache.isEmpty());
 }
 
-TEST_F(EngineModesTest, AHungWorkerProgramEndsTheDisplay)
+TEST_F(EngineModesTest, AHungOrDeadWorkerProgramEndsTheDisplay)
 {
     ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
-    qputenv("V7_THUMBX_HANG_AFTER", "3");
-    const Run r = display(2, 500);
-    qunsetenv("V7_THUMBX_HANG_AFTER");
-    EXPECT_TRUE(r.finished);
-    EXPECT_EQ(r.processed, 2);
+    for (const char *variable : { "V7_THUMBX_HANG_AFTER", "V7_THUMBX_DIE_AFTER" }) {
+        qputenv(variable, "3");
+        const Run r = display(2, 500);
+        qunsetenv(variable);
+        EXPECT_TRUE(r.finished) << variable;
+        EXPECT_EQ(r.processed, 2) << variable;
+        EXPECT_TRUE(r.messages.empty()) << variable;
+    }
 }
 
 TEST_F(EngineModesTest, ANewDisplayWaitsForTheCancelledPreviousOne)
 {
-    for (int mode : { 0, 1 }) {
+    ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
+    for (int mode : { 0, 1, 2 }) {
         QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
         auto first = std::make_unique<BitmapStore>(&m_host, GridValues { 0, 3, 9, 9, 0, 0 }, m_folder);
         QPointer<ThumbX> x1 = StartThumbDisplay(mode, m_folder, m_files, first.get(), {});

@@ -106,8 +106,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "vorlane7-thumbx: expected a ThumbProcess request on standard input\n");
         return 2;
     }
-    // A hidden switch for tests: stop answering after N thumbnails, as a hung worker would.
+    // Hidden switches for tests: after N thumbnails stop answering, as a hung worker
+    // would, or die.
     const int hangAfter = qEnvironmentVariableIntValue("V7_THUMBX_HANG_AFTER");
+    const int dieAfter = qEnvironmentVariableIntValue("V7_THUMBX_DIE_AFTER");
 
     Settings &cfg = settings();
     cfg.CacheThumbs = args->cacheThumbs;
@@ -123,26 +125,31 @@ int main(int argc, char **argv)
     struct HangLink : ThumbJobLink {
         ThumbJobLink &inner;
         int left;
-        HangLink(ThumbJobLink &i, int n)
+        bool die;
+        HangLink(ThumbJobLink &i, int n, bool d)
             : inner(i)
             , left(n)
+            , die(d)
         {
         }
         StoreValues storeValues() override { return inner.storeValues(); }
         PaneValues paneValues() override { return inner.paneValues(); }
         bool deliver(const ThumbDelivery &d) override
         {
-            if (left > 0 && --left == 0)
+            if (left > 0 && --left == 0) {
+                if (die)
+                    ::_exit(3);
                 for (;;)
                     ::pause();
+            }
             return inner.deliver(d);
         }
         bool cancelRequested() override { return inner.cancelRequested(); }
         void progress(int l, int h) override { inner.progress(l, h); }
         void jobFinished() override { inner.jobFinished(); }
-    } hang(pipe, hangAfter);
+    } hang(pipe, dieAfter > 0 ? dieAfter : hangAfter, dieAfter > 0);
 
-    ThumbMain job(hangAfter > 0 ? static_cast<ThumbJobLink *>(&hang) : &pipe);
+    ThumbMain job(hangAfter > 0 || dieAfter > 0 ? static_cast<ThumbJobLink *>(&hang) : &pipe);
     job.setPoolSize(args->poolSize);
     job.setJob(args->folder, args->files);
     job.RunThumbJob();
