@@ -122,15 +122,15 @@ Storage Storage::open(const QString &path, std::uint32_t m, Status *st)
     if (!m_file->alive(m_id, m_gen))                                                                                   \
         return ret(Status::Reverted);
 
-Storage Storage::createStorage(const QString &name, std::uint32_t m, Status *st)
+template <class H> H Storage::createChild(const QString &name, std::uint32_t m, std::uint8_t type, Status *st)
 {
-    Storage out;
     auto fail = [&](Status s) {
         setStatus(st, s);
-        return Storage();
+        return H();
     };
     V7_CHECK_HANDLE(fail)
-    if (!canWrite(m_mode) || !m_file->writable())
+    // A stream is made to be written; a storage may be made and then only read.
+    if (!canWrite(m_mode) || !m_file->writable() || (type == detail::TypeStream && !canWrite(m)))
         return fail(Status::AccessDenied);
     std::uint32_t id;
     Status s = m_file->find(m_id, name, &id);
@@ -141,91 +141,59 @@ Storage Storage::createStorage(const QString &name, std::uint32_t m, Status *st)
     } else if (s != Status::FileNotFound) {
         return fail(s);
     }
-    s = m_file->addChild(m_id, name, detail::TypeStorage, &id);
+    s = m_file->addChild(m_id, name, type, &id);
     if (s != Status::Ok)
         return fail(s);
+    H out;
     out.m_file = m_file;
     out.m_id = id;
     out.m_gen = m_file->entry(id).gen;
     out.m_mode = m;
     setStatus(st, Status::Ok);
     return out;
+}
+
+template <class H> H Storage::openChild(const QString &name, std::uint32_t m, std::uint8_t type, Status *st)
+{
+    auto fail = [&](Status s) {
+        setStatus(st, s);
+        return H();
+    };
+    V7_CHECK_HANDLE(fail)
+    if (canWrite(m) && !m_file->writable())
+        return fail(Status::AccessDenied);
+    std::uint32_t id;
+    if (Status s = m_file->find(m_id, name, &id); s != Status::Ok)
+        return fail(s);
+    if (m_file->entry(id).type != type)
+        return fail(Status::FileNotFound);
+    H out;
+    out.m_file = m_file;
+    out.m_id = id;
+    out.m_gen = m_file->entry(id).gen;
+    out.m_mode = m;
+    setStatus(st, Status::Ok);
+    return out;
+}
+
+Storage Storage::createStorage(const QString &name, std::uint32_t m, Status *st)
+{
+    return createChild<Storage>(name, m, detail::TypeStorage, st);
 }
 
 Storage Storage::openStorage(const QString &name, std::uint32_t m, Status *st)
 {
-    auto fail = [&](Status s) {
-        setStatus(st, s);
-        return Storage();
-    };
-    V7_CHECK_HANDLE(fail)
-    if (canWrite(m) && !m_file->writable())
-        return fail(Status::AccessDenied);
-    std::uint32_t id;
-    if (Status s = m_file->find(m_id, name, &id); s != Status::Ok)
-        return fail(s);
-    if (m_file->entry(id).type != detail::TypeStorage)
-        return fail(Status::FileNotFound);
-    Storage out;
-    out.m_file = m_file;
-    out.m_id = id;
-    out.m_gen = m_file->entry(id).gen;
-    out.m_mode = m;
-    setStatus(st, Status::Ok);
-    return out;
+    return openChild<Storage>(name, m, detail::TypeStorage, st);
 }
 
 Stream Storage::createStream(const QString &name, std::uint32_t m, Status *st)
 {
-    auto fail = [&](Status s) {
-        setStatus(st, s);
-        return Stream();
-    };
-    V7_CHECK_HANDLE(fail)
-    if (!canWrite(m_mode) || !m_file->writable() || !canWrite(m))
-        return fail(Status::AccessDenied);
-    std::uint32_t id;
-    Status s = m_file->find(m_id, name, &id);
-    if (s == Status::Ok) {
-        if (!(m & mode::Create))
-            return fail(Status::FileAlreadyExists);
-        m_file->destroy(id);
-    } else if (s != Status::FileNotFound) {
-        return fail(s);
-    }
-    s = m_file->addChild(m_id, name, detail::TypeStream, &id);
-    if (s != Status::Ok)
-        return fail(s);
-    Stream out;
-    out.m_file = m_file;
-    out.m_id = id;
-    out.m_gen = m_file->entry(id).gen;
-    out.m_mode = m;
-    setStatus(st, Status::Ok);
-    return out;
+    return createChild<Stream>(name, m, detail::TypeStream, st);
 }
 
 Stream Storage::openStream(const QString &name, std::uint32_t m, Status *st)
 {
-    auto fail = [&](Status s) {
-        setStatus(st, s);
-        return Stream();
-    };
-    V7_CHECK_HANDLE(fail)
-    if (canWrite(m) && !m_file->writable())
-        return fail(Status::AccessDenied);
-    std::uint32_t id;
-    if (Status s = m_file->find(m_id, name, &id); s != Status::Ok)
-        return fail(s);
-    if (m_file->entry(id).type != detail::TypeStream)
-        return fail(Status::FileNotFound);
-    Stream out;
-    out.m_file = m_file;
-    out.m_id = id;
-    out.m_gen = m_file->entry(id).gen;
-    out.m_mode = m;
-    setStatus(st, Status::Ok);
-    return out;
+    return openChild<Stream>(name, m, detail::TypeStream, st);
 }
 
 #define V7_RETURN(s) s

@@ -159,6 +159,10 @@ public:
     static Status check(const QString &path, QStringList *problems);
 
 private:
+    // The shared steps of the four calls above: H is Storage or Stream.
+    template <class H> H createChild(const QString &name, std::uint32_t mode, std::uint8_t type, Status *st);
+    template <class H> H openChild(const QString &name, std::uint32_t mode, std::uint8_t type, Status *st);
+
     std::shared_ptr<detail::File> m_file;
     std::uint32_t m_id = 0, m_gen = 0, m_mode = 0;
 };
