@@ -815,45 +815,50 @@ Status File::writeChain(std::vector<std::uint32_t> &chain, std::uint64_t pos, co
     return Status::Ok;
 }
 
+namespace
+{
+
+    // Walks a mini-stream chain from pos for n bytes in runs of consecutive mini sectors,
+    // calling step(offset in the mini stream, length) for each run.
+    template <class Step>
+    Status forEachMiniRun(const std::vector<std::uint32_t> &chain, std::uint64_t pos, std::uint64_t n, Step step)
+    {
+        while (n > 0) {
+            std::size_t idx = std::size_t(pos / MiniSize);
+            const std::uint32_t off = std::uint32_t(pos % MiniSize);
+            const std::uint32_t first = chain[idx];
+            std::uint64_t len = std::min<std::uint64_t>(n, MiniSize - off);
+            while (len < n && idx + 1 < chain.size() && chain[idx + 1] == chain[idx] + 1) {
+                ++idx;
+                len = std::min<std::uint64_t>(n, len + MiniSize);
+            }
+            if (Status s = step(std::uint64_t(first) * MiniSize + off, len); s != Status::Ok)
+                return s;
+            pos += len;
+            n -= len;
+        }
+        return Status::Ok;
+    }
+
+} // namespace
+
 Status File::readMini(const std::vector<std::uint32_t> &chain, std::uint64_t pos, char *buf, std::uint64_t n)
 {
-    while (n > 0) {
-        std::size_t idx = std::size_t(pos / MiniSize);
-        const std::uint32_t off = std::uint32_t(pos % MiniSize);
-        const std::uint32_t first = chain[idx];
-        std::uint64_t len = std::min<std::uint64_t>(n, MiniSize - off);
-        while (len < n && idx + 1 < chain.size() && chain[idx + 1] == chain[idx] + 1) {
-            ++idx;
-            len = std::min<std::uint64_t>(n, len + MiniSize);
-        }
-        if (Status s = readChain(m_miniChain, std::uint64_t(first) * MiniSize + off, buf, len); s != Status::Ok)
-            return s;
+    return forEachMiniRun(chain, pos, n, [&](std::uint64_t at, std::uint64_t len) {
+        const Status s = readChain(m_miniChain, at, buf, len);
         buf += len;
-        pos += len;
-        n -= len;
-    }
-    return Status::Ok;
+        return s;
+    });
 }
 
 Status File::writeMini(const std::vector<std::uint32_t> &chain, std::uint64_t pos, const char *data, std::uint64_t n)
 {
     // Copy-on-write happens one level down, on the sectors that hold the mini stream.
-    while (n > 0) {
-        std::size_t idx = std::size_t(pos / MiniSize);
-        const std::uint32_t off = std::uint32_t(pos % MiniSize);
-        const std::uint32_t first = chain[idx];
-        std::uint64_t len = std::min<std::uint64_t>(n, MiniSize - off);
-        while (len < n && idx + 1 < chain.size() && chain[idx + 1] == chain[idx] + 1) {
-            ++idx;
-            len = std::min<std::uint64_t>(n, len + MiniSize);
-        }
-        if (Status s = writeChain(m_miniChain, std::uint64_t(first) * MiniSize + off, data, len); s != Status::Ok)
-            return s;
+    return forEachMiniRun(chain, pos, n, [&](std::uint64_t at, std::uint64_t len) {
+        const Status s = writeChain(m_miniChain, at, data, len);
         data += len;
-        pos += len;
-        n -= len;
-    }
-    return Status::Ok;
+        return s;
+    });
 }
 
 void File::freeChain(Entry &e)
