@@ -1,4 +1,7 @@
 // The vorlane7 executable: everything happens in the start procedure.
 #include "app/Startup.h"
 
-int main(int argc, char **argv) { return v7::Main(argc, argv); }
+int main(int argc, char **argv)
+{
+    return v7::Main(argc, argv);
+}

@@ -35,7 +35,7 @@ bool MoveToTrash(const QString &path, QString *error)
     QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
     if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome))
         dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-    for (const char *sub : {"/Trash/files", "/Trash/info"})
+    for (const char *sub : { "/Trash/files", "/Trash/info" })
         QDir().mkpath(dataHome + QLatin1String(sub));
     const QString original = QFileInfo(path).absoluteFilePath();
     if (!f.moveToTrash()) {
