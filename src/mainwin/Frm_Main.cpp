@@ -170,6 +170,8 @@ void Frm_Main::buildWidgets()
     }
     Mnu_ImgInfo = new QAction(QStringLiteral("List &Image Properties"), this);
     Mnu_ImgInfo->setCheckable(true);
+    Mnu_ImgInfo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I)); // runs only while enabled
+    addAction(Mnu_ImgInfo);
     connect(Mnu_ImgInfo, &QAction::triggered, this, [this](bool on) { setImagePropertiesMode(on); });
     m_fileCommands << Mnu_ImgInfo;
     const char *const fitNames[4] = { "Normal", "Auto", "Fit Width", "Fit Height" };
