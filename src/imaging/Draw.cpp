@@ -1,5 +1,6 @@
 #include "imaging/Draw.h"
 
+#include "imaging/Codecs.h"
 #include "imaging/ImageLoad.h"
 
 #include <algorithm>
@@ -19,6 +20,11 @@ namespace
     {
         return LoadImageDdb(file, ScreenContext, fullSize);
     }
+    QImage loadReduced(const QString &file, int reduction)
+    {
+        return rdjpgfiledib(file, decoderDepth(screenDepth()), reduction);
+    }
+
     QImage decodeThumb(const QByteArray &bytes, bool)
     {
         return DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()));
@@ -47,7 +53,7 @@ namespace
 
 DrawServices defaultDrawServices()
 {
-    return { loadDib, loadDdb, decodeThumb, resampleSmooth };
+    return { loadDib, loadDdb, decodeThumb, resampleSmooth, loadReduced };
 }
 
 void setDrawServices(DrawServices s)
@@ -61,6 +67,8 @@ void setDrawServices(DrawServices s)
         cur.decodeThumb = std::move(s.decodeThumb);
     if (s.resample)
         cur.resample = std::move(s.resample);
+    if (s.loadReduced)
+        cur.loadReduced = std::move(s.loadReduced);
 }
 
 const DrawServices &drawServices()
@@ -89,11 +97,36 @@ QImage stretchFast(const QImage &image, QSize size)
     return image.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
 }
 
+int PreviewReduction(QSize natural, QSize composed)
+{
+    for (int f : { 8, 4, 2 }) {
+        const int w = (natural.width() + f - 1) / f, h = (natural.height() + f - 1) / f;
+        if (w >= composed.width() && h >= composed.height())
+            return f;
+    }
+    return 1;
+}
+
+int PreviewReductionFor(const QString &file, QSize box, QStringView fitMode, ZoomFactor zoom, QSize *natural)
+{
+    ImageFileInfo info;
+    info.fileName = file;
+    if (!GetImageInfo(info) || imageTypeOf(info.format) != ImageType::Jpeg)
+        return 1;
+    if (natural)
+        *natural = QSize(info.width, info.height);
+    int fw = info.width, fh = info.height;
+    ComputeFitSize(fitMode, info.width, info.height, box.width(), box.height(), fw, fh);
+    const ZoomFactor z = fitMode == QStringView(FitNormal) ? zoom.effective() : ZoomFactor::fromWhole(1);
+    return PreviewReduction(QSize(info.width, info.height), QSize(int(z.apply(fw)), int(z.apply(fh))));
+}
+
 bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoom, bool quality)
 {
     if (vs.current.isNull())
         return false;
-    const int iw = vs.current.width(), ih = vs.current.height();
+    const QSize natural = vs.natural.isValid() ? vs.natural : vs.current.size();
+    const int iw = natural.width(), ih = natural.height();
     // An unknown mode draws at natural size rather than at an undefined one.
     int fw = iw, fh = ih;
     if (!ComputeFitSize(fitMode, iw, ih, box.width(), box.height(), fw, fh) && isFitMode(fitMode))
@@ -104,6 +137,16 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
     if (!composableSize(tw, th))
         return false;
     const QSize target { int(tw), int(th) };
+    if (vs.reduction > 1 && (vs.current.width() < tw || vs.current.height() < th)) {
+        // A larger view, zoom or fit than the reduced decode covers: decode it whole.
+        QImage full = drawServices().loadDib(vs.currentFile, true);
+        if (!full.isNull()) {
+            vs.current = std::move(full);
+            vs.second = QImage();
+            vs.natural = vs.current.size();
+            vs.reduction = 1;
+        }
+    }
 
     if (vs.second.isNull()) {
         // A true-colour image loses nothing in the display format, so it is held
@@ -135,9 +178,24 @@ bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMod
     // replaces it (an empty name always redraws the held image).
     if (!file.isEmpty() && (vs.current.isNull() || vs.currentFile != file)) {
         FreeCurrentImage(vs);
-        vs.current = drawServices().loadDib(file, true);
-        if (!vs.current.isNull())
+        // A JPEG is decoded only as large as the view will show it.
+        QSize natural;
+        int reduction =
+            drawServices().loadReduced ? PreviewReductionFor(file, target.clientSize(), fitMode, zoom, &natural) : 1;
+        if (reduction > 1)
+            vs.current = drawServices().loadReduced(file, reduction);
+        if (vs.current.isNull()) {
+            reduction = 1;
+            vs.current = drawServices().loadDib(file, true);
+        }
+        if (!vs.current.isNull()) {
             vs.currentFile = file;
+            // A loader may hand over the whole image (one decoded ahead) where a
+            // reduced one was asked for.
+            vs.natural = reduction > 1 ? natural : vs.current.size();
+            vs.reduction =
+                vs.current.size() == vs.natural ? 1 : std::max(2, vs.natural.width() / std::max(1, vs.current.width()));
+        }
     }
     if (vs.current.isNull())
         return false;

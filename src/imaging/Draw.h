@@ -40,6 +40,8 @@ struct DrawServices {
     std::function<QImage(const QByteArray &bytes, bool jpeg)> decodeThumb;
     // Smooth resampling (E_Quality true) to exactly the given size.
     std::function<QImage(const QImage &image, QSize size)> resample;
+    // A JPEG file decoded upright at 1/reduction (2, 4 or 8) of its size, as a DIB.
+    std::function<QImage(const QString &file, int reduction)> loadReduced;
 };
 DrawServices defaultDrawServices();
 void setDrawServices(DrawServices services); // members left empty are not changed
@@ -74,9 +76,17 @@ QImage stretchFast(const QImage &image, QSize size);
 inline constexpr std::int64_t MaxComposedPixels = std::int64_t(1) << 27;
 inline constexpr int MaxComposedSide = 32767;
 
+// The largest JPEG reduction (8, 4, 2, else 1) whose decoded size still covers the
+// composed size in both axes: the preview decodes no more pixels than it shows.
+int PreviewReduction(QSize natural, QSize composed);
+// The same for a file shown in a box (1 for anything but a JPEG); *natural gets
+// the file's upright size.
+int PreviewReductionFor(const QString &file, QSize box, QStringView fitMode, ZoomFactor zoom, QSize *natural = nullptr);
+
 // Steps 4 to 7 of ShowImageFitted on the held image: fit into box, apply the
 // zoom in "FitNormal" only, compose into vs.offscreen. No decoding happens
-// here. Returns false when no image is held or the result cannot be composed.
+// here, unless a reduced image no longer covers the new size: then the file is
+// decoded again at full size. Returns false when no image is held or the result cannot be composed.
 bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoom, bool quality);
 
 // Loads (or reuses, for the same file or an empty name) the current image,

@@ -18,7 +18,7 @@ Prefetcher::~Prefetcher()
         e.image.wait();
 }
 
-void Prefetcher::prefetch(const QString &file)
+void Prefetcher::prefetch(const QString &file, Loader loader)
 {
     if (file.isEmpty())
         return;
@@ -29,7 +29,8 @@ void Prefetcher::prefetch(const QString &file)
         m_entries.front().image.wait();
         m_entries.pop_front();
     }
-    Loader loader = m_loader;
+    if (!loader)
+        loader = m_loader;
     m_entries.push_back({ file, std::async(std::launch::async, [loader, file] { return loader(file); }).share() });
     ++m_started;
 }

@@ -27,8 +27,9 @@ public:
     Prefetcher(const Prefetcher &) = delete;
     Prefetcher &operator=(const Prefetcher &) = delete;
 
-    // Starts decoding file in the background unless it is held or under way.
-    void prefetch(const QString &file);
+    // Starts decoding file in the background unless it is held or under way;
+    // loader, when given, replaces the usual one for this file.
+    void prefetch(const QString &file, Loader loader = {});
     // The image of file: the prepared one when there is one, else decoded now.
     QImage take(const QString &file);
     // Files held or being decoded, oldest first (for tests).

@@ -32,6 +32,8 @@ void FreeCurrentImage(ViewState &vs)
     vs.current = QImage();
     vs.second = QImage();
     vs.currentFile.clear();
+    vs.natural = QSize();
+    vs.reduction = 1;
 }
 
 } // namespace v7

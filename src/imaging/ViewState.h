@@ -28,6 +28,10 @@ struct ViewState {
     QImage current; // the decoded image of currentFile, kept between redraws
     QString currentFile;
     QImage second; // current in the display's pixel format, made once per decode
+    // A large JPEG may be held decoded at 1/reduction of its natural size, as far
+    // as the fitted size allows; the fit arithmetic always uses the natural size.
+    QSize natural;
+    int reduction = 1;
 };
 
 ViewState &viewState(); // this thread's

@@ -4,6 +4,8 @@
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
 #include "browser/Listing.h"
+#include "imaging/Codecs.h"
+#include "imaging/Draw.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/Prefetch.h"
 #include "imaging/widgets/DrawView.h"
@@ -63,6 +65,11 @@ Frm_Main::Frm_Main(const QString &folderOverride, QWidget *parent)
         if (fullSize && QThread::currentThread() == ui)
             return m_prefetch->take(file);
         return LoadImageDib(file, ScreenContext, fullSize);
+    };
+    services.loadReduced = [this, ui](const QString &file, int reduction) {
+        if (QThread::currentThread() == ui && m_prefetch->pending().contains(file))
+            return m_prefetch->take(file);
+        return rdjpgfiledib(file, decoderDepth(screenDepth()), reduction);
     };
     setDrawServices(services);
 }
@@ -710,8 +717,15 @@ void Frm_Main::ShowCurrentImage(int row)
     const int step = (m_lastShownRow >= 0 && row < m_lastShownRow) ? -1 : 1;
     m_lastShownRow = row;
     const int next = row + step;
-    if (next >= 0 && next < m_files->rowCount())
-        m_prefetch->prefetch(JoinPath(m_currentFolder, m_files->entries()[size_t(next)].name));
+    if (next >= 0 && next < m_files->rowCount()) {
+        // Decoded at the size this pane will show it, as the preview itself would.
+        const QString nextPath = JoinPath(m_currentFolder, m_files->entries()[size_t(next)].name);
+        const int reduction = PreviewReductionFor(nextPath, Pic_Image->size(), m_state.Imagefit, m_zoom);
+        m_prefetch->prefetch(nextPath, [reduction](const QString &file) {
+            return reduction > 1 ? rdjpgfiledib(file, decoderDepth(screenDepth()), reduction)
+                                 : LoadImageDib(file, ScreenContext, true);
+        });
+    }
 }
 
 void Frm_Main::releaseStore(int maxRounds)
