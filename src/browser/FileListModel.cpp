@@ -28,6 +28,18 @@ namespace
         return QIcon(pm);
     }
 
+    QIcon taggedIcon()
+    {
+        QPixmap pm(16, 16);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setPen(QColor(0x50, 0x50, 0x50));
+        p.setBrush(QColor(0xfa, 0xdc, 0x5a));
+        p.drawRect(2, 1, 11, 13);
+        p.fillRect(4, 6, 7, 6, QColor(0xc0, 0x40, 0x30));
+        return QIcon(pm);
+    }
+
     QIcon fileIcon()
     {
         QPixmap pm(16, 16);
@@ -48,6 +60,7 @@ FileListModel::FileListModel(QObject *parent)
     , m_arrowUp(arrowIcon(true))
     , m_arrowDown(arrowIcon(false))
     , m_fileIcon(fileIcon())
+    , m_taggedIcon(taggedIcon())
 {
 }
 
@@ -92,7 +105,7 @@ QVariant FileListModel::data(const QModelIndex &index, int role) const
         }
     }
     if (role == Qt::DecorationRole && index.column() == 0)
-        return m_fileIcon;
+        return e.tagged ? m_taggedIcon : m_fileIcon;
     if (role == Qt::TextAlignmentRole && (index.column() == 1 || index.column() == 4))
         return int(Qt::AlignRight | Qt::AlignVCenter);
     return {};

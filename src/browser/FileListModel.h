@@ -54,7 +54,7 @@ private:
     int m_sortKey = 0;
     SortOrder m_order = SortOrder::Ascending;
     QString m_iconKey;
-    QIcon m_arrowUp, m_arrowDown, m_fileIcon;
+    QIcon m_arrowUp, m_arrowDown, m_fileIcon, m_taggedIcon;
 };
 
 } // namespace v7

@@ -28,6 +28,7 @@ struct FileEntry {
     QString properties; // column 4: filled on demand
     QString memory; // column 5: filled on demand
     bool tag = true;
+    bool tagged = false; // shown with the tagged icon ("dbdoc" rather than "bmp")
 };
 
 // The host's wildcard rule: "*" any run of characters, "?" one character, letters

@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -132,8 +133,8 @@ void Frm_Main::buildWidgets()
         connect(Pic_Thumb[i],
             &ThumbBox::cellPressed,
             this,
-            [this, i](int item, Qt::MouseButton button, bool, Qt::KeyboardModifiers modifiers) {
-                onCellPressed(i, item, button, modifiers);
+            [this, i](int item, Qt::MouseButton button, bool mark, Qt::KeyboardModifiers modifiers) {
+                onCellPressed(i, item, button, mark, modifiers);
             });
         connect(Pic_Thumb[i], &ThumbBox::keyPressed, this, [this, i](QKeyEvent *e) { onBoxKey(i, e); });
         connect(Pic_Thumb[i], &ThumbBox::scrolled, this, [this, i] {
@@ -181,6 +182,11 @@ void Frm_Main::buildWidgets()
     addAction(Mnu_ImgInfo);
     connect(Mnu_ImgInfo, &QAction::triggered, this, [this](bool on) { setImagePropertiesMode(on); });
     m_fileCommands << Mnu_ImgInfo;
+    Mnu_TagImage = new QAction(QStringLiteral("&Tag Image"), this);
+    Mnu_TagImage->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    addAction(Mnu_TagImage);
+    connect(Mnu_TagImage, &QAction::triggered, this, &Frm_Main::TagSelected);
+    m_fileCommands << Mnu_TagImage;
     const char *const fitNames[4] = { "Normal", "Auto", "Fit Width", "Fit Height" };
     auto *fitGroup = new QActionGroup(this);
     for (int i = 0; i < 4; ++i) {
@@ -836,7 +842,8 @@ QString Frm_Main::FileNameAt(int index)
     return index >= 0 && index < m_files->rowCount() ? m_files->entries()[size_t(index)].name : QString();
 }
 
-void Frm_Main::onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers)
+void Frm_Main::onCellPressed(
+    int box, int item, Qt::MouseButton button, bool onCornerMark, Qt::KeyboardModifiers modifiers)
 {
     if (!m_viewActions[2]->isChecked() || m_files->rowCount() == 0)
         return;
@@ -856,6 +863,8 @@ void Frm_Main::onCellPressed(int box, int item, Qt::MouseButton button, Qt::Keyb
         reshowSelected();
     Lvw_Files->scrollTo(index);
     m_loadOnClick = false;
+    if (onCornerMark)
+        showTagMenu(QCursor::pos());
 }
 
 void Frm_Main::onBoxKey(int box, QKeyEvent *event)
@@ -952,6 +961,46 @@ bool Frm_Main::handleZoomKey(QObject *watched, QKeyEvent *event)
         return true;
     }
     return false;
+}
+
+void Frm_Main::TagSelected()
+{
+    const QModelIndexList rows = Lvw_Files->selectionModel()->selectedRows();
+    QList<int> ordered;
+    for (const QModelIndex &i : rows)
+        ordered << i.row();
+    if (ordered.isEmpty() && Lvw_Files->currentIndex().isValid())
+        ordered << Lvw_Files->currentIndex().row();
+    std::sort(ordered.begin(), ordered.end());
+    for (int row : std::as_const(ordered)) {
+        FileEntry &e = m_files->entry(row);
+        const QString path = JoinPath(m_currentFolder, e.name);
+        if (!e.tagged) {
+            e.tagged = true;
+            if (!m_tagged.contains(path)) {
+                m_tagged.insert(path, { FormatThousands(e.size), FormatFileDate(e.modified()) });
+                m_taggedOrder << path;
+            }
+        } else {
+            e.tagged = false;
+            if (m_tagged.remove(path))
+                m_taggedOrder.removeAll(path);
+        }
+        m_files->entryChanged(row);
+    }
+}
+
+void Frm_Main::showTagMenu(const QPoint &globalPos)
+{
+    const QModelIndex current = Lvw_Files->currentIndex();
+    if (!current.isValid())
+        return;
+    QMenu menu(this);
+    const bool tagged = m_files->entries()[size_t(current.row())].tagged;
+    QAction *tag = menu.addAction(tagged ? QStringLiteral("&Untag image") : QStringLiteral("&Tag image"));
+    connect(tag, &QAction::triggered, this, &Frm_Main::TagSelected);
+    Q_EMIT tagMenuShown(&menu);
+    menu.exec(globalPos);
 }
 
 void Frm_Main::showTreeMenu(const QPoint &pos)

@@ -73,6 +73,10 @@ public:
     // "&Delete" of the tree's menu and the Delete key: the folder goes to the trash
     // after the user confirms; its cached thumbnails go with it. True when deleted.
     bool DeleteFolder(const QString &path);
+    // "&Tag Image" (Ctrl+T): every selected file flips between tagged and not; the
+    // tagged set (full path -> size and date texts) lives until the program ends.
+    void TagSelected();
+    const QStringList &taggedFiles() const { return m_taggedOrder; }
 
     QString currentFolder() const { return m_currentFolder; }
     int currentPosition() const { return m_currentPosition; }
@@ -112,6 +116,8 @@ public:
     QString fitMode() const { return m_state.Imagefit; }
 
 Q_SIGNALS:
+    // The tag menu of a thumbnail's corner mark is about to show (for tests).
+    void tagMenuShown(QMenu *menu);
     void firstDisplayStarted();
     // A thumbnail display has made or read every thumbnail it was going to.
     void thumbDisplayFinished();
@@ -189,7 +195,7 @@ private:
     void updateStorePane();
     void releaseStore(int maxRounds);
     void ShowThumbs();
-    void onCellPressed(int box, int item, Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
+    void onCellPressed(int box, int item, Qt::MouseButton button, bool onCornerMark, Qt::KeyboardModifiers modifiers);
     void onBoxKey(int box, QKeyEvent *event);
     QWidget *SplitX = nullptr;
     QWidget *SplitY = nullptr;
@@ -210,6 +216,10 @@ private:
     QTreeWidgetItem *m_editNode = nullptr;
     QString m_editOldText;
     bool m_editCancelled = false;
+    QHash<QString, QPair<QString, QString>> m_tagged;
+    QStringList m_taggedOrder; // insertion order
+    QAction *Mnu_TagImage = nullptr;
+    void showTagMenu(const QPoint &globalPos);
     bool m_saved = false;
 };
 

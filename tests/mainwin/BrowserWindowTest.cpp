@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSignalSpy>
@@ -472,5 +473,34 @@ TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
     EXPECT_FALSE(w->DeleteFolder(QDir::homePath()));
     EXPECT_FALSE(w->DeleteFolder(QStringLiteral("/")));
     EXPECT_TRUE(asked.isEmpty());
+    w->close();
+}
+
+TEST_F(BrowserWindow, TheCornerMarkOpensTheTagMenu)
+{
+    auto w = openOn(pics);
+    w->showNormal();
+    w->resize(1000, 700);
+    ThumbBox *box = w->thumbBox(0);
+    QStringList captions;
+    QObject::connect(w.get(), &Frm_Main::tagMenuShown, [&](QMenu *menu) {
+        captions << menu->actions().value(0)->text();
+        QTimer::singleShot(0, menu, [menu] {
+            menu->actions().value(0)->trigger();
+            menu->close();
+        });
+    });
+    const QRect cell = CellRect(box->geometry(), 1, box->scrollOffset());
+    const QPoint mark(cell.right() - 5, cell.top() + 5);
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, mark);
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 1);
+    EXPECT_EQ(w->taggedFiles(), QStringList({ pics + QStringLiteral("/ab.gif") }));
+    EXPECT_TRUE(w->fileList()->entries()[1].tagged);
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, mark); // a second time untags
+    EXPECT_EQ(captions, QStringList({ QStringLiteral("&Tag image"), QStringLiteral("&Untag image") }));
+    EXPECT_TRUE(w->taggedFiles().isEmpty());
+    // A press beside the mark only selects.
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, cell.center());
+    EXPECT_EQ(captions.size(), 2);
     w->close();
 }
