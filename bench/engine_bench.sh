@@ -6,13 +6,17 @@
 #
 # Corpus: "photos", 200 camera-like 12-megapixel JPEG files (20 distinct pictures,
 # each in 10 files that differ in a comment, so every file is decoded in full);
-# "mixed", PNG, GIF, BMP, TIFF and small JPEG files; "warm", 1,000 small JPEGs.
+# "mixed", PNG, GIF, BMP, TIFF and small JPEG files; "warm", 1,000 small JPEGs;
+# "camera", the photos again with an EXIF block carrying a 160 x 120 preview, as
+# cameras write them (exiftool puts it in).
 #
 # Cold (empty cache, 96 x 72 thumbnails, JPEG quality 75): vorlane7-cache prefill
 # with its pool on every core; vipsthumbnail in one process and in two processes
 # each taking half the files; ImageMagick mogrify and GraphicsMagick mogrify (one
 # process each, with the size hint that lets the JPEG decoder shrink); the floor
 # that TurboJPEG sets (engine_floor: 1/8 decode, shrink, encode and nothing else).
+# Camera folder, cold: prefill taking the EXIF previews, the same with them off
+# (--embedded-thumbs off), vipsthumbnail in two processes and ImageMagick mogrify.
 # Warm: the 1,000 cached thumbnails read from the cache file and decoded.
 set -euo pipefail
 BUILD=${1:-build/bench}
@@ -62,6 +66,21 @@ if [ ! -f "$CORPUS/.done" ]; then
     done
     touch "$CORPUS/.done"
 fi
+if [ ! -f "$CORPUS/.camera-done" ]; then
+    echo "adding the camera folder to $CORPUS (once)..." >&2
+    command -v exiftool >/dev/null || { echo "exiftool is needed (Debian: libimage-exiftool-perl)" >&2; exit 1; }
+    rm -rf "$CORPUS/camera"; mkdir -p "$CORPUS/camera"
+    for i in $(seq 0 19); do
+        convert -define jpeg:size=320x240 "$CORPUS/base/p$i.jpg" -resize 160x120! -quality 85 "$CORPUS/base/t$i.jpg"
+        cp "$CORPUS/base/p$i.jpg" "$CORPUS/base/c$i.jpg"
+        exiftool -q -overwrite_original -Make=Vorlane7Bench -Orientation#=1 \
+            "-ThumbnailImage<=$CORPUS/base/t$i.jpg" "$CORPUS/base/c$i.jpg"
+    done
+    for i in $(seq 0 199); do
+        comment_copy "$CORPUS/base/c$((i % 20)).jpg" "$CORPUS/camera/DSC_$(printf %04d $i).JPG" "copy $i"
+    done
+    touch "$CORPUS/.camera-done"
+fi
 
 # ---- runs -----------------------------------------------------------------------
 WORK=$(mktemp -d)
@@ -77,11 +96,12 @@ keep() { # KEY RATE
     if [ -z "${R[$1]:-}" ] || python3 -c "import sys; sys.exit(0 if $2 > ${R[$1]} else 1)"; then R[$1]=$2; fi
 }
 
-run_prefill() { # NAME FOLDER COUNT
+run_prefill() { # NAME FOLDER COUNT [OPTION...]
     rm -rf "$WORK/cache"
-    local s e
-    s=$(now); "$TOOL" prefill --quiet --threads "$CORES" "$2" >/dev/null; e=$(now)
-    keep "$1" "$(rate "$3" "$s" "$e")"
+    local name=$1 folder=$2 count=$3 s e
+    shift 3
+    s=$(now); "$TOOL" prefill --quiet --threads "$CORES" "$@" "$folder" >/dev/null; e=$(now)
+    keep "$name" "$(rate "$count" "$s" "$e")"
 }
 run_vips() { # NAME PROCS FOLDER PATTERN COUNT
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
@@ -98,12 +118,12 @@ run_vips() { # NAME PROCS FOLDER PATTERN COUNT
     e=$(now)
     keep "$1" "$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")"
 }
-run_mogrify() { # NAME OUTPUT-OPTION COMMAND... (on photos)
+run_mogrify() { # NAME FOLDER OUTPUT-OPTION COMMAND...
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
-    local name=$1 outopt=$2; shift 2
+    local name=$1 folder=$2 outopt=$3; shift 3
     local s e
     s=$(now)
-    (cd "$CORPUS/photos" && "$@" "$outopt" "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 *.JPG)
+    (cd "$folder" && "$@" "$outopt" "$WORK/out" -define jpeg:size=192x144 -thumbnail 96x72 -quality 75 *.JPG)
     e=$(now)
     keep "$name" "$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")"
 }
@@ -116,12 +136,16 @@ for round in $(seq "$REPEAT"); do
     keep prefill1 "$(rate 200 "$s" "$e")"
     run_vips vips1 1 "$CORPUS/photos" '*.JPG'
     run_vips vips2 2 "$CORPUS/photos" '*.JPG'
-    run_mogrify im -path mogrify
-    run_mogrify gm -output-directory gm mogrify
+    run_mogrify im "$CORPUS/photos" -path mogrify
+    run_mogrify gm "$CORPUS/photos" -output-directory gm mogrify
     keep floor1 "$("$BUILD/bench/engine_floor" 1 "$CORPUS"/photos/*.JPG | awk '{print $4}')"
     keep floor "$("$BUILD/bench/engine_floor" "$CORES" "$CORPUS"/photos/*.JPG | awk '{print $4}')"
     run_prefill mixed "$CORPUS/mixed" 50
     run_vips vmixed 2 "$CORPUS/mixed" '*'
+    run_prefill camera "$CORPUS/camera" 200
+    run_prefill cameraoff "$CORPUS/camera" 200 --embedded-thumbs off
+    run_vips cvips2 2 "$CORPUS/camera" '*.JPG'
+    run_mogrify cim "$CORPUS/camera" -path mogrify
 done
 
 echo "warm: 1,000 cached thumbnails" >&2
@@ -130,6 +154,7 @@ rm -rf "$WORK/cache"
 WARM=$("$BUILD/bench/engine_warm" "$XDG_CACHE_HOME/Vorlane7" "$CORPUS/warm" 7)
 R[warm]=$(echo "$WARM" | awk '/warm_read_decode/ {print $3}')
 R[warmjob]=$(echo "$WARM" | awk '/warm_job/ {print $3}')
+R[warmfloor]=$(echo "$WARM" | awk '/warm_decode_only/ {print $3}')
 
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
 printf '\n%-58s %12s %10s\n' "cold, 96 x 72, 200 x 12-MP JPEG" "images/s" "prefill ÷"
@@ -143,8 +168,18 @@ done
 printf '\n%-58s %12s %10s\n' "cold, 50 mixed files (PNG GIF BMP TIFF JPEG)" "images/s" ""
 printf '%-58s %12s\n' "vorlane7-cache prefill ($CORES threads)" "${R[mixed]}"
 printf '%-58s %12s\n' "vipsthumbnail, two processes" "${R[vmixed]}"
+printf '\n%-58s %12s %10s\n' "cold, camera folder: 200 x 12-MP JPEG, 160 x 120 previews" "images/s" "prefill ÷"
+for row in "camera:vorlane7-cache prefill ($CORES threads), previews" \
+    "cameraoff:vorlane7-cache prefill, --embedded-thumbs off" \
+    "cvips2:vipsthumbnail, two processes (half each)" "cim:ImageMagick mogrify"; do
+    key=${row%%:*}
+    printf '%-58s %12s %10s\n' "${row#*:}" "${R[$key]}" "$(ratio "${R[camera]}" "${R[$key]}")"
+done
 printf '\n%-58s %12s\n' "warm, 1,000 cached thumbnails" "images/s"
 printf '%-58s %12s\n' "read from the cache file and decoded" "${R[warm]}"
 printf '%-58s %12s\n' "a whole job over the cached folder (stamps checked)" "${R[warmjob]}"
+printf '%-58s %12s\n' "the decoder's own rate (the same bytes from memory)" "${R[warmfloor]}"
 printf '\nprefill vs best peer on two cores (vipsthumbnail x2): %s; prefill vs floor: %s\n' \
     "$(ratio "${R[prefill]}" "${R[vips2]}")" "$(ratio "${R[prefill]}" "${R[floor]}")"
+printf 'camera folder vs vipsthumbnail x2: %s (goal 20); warm: %s thumbnails/s (goal 30,000)\n' \
+    "$(ratio "${R[camera]}" "${R[cvips2]}")" "${R[warm]}"

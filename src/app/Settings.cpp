@@ -181,6 +181,7 @@ void LoadSettings()
         settingToText(ReadSetting(kThumbEngine, QStringLiteral("CacheThumbsDir"), defaultCacheThumbsDir()));
     s.ShowCaption = settingToBool(ReadSetting(kThumbEngine, QStringLiteral("ShowCaption"), 1));
     s.JPGQuality = settingToInt(ReadSetting(kThumbEngine, QStringLiteral("JPGQuality"), 80));
+    s.UseEmbeddedThumbs = settingToBool(ReadSetting(kThumbEngine, QStringLiteral("UseEmbeddedThumbs"), 1));
     // An empty folder would put the cache at the file-system root; use the default instead.
     if (s.CacheThumbsDir.isEmpty())
         s.CacheThumbsDir = defaultCacheThumbsDir();
@@ -234,6 +235,7 @@ void SaveSettings()
         { k(kThumbEngine), QStringLiteral("CacheThumbsDir"), text(s.CacheThumbsDir) },
         { k(kThumbEngine), QStringLiteral("ShowCaption"), num(s.ShowCaption ? 1 : 0) },
         { k(kThumbEngine), QStringLiteral("JPGQuality"), num(s.JPGQuality) },
+        { k(kThumbEngine), QStringLiteral("UseEmbeddedThumbs"), num(s.UseEmbeddedThumbs ? 1 : 0) },
         { k(kDisplayEffect), QStringLiteral("E_Index"), num(s.E_Index) },
         { k(kDisplayEffect), QStringLiteral("E_Iter"), num(s.E_Iter) },
         { k(kDisplayEffect), QStringLiteral("E_Delay"), num(s.E_Delay) },

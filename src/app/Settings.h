@@ -50,6 +50,7 @@ struct Settings {
     QString CacheThumbsDir;
     bool ShowCaption = true;
     int JPGQuality = 80;
+    bool UseEmbeddedThumbs = true; // a JPEG's EXIF preview may stand in for decoding it
     // DisplayEffect
     int E_Index = 0;
     int E_Iter = 20;

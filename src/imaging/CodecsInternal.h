@@ -75,9 +75,22 @@ inline std::uint32_t be32(const unsigned char *p)
 bool probeJpeg(Bytes b, CodecFileInfo &info);
 // factor 1, 2, 4 or 8; depth as in Codecs.h. Upright by the EXIF orientation.
 // device: decode straight into the 32-bit device format (depth above 8 only).
-QImage decodeJpeg(Bytes b, int depth, int factor, bool device = false);
+// orientation: 1..8 applies that one instead of the bytes' own (for an embedded
+// preview, which is stored as the sensor saw it, like its parent image).
+QImage decodeJpeg(Bytes b, int depth, int factor, bool device = false, int orientation = 0);
 // The EXIF orientation (1..8) of a JPEG, 1 when there is none or it is unreadable.
 int jpegOrientation(Bytes b);
+
+// What the start of a JPEG tells without decoding: the stored frame size, the EXIF
+// orientation and the EXIF preview (IFD1's JPEG), a view into b.
+struct JpegOutline {
+    int width = 0; // as stored, before the orientation
+    int height = 0;
+    int orientation = 1;
+    Bytes preview; // empty when there is none or its place lies outside the segment
+};
+// False when b is no JPEG or its frame header is not within b.
+bool jpegOutline(Bytes b, JpegOutline &out);
 bool encodeJpeg(const QImage &image, int quality, QByteArray &out);
 
 bool probeBmp(Bytes b, CodecFileInfo &info);

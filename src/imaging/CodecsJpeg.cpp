@@ -122,6 +122,50 @@ namespace
         return false;
     }
 
+    // The EXIF preview: IFD1's JPEGInterchangeFormat (0x0201) and its length (0x0202),
+    // an offset into the TIFF structure p of n bytes. Empty when anything is off.
+    Bytes previewFromExif(const unsigned char *p, std::size_t n)
+    {
+        if (n < 8)
+            return {};
+        const bool little = p[0] == 'I' && p[1] == 'I';
+        if (!little && !(p[0] == 'M' && p[1] == 'M'))
+            return {};
+        auto u16 = [&](std::size_t at) { return little ? le16(p + at) : be16(p + at); };
+        auto u32 = [&](std::size_t at) { return little ? le32(p + at) : be32(p + at); };
+        if (u16(2) != 42)
+            return {};
+        const std::uint32_t ifd0 = u32(4);
+        if (ifd0 < 8 || std::size_t(ifd0) + 2 > n)
+            return {};
+        const std::size_t next = std::size_t(ifd0) + 2 + std::size_t(u16(ifd0)) * 12;
+        if (next + 4 > n)
+            return {};
+        const std::uint32_t ifd1 = u32(next);
+        // IFD1 must lie after IFD0's link: a loop back is refused.
+        if (ifd1 < next + 4 || std::size_t(ifd1) + 2 > n)
+            return {};
+        std::uint64_t offset = 0, length = 0;
+        const unsigned count = u16(ifd1);
+        for (unsigned i = 0; i < count; ++i) {
+            const std::size_t e = std::size_t(ifd1) + 2 + std::size_t(i) * 12;
+            if (e + 12 > n)
+                break;
+            const unsigned tag = u16(e);
+            if (tag != 0x0201 && tag != 0x0202)
+                continue;
+            const unsigned type = u16(e + 2);
+            const std::uint64_t v = type == 4 ? u32(e + 8) : type == 3 ? u16(e + 8) : 0;
+            (tag == 0x0201 ? offset : length) = v;
+        }
+        if (offset < 8 || length < 4 || offset + length > n)
+            return {};
+        const unsigned char *q = p + offset;
+        if (q[0] != 0xFF || q[1] != 0xD8)
+            return {};
+        return Bytes { q, std::size_t(length) };
+    }
+
     QImage cmykToRgb(const std::vector<unsigned char> &cmyk, int w, int h)
     {
         QImage out(w, h, QImage::Format_RGB888);
@@ -175,6 +219,54 @@ int jpegOrientation(Bytes b)
     return 1;
 }
 
+bool jpegOutline(Bytes b, JpegOutline &out)
+{
+    out = JpegOutline();
+    const unsigned char *p = b.data;
+    const std::size_t n = b.size;
+    if (n < 4 || p[0] != 0xFF || p[1] != 0xD8)
+        return false;
+    bool oriented = false;
+    std::size_t at = 2;
+    while (at + 4 <= n) {
+        if (p[at] != 0xFF)
+            return false;
+        while (at < n && p[at] == 0xFF)
+            ++at;
+        if (at + 3 > n)
+            return false;
+        const unsigned marker = p[at++];
+        if (marker == 0xD9 || marker == 0xDA)
+            return false; // image data before any frame header
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue;
+        const std::size_t len = be16(p + at);
+        if (len < 2 || at + len > n)
+            return false;
+        // SOF0..SOF15 without DHT (C4), JPG (C8) and DAC (CC).
+        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame) {
+            if (len < 8)
+                return false;
+            out.height = be16(p + at + 3);
+            out.width = be16(p + at + 5);
+            return out.width > 0 && out.height > 0;
+        }
+        // The first EXIF segment that has each one counts, as jpegOrientation reads it.
+        if (marker == 0xE1 && len >= 2 + 6 + 8 && std::memcmp(p + at + 2, "Exif\0\0", 6) == 0) {
+            int o = 1;
+            if (!oriented && orientationFromExif(p + at + 8, len - 8, o)) {
+                out.orientation = o;
+                oriented = true;
+            }
+            if (out.preview.size == 0)
+                out.preview = previewFromExif(p + at + 8, len - 8);
+        }
+        at += len;
+    }
+    return false;
+}
+
 bool probeJpeg(Bytes b, CodecFileInfo &info)
 {
     Header hd;
@@ -193,7 +285,7 @@ bool probeJpeg(Bytes b, CodecFileInfo &info)
     return true;
 }
 
-QImage decodeJpeg(Bytes b, int depth, int factor, bool device)
+QImage decodeJpeg(Bytes b, int depth, int factor, bool device, int orientation)
 {
     tjhandle h = decoder();
     Header hd;
@@ -271,7 +363,7 @@ QImage decodeJpeg(Bytes b, int depth, int factor, bool device)
     }
     if (out.isNull())
         return {};
-    out = orientUpright(std::move(out), jpegOrientation(b));
+    out = orientUpright(std::move(out), orientation >= 1 && orientation <= 8 ? orientation : jpegOrientation(b));
     if (out.format() == QImage::Format_RGB32)
         return out;
     return toDepth(std::move(out), depth);

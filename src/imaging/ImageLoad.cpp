@@ -157,6 +157,34 @@ QImage LoadImageDdb(const QString &fileName, int contextDepth, bool fullSize)
     return toDevice(std::move(image), deviceBits);
 }
 
+QImage LoadExifPreviewDib(const QString &fileName, int boxW, int boxH, QSize *decodedSize)
+{
+    // The EXIF segment is at most 64 KB and comes first; the frame header follows it
+    // and sometimes an ICC profile. A file laid out otherwise is decoded whole instead.
+    constexpr std::size_t PrefixBytes = 256 * 1024;
+    auto &buf = threadFileBuffer();
+    if (!readFileBytes(fileName, buf, PrefixBytes) || buf.empty())
+        return {};
+    JpegOutline o;
+    if (!jpegOutline(Bytes { buf.data(), buf.size() }, o) || o.preview.size == 0)
+        return {};
+    const bool swap = o.orientation >= 5;
+    const int w = swap ? o.height : o.width;
+    const int h = swap ? o.width : o.height;
+    // The size the scaled decode gives: each side divided by the factor, rounded up.
+    const int f = jpegReductionFactor(std::max(w, h), std::max(boxW, boxH));
+    const int dw = (w + f - 1) / f;
+    const int dh = (h + f - 1) / f;
+    if (!sizeAllowed(dw, dh))
+        return {};
+    QImage preview = decodeJpeg(o.preview, 24, 1, false, o.orientation);
+    if (preview.isNull())
+        return {};
+    if (decodedSize)
+        *decodedSize = QSize(dw, dh);
+    return preview;
+}
+
 QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize)
 {
     Loaded l;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <cstddef>
 
@@ -45,6 +46,12 @@ QImage LoadImageDdb(const QString &fileName, int contextDepth, bool fullSize);
 // A DIB or a null image. fullSize false decodes JPEG and TIFF files reduced for a
 // thumbnail box of ThumbW x ThumbH. A context depth of 0 means 24 bits.
 QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize);
+
+// A JPEG file's EXIF preview as a 24-bit DIB, upright by the file's orientation,
+// and in decodedSize the size LoadImageDib(fileName, 24, false) gives the file for
+// a thumbnail box of boxW x boxH. Reads only the file's start. Null when the file
+// is no JPEG, has no preview, or its preview does not decode.
+QImage LoadExifPreviewDib(const QString &fileName, int boxW, int boxH, QSize *decodedSize);
 
 // outputBits: 24, or 8 for a palette image; jpegQuality 0..100. The extension
 // chooses the writer: "jpg", "gif", "bmp", "pcx", "png". Any other (also "jpeg",

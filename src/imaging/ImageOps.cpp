@@ -39,6 +39,29 @@ namespace
         return spans;
     }
 
+    __extension__ typedef unsigned __int128 Wide;
+
+    // floor(x / d) for any x below 2^40 by one multiplication and a shift (exact:
+    // m = ceil(2^(40 + l) / d) with 2^l >= d). The shrink divides once per channel
+    // and pixel, and hardware division cost more than all the rest of it.
+    class Divider
+    {
+    public:
+        explicit Divider(std::uint64_t d)
+        {
+            int l = 0;
+            while ((std::uint64_t(1) << l) < d)
+                ++l;
+            m_shift = 40 + l;
+            m_mul = std::uint64_t(((Wide(1) << m_shift) + d - 1) / d);
+        }
+        std::uint64_t operator()(std::uint64_t x) const { return std::uint64_t((Wide(x) * m_mul) >> m_shift); }
+
+    private:
+        std::uint64_t m_mul = 0;
+        int m_shift = 0;
+    };
+
     // Area averaging of a 24-bit image to a smaller size in both axes: every source
     // pixel counts by the part of it that falls in the output pixel.
     QImage shrinkArea(const QImage &src, int dw, int dh)
@@ -51,6 +74,9 @@ namespace
         // Horizontal pass of one source row into 8.8 fixed point; rows shared by two
         // output rows are simply done twice, which costs less than a whole-image buffer.
         std::vector<std::uint16_t> mid(std::size_t(dw) * 3);
+        // Numerators stay below 2^40: at most 255 * 256 plus a half, times a side of
+        // at most 2^18 pixels.
+        const Divider bySw { std::uint64_t(sw) };
         auto horizontal = [&](int y) {
             const uchar *s = src.constScanLine(y);
             for (int x = 0; x < dw; ++x) {
@@ -64,13 +90,14 @@ namespace
                     p += 3;
                 }
                 const std::uint64_t half = std::uint32_t(sw) / 2;
-                mid[std::size_t(3 * x)] = std::uint16_t((std::uint64_t(r) * 256 + half) / std::uint32_t(sw));
-                mid[std::size_t(3 * x + 1)] = std::uint16_t((std::uint64_t(g) * 256 + half) / std::uint32_t(sw));
-                mid[std::size_t(3 * x + 2)] = std::uint16_t((std::uint64_t(b) * 256 + half) / std::uint32_t(sw));
+                mid[std::size_t(3 * x)] = std::uint16_t(bySw(std::uint64_t(r) * 256 + half));
+                mid[std::size_t(3 * x + 1)] = std::uint16_t(bySw(std::uint64_t(g) * 256 + half));
+                mid[std::size_t(3 * x + 2)] = std::uint16_t(bySw(std::uint64_t(b) * 256 + half));
             }
         };
         std::vector<std::uint64_t> acc(std::size_t(dw) * 3);
         const std::uint64_t div = std::uint64_t(sh) * 256;
+        const Divider byDiv(div);
         for (int y = 0; y < dh; ++y) {
             std::fill(acc.begin(), acc.end(), 0);
             const Span &sp = ys[std::size_t(y)];
@@ -82,7 +109,7 @@ namespace
             }
             uchar *d = out.scanLine(y);
             for (std::size_t i = 0; i < acc.size(); ++i)
-                d[i] = uchar(std::min<std::uint64_t>(255, (acc[i] + div / 2) / div));
+                d[i] = uchar(std::min<std::uint64_t>(255, byDiv(acc[i] + div / 2)));
         }
         return out;
     }

@@ -158,6 +158,7 @@ QByteArray encodeThumbProcess(const ThumbProcessArgs &a)
         w.i32(v);
     w.flag(a.transacted);
     w.i32(a.poolSize);
+    w.flag(a.useEmbeddedThumbs);
     return w.take();
 }
 
@@ -185,6 +186,7 @@ std::optional<ThumbProcessArgs> decodeThumbProcess(const QByteArray &payload)
         *v = r.i32();
     a.transacted = r.flag();
     a.poolSize = r.i32();
+    a.useEmbeddedThumbs = r.flag();
     if (!r.ok() || !r.atEnd() || a.thumbW <= 0 || a.thumbH <= 0 || a.thumbW > 4096 || a.thumbH > 4096 || a.poolSize < 0
         || a.poolSize > 256)
         return std::nullopt;

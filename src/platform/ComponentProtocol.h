@@ -64,6 +64,7 @@ struct ThumbProcessArgs {
     std::int32_t columns = 1, referenceIndex = 0, currentIndex = 0, viewTop = 0, viewBottom = 0, progressWidth = 0;
     bool transacted = false;
     std::int32_t poolSize = 0;
+    bool useEmbeddedThumbs = true; // the caller's UseEmbeddedThumbs
 };
 QByteArray encodeThumbProcess(const ThumbProcessArgs &a);
 std::optional<ThumbProcessArgs> decodeThumbProcess(const QByteArray &payload);

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -76,8 +77,41 @@ QString joinPath(const QString &folder, const QString &name)
     return folder + QLatin1Char('/') + name;
 }
 
+bool previewServesThumb(QSize preview, QSize fitted)
+{
+    if (fitted.isEmpty() || preview.width() < fitted.width() || preview.height() < fitted.height())
+        return false;
+    // Scaled to the fitted width its height is ph * fw / pw, to the fitted height its
+    // width pw * fh / ph; each must land within one pixel of the fitted side.
+    const std::int64_t pw = preview.width(), ph = preview.height();
+    const std::int64_t d = ph * fitted.width() - std::int64_t(fitted.height()) * pw;
+    return std::abs(d) <= std::min(pw, ph);
+}
+
+namespace
+{
+    QImage thumbFromPreview(const QString &path, const Settings &cfg)
+    {
+        QSize decoded;
+        const QImage preview = LoadExifPreviewDib(path, cfg.ThumbW, cfg.ThumbH, &decoded);
+        if (preview.isNull())
+            return {};
+        const QSize fitted = thumbScaleSize(decoded.width(), decoded.height(), cfg.ThumbW, cfg.ThumbH);
+        if (!previewServesThumb(preview.size(), fitted))
+            return {};
+        if (preview.size() == fitted)
+            return preview;
+        return ScaleDib(preview, fitted.width(), fitted.height());
+    }
+} // namespace
+
 QImage MakeThumbImage(const QString &path, const Settings &cfg)
 {
+    if (cfg.UseEmbeddedThumbs) {
+        QImage thumb = thumbFromPreview(path, cfg);
+        if (!thumb.isNull())
+            return thumb;
+    }
     QImage image = LoadImageDib(path, 24, false);
     if (image.isNull())
         return {};

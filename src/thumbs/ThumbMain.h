@@ -55,7 +55,15 @@ constexpr int SmallDibBytes = 1024; // below this a thumbnail is stored as a bit
 constexpr int ThumbJpegQuality = 75;
 constexpr int PrefillJpegQuality = 70;
 
+// True when an embedded preview of the given size may stand in for the image whose
+// thumbnail has the fitted size: at least as large on both sides, and of the
+// image's shape within one pixel of the fitted size (black bars or another crop
+// are refused).
+bool previewServesThumb(QSize preview, QSize fitted);
+
 // Loads a file reduced for the thumbnail box and shrinks it by the rules above.
+// With cfg.UseEmbeddedThumbs a JPEG's EXIF preview that serves (previewServesThumb)
+// gives the pixels instead; size and placement stay those of the decoded image.
 // Null when the file cannot be loaded.
 QImage MakeThumbImage(const QString &path, const Settings &cfg);
 // Thumbnail bytes of an image: a 24-bit bitmap file when its DIB is below 1,024

@@ -283,6 +283,7 @@ ThumbX::ExternalResult ThumbX::ThumbProcessExternal(const QString &folder, const
     a.progressWidth = store->progressWidth();
     a.transacted = startFlags().TransactedCache;
     a.poolSize = m_poolSize;
+    a.useEmbeddedThumbs = cfg.UseEmbeddedThumbs;
     const QByteArray frame =
         component::encodeFrame(component::FrameType::ThumbProcess, component::encodeThumbProcess(a));
     if (m_process->write(frame) != frame.size()) {

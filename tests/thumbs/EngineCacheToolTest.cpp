@@ -1,5 +1,7 @@
 // vorlane7-cache's engine commands, run as a user would run them.
+#include "CameraJpeg.h"
 #include "EngineTestSupport.h"
+#include "imaging/ImageLoad.h"
 #include "thumbs/ThumbX.h"
 
 #include <QProcess>
@@ -92,6 +94,32 @@ TEST_F(EngineCacheToolTest, CheckFindsAStreamThatDoesNotDecode)
     EXPECT_TRUE(r.out.contains(m_files[2] + "): no stream")) << r.out.toStdString();
 }
 
+TEST_F(EngineCacheToolTest, PrefillHonoursUseEmbeddedThumbs)
+{
+    // The preview has no blue, the image does: the cached thumbnail shows which was used.
+    const QString camera = root() + "/camera";
+    writeFile(camera + "/dsc.jpg",
+        cameraJpeg(twoTone(800, 600, QColor(0, 0, 255), QColor(0, 0, 255)),
+            jpegBytes(twoTone(160, 120, QColor(255, 0, 0), QColor(255, 0, 0)))));
+    auto cachedBlue = [&] {
+        const QByteArray b = cachedThumbs(camera).value("dsc.jpg");
+        const QImage t = DecodeThumbStream(b.constData(), std::size_t(b.size()));
+        QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
+        return t.isNull() ? -1 : t.pixelColor(t.width() / 2, t.height() / 2).blue();
+    };
+    ASSERT_EQ(tool({ "prefill", "--quiet", camera }).code, 0);
+    EXPECT_LT(cachedBlue(), 60); // default on
+    ASSERT_EQ(tool({ "prefill", "--quiet", "--embedded-thumbs", "off", camera }).code, 0);
+    EXPECT_GT(cachedBlue(), 180);
+
+    settings().UseEmbeddedThumbs = false;
+    SaveSettings();
+    ASSERT_EQ(tool({ "prefill", "--quiet", camera }).code, 0);
+    EXPECT_GT(cachedBlue(), 180); // off in the hive
+    ASSERT_EQ(tool({ "prefill", "--quiet", "--embedded-thumbs", "on", camera }).code, 0);
+    EXPECT_LT(cachedBlue(), 60); // the option wins
+}
+
 TEST_F(EngineCacheToolTest, BadArgumentsAndMissingThings)
 {
     struct Row {
@@ -101,6 +129,7 @@ TEST_F(EngineCacheToolTest, BadArgumentsAndMissingThings)
     } rows[] = {
         { { "prefill" }, 64, "prefill needs one FOLDER" },
         { { "prefill", "--threads", "0", "x" }, 64, "--threads needs a number" },
+        { { "prefill", "--embedded-thumbs", "yes", "x" }, 64, "--embedded-thumbs needs on or off" },
         { { "export", "x" }, 64, "export needs FOLDER and DEST" },
         { { "ls", "--bogus" }, 64, "unknown option --bogus" },
         { { "frobnicate" }, 64, "usage:" },

@@ -66,6 +66,7 @@ TEST(Frames, RoundTripsAndSplitDelivery)
     a.currentIndex = 7;
     a.viewBottom = 300;
     a.poolSize = 2;
+    a.useEmbeddedThumbs = false;
     ThumbsDisplayArgs t { 4, true, 55, QByteArray("\xFF\xD8 bytes", 8) };
     const QByteArray stream = encodeFrame(FrameType::ThumbProcess, encodeThumbProcess(a))
         + encodeFrame(FrameType::ThumbsDisplay, encodeThumbsDisplay(t)) + encodeFrame(FrameType::Done, {});
@@ -84,6 +85,7 @@ TEST(Frames, RoundTripsAndSplitDelivery)
     EXPECT_EQ(a2->currentIndex, 7);
     EXPECT_EQ(a2->viewBottom, 300);
     EXPECT_EQ(a2->poolSize, 2);
+    EXPECT_FALSE(a2->useEmbeddedThumbs);
     const auto t2 = decodeThumbsDisplay(got[1].payload);
     ASSERT_TRUE(t2);
     EXPECT_EQ(t2->index, 4);

@@ -1,7 +1,9 @@
 // The three worker modes end to end: the same folder through each mode must leave
 // the same bytes in the cache; a missing or hanging worker program ends the display.
+#include "CameraJpeg.h"
 #include "EngineTestSupport.h"
 #include "app/Startup.h"
+#include "imaging/ImageLoad.h"
 #include "platform/ComponentProtocol.h"
 #include "thumbs/ThumbX.h"
 
@@ -90,6 +92,27 @@ TEST_F(EngineModesTest, AllModesFillTheStoreWithTheSameCacheBytes)
     EXPECT_EQ(external.processed, 9);
     EXPECT_EQ(external.cache, single.cache);
     EXPECT_EQ(m_host.shown.size(), 9u); // ThumbsDisplay drew each cell
+}
+
+TEST_F(EngineModesTest, EveryModeHonoursUseEmbeddedThumbs)
+{
+    // A camera file whose preview has no blue and whose image is all blue.
+    ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
+    writeFile(m_folder + '/' + m_files[0],
+        cameraJpeg(twoTone(800, 600, QColor(0, 0, 255), QColor(0, 0, 255)),
+            jpegBytes(twoTone(160, 120, QColor(255, 0, 0), QColor(255, 0, 0)))));
+    for (bool use : { true, false }) {
+        settings().UseEmbeddedThumbs = use;
+        SaveSettings();
+        for (int mode : { 0, 1, 2 }) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << " previews " << use);
+            const QByteArray b = display(mode).cache.value(m_files[0]);
+            const QImage t = DecodeThumbStream(b.constData(), std::size_t(b.size()));
+            ASSERT_FALSE(t.isNull());
+            const int blue = t.pixelColor(t.width() / 2, t.height() / 2).blue();
+            EXPECT_TRUE(use ? blue < 60 : blue > 180) << blue;
+        }
+    }
 }
 
 TEST_F(EngineModesTest, ExternalModeWithoutRegistrationIsAMissingComponent)

@@ -38,6 +38,8 @@ namespace
                                "  --cache-dir DIR        the folder of the cache file (CacheThumbsDir)\n"
                                "  --thumb-w N, --thumb-h N   thumbnail box (ThumbW, ThumbH)\n"
                                "  --threads N            decode threads of prefill (default: one per core)\n"
+                               "  --embedded-thumbs on|off   prefill: EXIF previews may stand in for decoding\n"
+                               "                         a JPEG (UseEmbeddedThumbs)\n"
                                "  --known DIR            ls: look for cached folders under DIR (repeatable)\n"
                                "  --quiet                no progress bar\n"
                                "  --help                 this text\n"
@@ -98,6 +100,10 @@ namespace
             } else if (a == "--threads") {
                 if (!value(&v) || !parseInt(v, 1, 256, &o->threads))
                     return "--threads needs a number from 1 to 256";
+            } else if (a == "--embedded-thumbs") {
+                if (!value(&v) || (v != "on" && v != "off"))
+                    return "--embedded-thumbs needs on or off";
+                cfg.UseEmbeddedThumbs = v == "on";
             } else if (a == "--known") {
                 if (!value(&v))
                     return "--known needs a folder";

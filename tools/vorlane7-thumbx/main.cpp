@@ -118,6 +118,7 @@ int main(int argc, char **argv)
     cfg.ThumbH = args->thumbH;
     cfg.MarginW = args->marginW;
     cfg.MarginH = args->marginH;
+    cfg.UseEmbeddedThumbs = args->useEmbeddedThumbs;
     startFlags().ShowThumbCounter = args->callerFlag;
     startFlags().TransactedCache = args->transacted;
 
