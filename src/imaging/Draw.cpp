@@ -313,7 +313,11 @@ bool DrawThumbCell(const QByteArray &bytes, QPainter &painter, QPoint origin, co
     const auto first = static_cast<unsigned char>(bytes.front());
     if (first != 0xFF && first != 'B')
         return false;
-    const QImage image = drawServices().decodeThumb(bytes, first == 0xFF);
+    return DrawThumbImage(drawServices().decodeThumb(bytes, first == 0xFF), painter, origin, cfg);
+}
+
+bool DrawThumbImage(const QImage &image, QPainter &painter, QPoint origin, const Settings &cfg)
+{
     if (image.isNull())
         return false;
     const QSize cell(cfg.ThumbW, cfg.ThumbH);

@@ -128,6 +128,8 @@ bool ShowFramedPreview(const QString &file, DrawTarget &target);
 // Draws thumbnail bytes into a ThumbW x ThumbH cell whose corner is origin.
 // False (nothing drawn) unless the bytes are a decodable JPEG or BMP file.
 bool DrawThumbCell(const QByteArray &bytes, QPainter &painter, QPoint origin, const Settings &cfg = settings());
+// The same for a thumbnail already decoded (the display store decodes into a reused buffer).
+bool DrawThumbImage(const QImage &image, QPainter &painter, QPoint origin, const Settings &cfg = settings());
 
 // The byte size of an image stored as a DIB: 40-byte header, colour table,
 // rows padded to four bytes.

@@ -192,8 +192,11 @@ void BitmapStore::DrawStoredThumb(QPainter &painter, int index, QPoint origin)
 {
     paintCellBackground(painter, origin, m_host ? m_host->StripColorOffset() : 0);
     const auto it = m_slotMap.constFind(index);
-    if (it != m_slotMap.constEnd())
-        DrawThumbCell(m_slots[std::size_t(*it)].second, painter, origin);
+    if (it == m_slotMap.constEnd())
+        return;
+    // Decoded into the store's reused buffer: painting a screenful allocates nothing.
+    const QByteArray &bytes = m_slots[std::size_t(*it)].second;
+    DrawThumbImage(m_decoder.decode(bytes.constData(), std::size_t(bytes.size())), painter, origin);
 }
 
 void BitmapStore::DrawCachedThumb(QPainter &painter, int index, QPoint origin)
@@ -211,7 +214,7 @@ void BitmapStore::DrawCachedThumb(QPainter &painter, int index, QPoint origin)
     QByteArray bytes;
     // A stream longer than a thumbnail can be is not read at all.
     if (s.isOpen() && s.size(&size) == cfb::Status::Ok && size <= 65535 && s.readAll(&bytes) == cfb::Status::Ok)
-        DrawThumbCell(bytes, painter, origin);
+        DrawThumbImage(m_decoder.decode(bytes.constData(), std::size_t(bytes.size())), painter, origin);
 }
 
 void BitmapStore::ForgetThumb(int index)

@@ -172,6 +172,7 @@ private:
     cfb::Storage m_root, m_folderStorage;
     ThumbIndex m_index;
     bool m_cacheTried = false;
+    ThumbDecoder m_decoder; // one reused decode target for every cell painted
 };
 
 } // namespace v7
