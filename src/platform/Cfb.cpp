@@ -89,27 +89,23 @@ void Storage::release()
 
 Storage Storage::create(const QString &path, std::uint32_t m, Status *st)
 {
-    Storage s;
     std::shared_ptr<File> f;
-    const Status r = File::create(path, m, &f);
-    setStatus(st, r);
-    if (r == Status::Ok) {
-        s.m_file = f;
-        s.m_id = 0;
-        s.m_gen = f->entry(0).gen;
-        s.m_mode = m;
-    }
-    return s;
+    return rootOf(File::create(path, m, &f), f, m, st);
 }
 
 Storage Storage::open(const QString &path, std::uint32_t m, Status *st)
 {
-    Storage s;
     std::shared_ptr<File> f;
-    const Status r = File::open(path, m, &f);
+    return rootOf(File::open(path, m, &f), f, m, st);
+}
+
+Storage Storage::rootOf(Status r, const std::shared_ptr<File> &f, std::uint32_t m, Status *st)
+{
+    Storage s;
     setStatus(st, r);
     if (r == Status::Ok) {
         s.m_file = f;
+        s.m_id = 0;
         s.m_gen = f->entry(0).gen;
         s.m_mode = m;
     }

@@ -159,6 +159,8 @@ public:
     static Status check(const QString &path, QStringList *problems);
 
 private:
+    // The root storage of a file just made or opened with result r.
+    static Storage rootOf(Status r, const std::shared_ptr<detail::File> &f, std::uint32_t mode, Status *st);
     // The shared steps of the four calls above: H is Storage or Stream.
     template <class H> H createChild(const QString &name, std::uint32_t mode, std::uint8_t type, Status *st);
     template <class H> H openChild(const QString &name, std::uint32_t mode, std::uint8_t type, Status *st);

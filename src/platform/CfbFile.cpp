@@ -745,26 +745,45 @@ void File::freeMini(std::uint32_t m)
     }
 }
 
+namespace
+{
+
+    // Walks a chain of units (sectors or mini sectors) from pos for n bytes in runs of
+    // consecutive units, calling step(first unit, offset in it, length, last unit).
+    template <class Step>
+    Status forEachRun(
+        const std::vector<std::uint32_t> &chain, std::uint64_t pos, std::uint64_t n, std::uint32_t unit, Step step)
+    {
+        while (n > 0) {
+            std::size_t idx = std::size_t(pos / unit);
+            const std::uint32_t off = std::uint32_t(pos % unit);
+            const std::uint32_t first = chain[idx];
+            std::uint64_t len = std::min<std::uint64_t>(n, unit - off);
+            while (len < n && idx + 1 < chain.size() && chain[idx + 1] == chain[idx] + 1) {
+                ++idx;
+                len = std::min<std::uint64_t>(n, len + unit);
+            }
+            if (Status s = step(first, off, len, chain[idx]); s != Status::Ok)
+                return s;
+            pos += len;
+            n -= len;
+        }
+        return Status::Ok;
+    }
+
+} // namespace
+
 // ---- stream data -------------------------------------------------------------
 
 Status File::readChain(const std::vector<std::uint32_t> &chain, std::uint64_t pos, char *buf, std::uint64_t n)
 {
-    while (n > 0) {
-        std::size_t idx = std::size_t(pos >> m_shift);
-        const std::uint32_t off = std::uint32_t(pos & (m_ssz - 1));
-        const std::uint32_t first = chain[idx];
-        std::uint64_t len = std::min<std::uint64_t>(n, m_ssz - off);
-        while (len < n && idx + 1 < chain.size() && chain[idx + 1] == chain[idx] + 1) {
-            ++idx;
-            len = std::min<std::uint64_t>(n, len + m_ssz);
-        }
-        if (!preadAll(buf, std::size_t(len), sectorOffset(first) + off))
-            return Status::IoError;
-        buf += len;
-        pos += len;
-        n -= len;
-    }
-    return Status::Ok;
+    return forEachRun(
+        chain, pos, n, m_ssz, [&](std::uint32_t first, std::uint32_t off, std::uint64_t len, std::uint32_t) {
+            if (!preadAll(buf, std::size_t(len), sectorOffset(first) + off))
+                return Status::IoError;
+            buf += len;
+            return Status::Ok;
+        });
 }
 
 Status File::writeChain(std::vector<std::uint32_t> &chain, std::uint64_t pos, const char *data, std::uint64_t n)
@@ -796,69 +815,35 @@ Status File::writeChain(std::vector<std::uint32_t> &chain, std::uint64_t pos, co
         chain[idx] = fresh;
         freeSector(old);
     }
-    while (n > 0) {
-        std::size_t idx = std::size_t(pos >> m_shift);
-        const std::uint32_t off = std::uint32_t(pos & (m_ssz - 1));
-        const std::uint32_t first = chain[idx];
-        std::uint64_t len = std::min<std::uint64_t>(n, m_ssz - off);
-        while (len < n && idx + 1 < chain.size() && chain[idx + 1] == chain[idx] + 1) {
-            ++idx;
-            len = std::min<std::uint64_t>(n, len + m_ssz);
-        }
-        if (!pwriteAll(data, std::size_t(len), sectorOffset(first) + off))
-            return Status::IoError;
-        m_fileSectors = std::max<std::uint64_t>(m_fileSectors, chain[idx] + 1ULL);
-        data += len;
-        pos += len;
-        n -= len;
-    }
-    return Status::Ok;
+    return forEachRun(
+        chain, pos, n, m_ssz, [&](std::uint32_t first, std::uint32_t off, std::uint64_t len, std::uint32_t last) {
+            if (!pwriteAll(data, std::size_t(len), sectorOffset(first) + off))
+                return Status::IoError;
+            m_fileSectors = std::max<std::uint64_t>(m_fileSectors, last + 1ULL);
+            data += len;
+            return Status::Ok;
+        });
 }
-
-namespace
-{
-
-    // Walks a mini-stream chain from pos for n bytes in runs of consecutive mini sectors,
-    // calling step(offset in the mini stream, length) for each run.
-    template <class Step>
-    Status forEachMiniRun(const std::vector<std::uint32_t> &chain, std::uint64_t pos, std::uint64_t n, Step step)
-    {
-        while (n > 0) {
-            std::size_t idx = std::size_t(pos / MiniSize);
-            const std::uint32_t off = std::uint32_t(pos % MiniSize);
-            const std::uint32_t first = chain[idx];
-            std::uint64_t len = std::min<std::uint64_t>(n, MiniSize - off);
-            while (len < n && idx + 1 < chain.size() && chain[idx + 1] == chain[idx] + 1) {
-                ++idx;
-                len = std::min<std::uint64_t>(n, len + MiniSize);
-            }
-            if (Status s = step(std::uint64_t(first) * MiniSize + off, len); s != Status::Ok)
-                return s;
-            pos += len;
-            n -= len;
-        }
-        return Status::Ok;
-    }
-
-} // namespace
 
 Status File::readMini(const std::vector<std::uint32_t> &chain, std::uint64_t pos, char *buf, std::uint64_t n)
 {
-    return forEachMiniRun(chain, pos, n, [&](std::uint64_t at, std::uint64_t len) {
-        const Status s = readChain(m_miniChain, at, buf, len);
-        buf += len;
-        return s;
-    });
+    return forEachRun(
+        chain, pos, n, MiniSize, [&](std::uint32_t first, std::uint32_t off, std::uint64_t len, std::uint32_t) {
+            const Status s = readChain(m_miniChain, std::uint64_t(first) * MiniSize + off, buf, len);
+            buf += len;
+            return s;
+        });
 }
 
 Status File::writeMini(const std::vector<std::uint32_t> &chain, std::uint64_t pos, const char *data, std::uint64_t n)
 {
     // Copy-on-write happens one level down, on the sectors that hold the mini stream.
-    return forEachMiniRun(chain, pos, n, [&](std::uint64_t at, std::uint64_t len) {
-        const Status s = writeChain(m_miniChain, at, data, len);
-        data += len;
-        return s;
-    });
+    return forEachRun(
+        chain, pos, n, MiniSize, [&](std::uint32_t first, std::uint32_t off, std::uint64_t len, std::uint32_t) {
+            const Status s = writeChain(m_miniChain, std::uint64_t(first) * MiniSize + off, data, len);
+            data += len;
+            return s;
+        });
 }
 
 void File::freeChain(Entry &e)
