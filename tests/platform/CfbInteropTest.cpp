@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -122,8 +123,16 @@ protected:
         const QString npm = QStandardPaths::findExecutable("npm");
         if (s_node.isEmpty() || npm.isEmpty())
             return;
+        // ctest runs each test in its own process, several at once: one installs
+        // while the others wait, or two npm runs would tear each other's tree down.
+        QDir().mkpath(kNpmDir);
+        QLockFile lock(kNpmDir + "/install.lock");
+        lock.setStaleLockTime(0);
+        if (!lock.lock()) {
+            s_npmError = "cannot lock " + kNpmDir;
+            return;
+        }
         if (!QFileInfo::exists(kNpmDir + "/node_modules/cfb/package.json")) {
-            QDir().mkpath(kNpmDir);
             const ProcResult r = run(npm, { "install", "--no-audit", "--no-fund", "--prefix", kNpmDir, "cfb" });
             s_npmError = r.code == 0 ? QString() : QString::fromUtf8(r.err);
         }
