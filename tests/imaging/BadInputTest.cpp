@@ -61,6 +61,21 @@ QByteArray pngBomb(std::uint32_t w, std::uint32_t h)
         + pngChunk("IEND", QByteArray());
 }
 
+// A PNG header for width x height RGB and idatBytes of zeros as its data.
+QByteArray pngClaiming(std::uint32_t w, std::uint32_t h, int idatBytes)
+{
+    return QByteArray("\x89PNG\r\n\x1a\n", 8)
+        + pngChunk("IHDR", be32(w) + be32(h) + QByteArray("\x08\x02\x00\x00\x00", 5))
+        + pngChunk("IDAT", QByteArray(idatBytes, '\0')) + pngChunk("IEND", QByteArray());
+}
+
+// A GIF whose screen and one frame are w x h, with a few bytes of data.
+QByteArray gifClaiming(int w, int h)
+{
+    return QByteArray("GIF89a") + le16(w) + le16(h) + QByteArray("\x80\x00\x00", 3) + QByteArray(6, '\0')
+        + QByteArray(",") + le16(0) + le16(0) + le16(w) + le16(h) + QByteArray("\x00\x02\x02\x4c\x01\x00;", 7);
+}
+
 QByteArray bmpHeader(std::int32_t w, std::int32_t h, int bpp, std::uint32_t offBits, std::uint32_t fileSize)
 {
     return QByteArray("BM") + le32(fileSize) + le32(0) + le32(offBits) + le32(40) + le32(std::uint32_t(w))
@@ -108,6 +123,22 @@ protected:
             EXPECT_GT(info.height, 0);
         }
     }
+    // The image in every writable format and depth; returns the paths.
+    QStringList saveEveryWritable(const QImage &img, const QString &prefix)
+    {
+        QStringList files;
+        for (const auto &[suffix, bits] : { std::pair { ".bmp", 24 },
+                 { "8.bmp", 8 },
+                 { ".gif", 8 },
+                 { ".pcx", 24 },
+                 { "8.pcx", 8 },
+                 { ".png", 24 },
+                 { ".jpg", 24 } }) {
+            files << m_dir.filePath(prefix + QLatin1String(suffix));
+            EXPECT_TRUE(SaveImageDib(files.last(), img, bits, 90));
+        }
+        return files;
+    }
     QTemporaryDir m_dir;
 };
 
@@ -130,18 +161,7 @@ TEST_F(BadInput, EmptyAndMissingFiles)
 TEST_F(BadInput, TruncatedFilesGiveNothing)
 {
     const QImage img = makePhoto(90, 70);
-    QStringList files;
-    for (const auto &[name, bits] : { std::pair { "t.bmp", 24 },
-             { "t8.bmp", 8 },
-             { "t.gif", 8 },
-             { "t.pcx", 24 },
-             { "t8.pcx", 8 },
-             { "t.png", 24 },
-             { "t.jpg", 24 } }) {
-        const QString path = m_dir.filePath(QLatin1String(name));
-        ASSERT_TRUE(SaveImageDib(path, img, bits, 90));
-        files << path;
-    }
+    QStringList files = saveEveryWritable(img, QStringLiteral("t"));
     if (haveTool(QStringLiteral("convert"))) {
         const QString ppm = m_dir.filePath(QStringLiteral("t.ppm"));
         ASSERT_TRUE(img.save(ppm, "PPM"));
@@ -163,24 +183,15 @@ TEST_F(BadInput, TruncatedFilesGiveNothing)
 
 TEST_F(BadInput, CorruptBytesNeverCrash)
 {
-    const QImage img = makePhoto(48, 40);
     std::mt19937 rng(1234);
-    for (const auto &[name, bits] : { std::pair { "c.bmp", 24 },
-             { "c8.bmp", 8 },
-             { "c.gif", 8 },
-             { "c.pcx", 24 },
-             { "c8.pcx", 8 },
-             { "c.png", 24 },
-             { "c.jpg", 24 } }) {
-        const QString path = m_dir.filePath(QLatin1String(name));
-        ASSERT_TRUE(SaveImageDib(path, img, bits, 90));
+    for (const QString &path : saveEveryWritable(makePhoto(48, 40), QStringLiteral("c"))) {
         const QByteArray whole = readFile(path);
         for (int round = 0; round < 60; ++round) {
             QByteArray bad = whole;
             const int flips = 1 + int(rng() % 8);
             for (int i = 0; i < flips; ++i)
                 bad[qsizetype(rng() % std::uint32_t(bad.size()))] = char(rng());
-            expectSane(put(QStringLiteral("bad_") + QLatin1String(name), bad));
+            expectSane(put(QStringLiteral("bad_") + path.section(QLatin1Char('/'), -1), bad));
         }
     }
 }
@@ -189,13 +200,8 @@ TEST_F(BadInput, HeadersClaimingHugeImagesAreRefusedBeforeAllocating)
 {
     // 100,000 x 100,000 pixels would be 30 GB.
     const QByteArray bmp = bmpHeader(100000, 100000, 24, 54, 54 + 64) + QByteArray(64, '\x7f');
-    const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8)
-        + pngChunk("IHDR", be32(100000) + be32(100000) + QByteArray("\x08\x02\x00\x00\x00", 5))
-        + pngChunk("IDAT", QByteArray(16, '\0')) + pngChunk("IEND", QByteArray());
-    // GIF: a 65,535 x 65,535 screen and frame.
-    QByteArray gif = QByteArray("GIF89a") + le16(65535) + le16(65535) + QByteArray("\x80\x00\x00", 3)
-        + QByteArray(6, '\0') + QByteArray(",") + le16(0) + le16(0) + le16(65535) + le16(65535)
-        + QByteArray("\x00\x02\x02\x4c\x01\x00;", 7);
+    const QByteArray png = pngClaiming(100000, 100000, 16);
+    const QByteArray gif = gifClaiming(65535, 65535);
     QByteArray pcx(128, '\0');
     pcx[0] = 0x0A;
     pcx[1] = 5;
@@ -225,14 +231,8 @@ TEST_F(BadInput, HeadersClaimingHugeImagesAreRefusedBeforeAllocating)
 TEST_F(BadInput, FramesTooLargeForTheirDataAreRefused)
 {
     // Within the pixel limit, but no compressed stream this short can fill them.
-    const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8)
-        + pngChunk("IHDR", be32(4000) + be32(4000) + QByteArray("\x08\x02\x00\x00\x00", 5))
-        + pngChunk("IDAT", QByteArray(64, '\0')) + pngChunk("IEND", QByteArray());
-    QByteArray gif = QByteArray("GIF89a") + le16(3000) + le16(3000) + QByteArray("\x80\x00\x00", 3)
-        + QByteArray(6, '\0') + QByteArray(",") + le16(0) + le16(0) + le16(3000) + le16(3000)
-        + QByteArray("\x00\x02\x02\x4c\x01\x00;", 7);
-    expectRefused(put(QStringLiteral("short.png"), png));
-    expectRefused(put(QStringLiteral("short.gif"), gif));
+    expectRefused(put(QStringLiteral("short.png"), pngClaiming(4000, 4000, 64)));
+    expectRefused(put(QStringLiteral("short.gif"), gifClaiming(3000, 3000)));
     // A long file that does not start like an image is no image, whatever its name.
     expectRefused(put(QStringLiteral("notes.jpg"), QByteArray(100000, 'x')));
 }

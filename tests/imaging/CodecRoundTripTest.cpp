@@ -30,8 +30,8 @@ TEST_P(LosslessRoundTrip, SavesAndLoadsBackTheSamePixels)
     QTemporaryDir dir;
     // Odd width: rows need padding in BMP and PCX.
     const QImage src = makePhoto(131, 77, 5);
-    const QImage expected = rt.bits == 8 ? reduceTo8Bits(src) : src;
-    ASSERT_EQ(expected.format(), rt.bits == 8 ? QImage::Format_Indexed8 : QImage::Format_RGB888);
+    // GIF holds a palette image whatever depth it is asked for.
+    const QImage expected = rt.bits == 8 || QLatin1String(rt.ext) == QLatin1String("gif") ? reduceTo8Bits(src) : src;
     const QString path = dir.filePath(QStringLiteral("rt.") + QLatin1String(rt.ext));
 
     ASSERT_TRUE(SaveImageDib(path, src, rt.bits, 90));
@@ -67,20 +67,12 @@ INSTANTIATE_TEST_SUITE_P(Formats,
     ::testing::Values(RoundTrip { "bmp", 24 },
         RoundTrip { "bmp", 8 },
         RoundTrip { "gif", 8 },
+        RoundTrip { "gif", 24 },
         RoundTrip { "pcx", 24 },
         RoundTrip { "pcx", 8 },
         RoundTrip { "png", 24 },
         RoundTrip { "png", 8 }),
     [](const auto &p) { return std::string(p.param.ext) + std::to_string(p.param.bits); });
-
-TEST(RoundTrip, GifAskedFor24BitsStillWritesAPaletteImage)
-{
-    QTemporaryDir dir;
-    const QImage src = makePhoto(40, 30, 2);
-    const QString path = dir.filePath(QStringLiteral("x.gif"));
-    ASSERT_TRUE(SaveImageDib(path, src, 24, 80));
-    EXPECT_EQ(maxChannelDiff(LoadImageDib(path, 24, true), reduceTo8Bits(src)), 0);
-}
 
 TEST(RoundTrip, PaletteImagesKeepTheirOwnPalette)
 {

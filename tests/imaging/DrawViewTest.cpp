@@ -1,9 +1,8 @@
 #include "imaging/widgets/DrawView.h"
 
 #include "DrawTestImages.h"
+#include "TestEnv.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTest>
@@ -16,17 +15,6 @@ namespace
 {
 
 const QColor Margin(0x10, 0x20, 0x30);
-
-bool waitFor(const std::function<bool()> &condition, int ms = 5000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 class DrawViewTest : public ::testing::Test
 {
@@ -129,7 +117,7 @@ TEST_F(DrawViewTest, TransitionRevealsStepByStepWithMarginsFirst)
     EXPECT_EQ(screen.pixelColor(185, 150), QuadBottomLeft);
     EXPECT_EQ(screen.pixelColor(215, 150), QuadBottomRight);
     EXPECT_NE(screen.pixelColor(101, 150), QuadBottomLeft);
-    ASSERT_TRUE(waitFor([&] { return finished.count() == 1; }));
+    ASSERT_TRUE(v7test::waitUntil([&] { return finished.count() == 1; }, 5000));
     EXPECT_EQ(view.painter().screen().pixelColor(101, 150), QuadBottomLeft);
     EXPECT_EQ(view.painter().screen().pixelColor(298, 101), QuadTopRight);
     const QImage shown = view.grab().toImage();
@@ -147,7 +135,7 @@ TEST_F(DrawViewTest, EveryEffectEndsWithTheWholeImageShown)
         QSignalSpy finished(&view.painter(), &TransitionPainter::finished);
         // Tall, so that "Expand from Center" leaves top and bottom to the end.
         ASSERT_TRUE(view.showImage("tall.png", "FitNormal", {}));
-        ASSERT_TRUE(waitFor([&] { return finished.count() == 1; }));
+        ASSERT_TRUE(v7test::waitUntil([&] { return finished.count() == 1; }, 5000));
 
         QImage expected(view.size(), QImage::Format_RGB32);
         expected.fill(Qt::white);

@@ -31,38 +31,19 @@ TEST_P(FitSizeTable, GivesTheTabledSize)
 
 INSTANTIATE_TEST_SUITE_P(Examples,
     FitSizeTable,
-    ::testing::Values(
-        // 800 x 600 in a 400 x 400 box
-        FitCase { "FitAuto", 800, 600, 400, 400, 400, 300 },
-        FitCase { "FitWidth", 800, 600, 400, 400, 400, 300 },
-        FitCase { "FitHeight", 800, 600, 400, 400, 533, 400 },
-        FitCase { "FitNormal", 800, 600, 400, 400, 800, 600 },
-        // small images are enlarged by FitAuto only
-        FitCase { "FitAuto", 100, 50, 400, 400, 400, 200 },
-        FitCase { "FitNormal", 100, 50, 400, 400, 100, 50 },
-        // FitAuto floors, FitWidth and FitHeight round
-        FitCase { "FitAuto", 3, 2, 100, 100, 100, 66 },
-        FitCase { "FitWidth", 3, 2, 100, 100, 100, 67 },
-        FitCase { "FitAuto", 2, 3, 100, 100, 66, 100 },
-        FitCase { "FitHeight", 2, 3, 100, 100, 67, 100 },
+    // The sweep below holds FitAuto, FitWidth and FitHeight to the box, the aspect
+    // and the rounding; these rows pin what it cannot: FitNormal, ties at halves and
+    // sizes whose products pass 32 bits.
+    ::testing::Values(FitCase { "FitNormal", 800, 600, 400, 400, 800, 600 },
+        FitCase { "FitNormal", 100, 50, 400, 400, 100, 50 }, // small images are enlarged by FitAuto only
         // halves go to the even neighbour
         FitCase { "FitWidth", 4, 3, 2, 9, 2, 2 },
         FitCase { "FitWidth", 4, 5, 2, 9, 2, 2 },
         FitCase { "FitWidth", 4, 7, 2, 9, 2, 4 },
         FitCase { "FitHeight", 5, 4, 9, 2, 2, 2 },
         FitCase { "FitHeight", 7, 4, 9, 2, 4, 2 },
-        // a tie fills the height: both branches agree on the box
-        FitCase { "FitAuto", 800, 400, 400, 200, 400, 200 },
-        // FitAuto: wider relative side decides
-        FitCase { "FitAuto", 6000, 4000, 1920, 1080, 1620, 1080 },
-        FitCase { "FitAuto", 4000, 1000, 1920, 1080, 1920, 480 },
-        // products beyond 32 bits
         FitCase { "FitWidth", 70000, 50000, 60000, 10, 60000, 42857 },
-        FitCase { "FitAuto", 70000, 50000, 60000, 60000, 60000, 42857 },
-        // an axis that would be 0 is 1
-        FitCase { "FitAuto", 1000, 1, 100, 100, 100, 1 },
-        FitCase { "FitWidth", 1000, 1, 100, 100, 100, 1 },
-        FitCase { "FitHeight", 1, 1000, 100, 100, 1, 100 }));
+        FitCase { "FitAuto", 70000, 50000, 60000, 60000, 60000, 42857 }));
 
 TEST(ComputeFitSize, UnknownModeOrNothingToDivideByLeavesOutputUnchanged)
 {
@@ -96,6 +77,12 @@ TEST(ComputeFitSize, SweepFitsTheBoxAndNoAxisIsZero)
                 }
                 if (w == bw) {
                     EXPECT_GT(std::int64_t(h + 1) * iw, std::int64_t(ih) * bw);
+                }
+                if (h == bh && w > 1) {
+                    EXPECT_LE(std::int64_t(w) * ih, std::int64_t(iw) * bh);
+                }
+                if (h == bh) {
+                    EXPECT_GT(std::int64_t(w + 1) * ih, std::int64_t(iw) * bh);
                 }
 
                 ASSERT_TRUE(ComputeFitSize(u"FitWidth", iw, ih, bw, bh, w, h));
@@ -135,18 +122,6 @@ TEST(PlaceInView, CentresSmallerAndCropsLargerAroundTheCentre)
         EXPECT_EQ(p, c.expected) << c.iw << "x" << c.ih << " in " << c.vw << "x" << c.vh << ": got " << p.w << "x"
                                  << p.h << " at " << p.x << "," << p.y << " from " << p.srcX << "," << p.srcY;
     }
-}
-
-TEST(MarginRects, TabledBands)
-{
-    // Wider margins on both axes: left, right, top, bottom.
-    const std::vector<QRect> both = marginRects(PlaceInView(500, 400, 400, 300), QSize(500, 400));
-    const std::vector<QRect> expected = {
-        QRect(0, 0, 50, 400), QRect(450, 0, 50, 400), QRect(0, 0, 500, 50), QRect(0, 350, 500, 50)
-    };
-    EXPECT_EQ(both, expected);
-    // No margins when the image covers the view.
-    EXPECT_TRUE(marginRects(PlaceInView(400, 300, 800, 600), QSize(400, 300)).empty());
 }
 
 TEST(MarginRects, SweepMarginsAndImageTileTheView)

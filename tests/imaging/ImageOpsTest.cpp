@@ -90,10 +90,6 @@ TEST(ImageOps, EnhanceStartsFromItsInputAndClamps)
 
 TEST(ColourReduction, ExactUpTo256ColoursAndCloseBeyond)
 {
-    QImage few(40, 30, QImage::Format_RGB888);
-    for (int y = 0; y < 30; ++y)
-        for (int x = 0; x < 40; ++x)
-            few.setPixel(x, y, qRgb((x * 6) & 255, (y * 8) & 255, 17)); // 40 x 30 distinct... at most 256
     QImage palette256(16, 16, QImage::Format_RGB888);
     for (int i = 0; i < 256; ++i)
         palette256.setPixel(i % 16, i / 16, qRgb(i, 255 - i, (i * 7) & 255));
