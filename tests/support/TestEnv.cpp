@@ -1,5 +1,7 @@
 #include "TestEnv.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -60,6 +62,14 @@ QByteArray readFile(const QString &path)
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return f.readAll();
+}
+
+bool waitUntil(const std::function<bool()> &done, int ms)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
 }
 
 } // namespace v7test

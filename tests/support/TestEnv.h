@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace v7test
@@ -32,5 +33,8 @@ void setTestEnvironment();
 // Writes bytes to a file, creating folders; fails the test on error.
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
+
+// Runs the event loop until done() holds or ms pass; returns done().
+bool waitUntil(const std::function<bool()> &done, int ms);
 
 } // namespace v7test

@@ -16,17 +16,15 @@ std::int64_t fakeClock()
     return g_now;
 }
 
-class BitmapStoreTest : public TempHome
+class BitmapStoreTest : public EngineHome
 {
 protected:
     void SetUp() override
     {
-        TempHome::SetUp();
-        LoadSettings();
+        EngineHome::SetUp();
         settings().CacheThumbs = true;
         settings().ThumbColor = 0x000000FF; // red
         settings().ThumbColorFrame = 0x0000FF00; // green
-        m_folder = root() + "/pictures";
         g_now = 1000;
     }
     QByteArray jpeg(int seed)
@@ -35,7 +33,6 @@ protected:
         EXPECT_TRUE(wrjpgstreamdib(testPicture(96, 72, seed), 75, b));
         return b;
     }
-    QString m_folder;
     FakeHost m_host;
 };
 
@@ -71,34 +68,25 @@ TEST_F(BitmapStoreTest, AcceptThumbKeepsBytesAndCompletes)
 
 TEST_F(BitmapStoreTest, CancelStopsTheJobAndLeavesProcessedZero)
 {
-    makeJpegFolder(m_folder, 6, 40, 30);
+    const QStringList files = makeJpegFolder(m_folder, 6, 40, 30);
     BitmapStore store(&m_host, { 0, 3, 6, 6, 0, 0 }, m_folder);
-    DirectStoreLink link(&store, false);
-    struct CancelAfterTwo : ThumbJobLink {
-        ThumbJobLink &inner;
-        BitmapStore &store;
+    // The window's cancel arrives while the third thumbnail is delivered.
+    struct CancelOnThird : DirectStoreLink {
+        BitmapStore *store;
         int n = 0;
-        CancelAfterTwo(ThumbJobLink &i, BitmapStore &s)
-            : inner(i)
+        explicit CancelOnThird(BitmapStore *s)
+            : DirectStoreLink(s, false)
             , store(s)
         {
         }
-        StoreValues storeValues() override { return inner.storeValues(); }
-        PaneValues paneValues() override { return inner.paneValues(); }
         bool deliver(const ThumbDelivery &d) override
         {
             if (++n == 3)
-                store.RequestCancel();
-            return inner.deliver(d);
+                store->RequestCancel();
+            return DirectStoreLink::deliver(d);
         }
-        bool cancelRequested() override { return inner.cancelRequested(); }
-        void progress(int l, int h) override { inner.progress(l, h); }
-        void jobFinished() override { inner.jobFinished(); }
-    } cancelling(link, store);
+    } cancelling(&store);
     ThumbMain job(&cancelling);
-    QStringList files;
-    for (int i = 0; i < 6; ++i)
-        files << QStringLiteral("img%1.jpg").arg(i, 3, 10, QLatin1Char('0'));
     job.setJob(m_folder, files);
     job.RunThumbJob();
     EXPECT_EQ(cancelling.n, 3);

@@ -121,14 +121,12 @@ TEST(Frames, BadInputFailsClearly)
     EXPECT_FALSE(decodeThumbsDisplay(d));
 }
 
-class StampsInStepTest : public TempHome
+class StampsInStepTest : public EngineHome
 {
 protected:
     void SetUp() override
     {
-        TempHome::SetUp();
-        LoadSettings();
-        m_folder = root() + "/pictures";
+        EngineHome::SetUp();
         m_files = makeJpegFolder(m_folder, 3);
         runJob();
     }
@@ -161,7 +159,6 @@ protected:
         OLEStorage::CloseCache();
         return m;
     }
-    QString m_folder;
     QStringList m_files;
 };
 

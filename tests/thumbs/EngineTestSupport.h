@@ -5,6 +5,7 @@
 #include "TestEnv.h"
 #include "app/Settings.h"
 #include "imaging/Codecs.h"
+#include "imaging/ImageLoad.h"
 #include "thumbs/BitmapStore.h"
 #include "thumbs/OLEStorage.h"
 #include "thumbs/ThumbMain.h"
@@ -42,6 +43,32 @@ public:
     std::vector<int> shown;
     QStringList files;
 };
+
+// A fresh home with the settings loaded; m_folder is where the pictures go.
+class EngineHome : public TempHome
+{
+protected:
+    void SetUp() override
+    {
+        TempHome::SetUp();
+        v7::LoadSettings();
+        m_folder = root() + QStringLiteral("/pictures");
+    }
+    QString m_folder;
+};
+
+inline QImage decodeThumb(const QByteArray &bytes)
+{
+    return v7::DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()));
+}
+
+// The blue at a thumbnail's centre (-1 when it does not decode): the camera files
+// of these tests have a blue image and a preview without blue.
+inline int centreBlue(const QByteArray &thumbBytes)
+{
+    const QImage t = decodeThumb(thumbBytes);
+    return t.isNull() ? -1 : t.pixelColor(t.width() / 2, t.height() / 2).blue();
+}
 
 // A picture that differs with the seed, so thumbnails of different files differ.
 inline QImage testPicture(int w, int h, int seed)

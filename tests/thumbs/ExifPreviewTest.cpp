@@ -2,7 +2,6 @@
 // image, when it is refused, orientation on both paths, and the setting.
 #include "CameraJpeg.h"
 #include "EngineTestSupport.h"
-#include "imaging/ImageLoad.h"
 
 #include <gtest/gtest.h>
 
@@ -36,18 +35,12 @@ bool greenish(QColor c)
     return c.green() > 180 && c.red() < 70;
 }
 
-class ExifPreviewTest : public TempHome
+class ExifPreviewTest : public EngineHome
 {
 protected:
-    void SetUp() override
-    {
-        TempHome::SetUp();
-        LoadSettings();
-        m_dir = root() + "/camera";
-    }
     QString put(const QString &name, const QByteArray &bytes)
     {
-        const QString path = m_dir + '/' + name;
+        const QString path = m_folder + '/' + name;
         writeFile(path, bytes);
         return path;
     }
@@ -57,7 +50,6 @@ protected:
         cfg.UseEmbeddedThumbs = usePreview;
         return MakeThumbImage(path, cfg);
     }
-    QString m_dir;
 };
 
 TEST_F(ExifPreviewTest, APreviewThatServesGivesThePixelsAtTheDecodedSizeAndPlace)
@@ -156,7 +148,7 @@ TEST_F(ExifPreviewTest, TheSettingOffAlwaysDecodesTheImage)
         cameraJpeg(twoTone(800, 600, MainLeft, MainRight), jpegBytes(twoTone(160, 120, PreviewLeft, PreviewRight))));
     QByteArray bytes;
     ASSERT_TRUE(MakeThumbBytes(path, &bytes));
-    EXPECT_TRUE(fromPreview(DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()))));
+    EXPECT_TRUE(fromPreview(decodeThumb(bytes)));
 
     settings().UseEmbeddedThumbs = false;
     SaveSettings();
@@ -164,7 +156,7 @@ TEST_F(ExifPreviewTest, TheSettingOffAlwaysDecodesTheImage)
     LoadSettings();
     EXPECT_FALSE(settings().UseEmbeddedThumbs);
     ASSERT_TRUE(MakeThumbBytes(path, &bytes));
-    EXPECT_TRUE(fromImage(DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()))));
+    EXPECT_TRUE(fromImage(decodeThumb(bytes)));
 
     settings().UseEmbeddedThumbs = true;
     SaveSettings();

@@ -1,5 +1,4 @@
 #include "EngineTestSupport.h"
-#include "imaging/ImageLoad.h"
 #include "thumbs/ThumbX.h"
 
 #include <QFile>
@@ -40,16 +39,14 @@ public:
     }
 };
 
-class ThumbMainTest : public TempHome
+class ThumbMainTest : public EngineHome
 {
 protected:
     void SetUp() override
     {
-        TempHome::SetUp();
-        LoadSettings();
+        EngineHome::SetUp();
         settings().CacheThumbs = true;
         startFlags() = {};
-        m_folder = root() + QStringLiteral("/pictures");
         QDir().mkpath(m_folder);
     }
     std::vector<ThumbDelivery> run(const QStringList &files, RecordingLink &link, int pool = 0)
@@ -62,7 +59,6 @@ protected:
         EXPECT_FALSE(job.surfaceHeld());
         return link.deliveries;
     }
-    QString m_folder;
 };
 
 TEST(ThumbScaleSize, Rules)
@@ -125,7 +121,7 @@ TEST_F(ThumbMainTest, FolderWithOneFile)
     EXPECT_EQ(d[0].index, 0);
     ASSERT_FALSE(d[0].bytes.isEmpty());
     EXPECT_EQ(std::uint8_t(d[0].bytes[0]), 0xFF); // JPEG
-    EXPECT_EQ(DecodeThumbStream(d[0].bytes.constData(), std::size_t(d[0].bytes.size())).size(), QSize(96, 72));
+    EXPECT_EQ(decodeThumb(d[0].bytes).size(), QSize(96, 72));
     EXPECT_EQ(d[0].progressLength, 100); // (103 - 3) * 1 / 1
     EXPECT_EQ(link.finished, 1);
     EXPECT_EQ(cachedThumbs(m_folder).value(files[0]), d[0].bytes);
@@ -160,12 +156,11 @@ TEST_F(ThumbMainTest, SmallImagesKeepTheirSizeAndTinyOnesAreBitmaps)
     RecordingLink link;
     const auto d = run({ "small.png", "tiny.png", "tall.png" }, link);
     ASSERT_EQ(d.size(), 3u);
-    auto decoded = [](const QByteArray &b) { return DecodeThumbStream(b.constData(), std::size_t(b.size())); };
     EXPECT_EQ(d[0].bytes[0], char(0xFF)); // 40 + 152 * 40 bytes as a DIB: JPEG
-    EXPECT_EQ(decoded(d[0].bytes).size(), QSize(50, 40));
+    EXPECT_EQ(decodeThumb(d[0].bytes).size(), QSize(50, 40));
     EXPECT_EQ(d[1].bytes[0], 'B'); // 640 bytes as a DIB: a bitmap file
-    EXPECT_EQ(decoded(d[1].bytes).size(), QSize(20, 10));
-    EXPECT_EQ(decoded(d[2].bytes).size(), QSize(2, 72));
+    EXPECT_EQ(decodeThumb(d[1].bytes).size(), QSize(20, 10));
+    EXPECT_EQ(decodeThumb(d[2].bytes).size(), QSize(2, 72));
 }
 
 TEST_F(ThumbMainTest, CachingOffOpensTheFileButWritesNoThumbnail)
@@ -233,9 +228,7 @@ TEST_F(ThumbMainTest, ARewrittenFileGetsANewThumbnailOnItsNextDisplay)
     run(files, second);
     ASSERT_EQ(second.deliveries.size(), 2u);
     EXPECT_NE(second.deliveries[0].bytes, first.deliveries[0].bytes);
-    EXPECT_EQ(DecodeThumbStream(second.deliveries[0].bytes.constData(), std::size_t(second.deliveries[0].bytes.size()))
-                  .size(),
-        QSize(96, 32));
+    EXPECT_EQ(decodeThumb(second.deliveries[0].bytes).size(), QSize(96, 32));
     EXPECT_EQ(second.deliveries[1].bytes, first.deliveries[1].bytes);
     const auto after = cachedThumbs(m_folder);
     EXPECT_EQ(after.value(files[0]), second.deliveries[0].bytes);
