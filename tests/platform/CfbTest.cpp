@@ -46,16 +46,6 @@ QByteArray getStream(Storage &st, const QString &name)
 
 } // namespace
 
-TEST(CfbMode, ValuesMatchTheStructuredStorageFlags)
-{
-    EXPECT_EQ(RW, 0x12u);
-    EXPECT_EQ(RWT, 0x210002u);
-    EXPECT_EQ(RT, 0x210000u);
-    EXPECT_EQ(RX, 0x10u);
-    EXPECT_EQ(WX, 0x11u);
-    EXPECT_EQ(mode::Create, 0x1000u);
-}
-
 // Sizes around every boundary of the format: mini sectors, regular sectors and
 // the 4096-byte cutoff between the two.
 TEST_F(CfbTest, StreamSizesRoundTrip)
