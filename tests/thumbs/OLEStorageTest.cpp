@@ -12,6 +12,15 @@
 
 using namespace v7;
 
+// The cache spells its open modes as numbers; they must mean what the compound-file
+// layer means by them (a drift in the share bits changes no test's outcome today).
+static_assert(OLEStorage::ModeWriteDirect == (cfb::mode::ReadWrite | cfb::mode::ShareExclusive));
+static_assert(
+    OLEStorage::ModeWriteTransacted == (cfb::mode::ReadWrite | cfb::mode::Transacted | cfb::mode::NoSnapshot));
+static_assert(OLEStorage::ModeReadTransacted == (cfb::mode::Read | cfb::mode::Transacted | cfb::mode::NoSnapshot));
+static_assert(OLEStorage::ModeRead == (cfb::mode::Read | cfb::mode::ShareExclusive));
+static_assert(OLEStorage::ModeNewStream == (cfb::mode::Write | cfb::mode::ShareExclusive));
+
 namespace
 {
 
