@@ -90,8 +90,8 @@ void DirectStoreLink::yield()
         QCoreApplication::processEvents();
 }
 
-QueuedStoreLink::QueuedStoreLink(BitmapStore *store)
-    : m_store(store)
+QueuedStoreLink::QueuedStoreLink(QPointer<BitmapStore> store)
+    : m_store(std::move(store))
 {
 }
 StoreValues QueuedStoreLink::storeValues()
@@ -194,7 +194,7 @@ bool ThumbX::ThumbProcess(int mode, const QString &folder, const QStringList &fi
     QThread *thread = QThread::create([target, folder, files, arguments, pool] {
         SetThreadHasWindow(true);
         const StartOutcome out = RunStartSteps(arguments);
-        QueuedStoreLink link(target.data());
+        QueuedStoreLink link(target);
         if (out.role == StartRole::Worker) {
             ThumbMain job(&link);
             job.setPoolSize(pool);
