@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QPalette>
+#include <QThread>
+#include <atomic>
 
 namespace v7
 {
@@ -141,10 +143,16 @@ void WriteBinarySetting(const QString &section, const QString &valueName, const 
 
 std::uint32_t defaultButtonFaceColor()
 {
-    QColor c(0xC0, 0xC0, 0xC0);
-    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        c = QGuiApplication::palette().color(QPalette::Button);
-    return std::uint32_t(c.red()) | (std::uint32_t(c.green()) << 8) | (std::uint32_t(c.blue()) << 16);
+    // The application palette belongs to the user-interface thread, which replaces it
+    // when the desktop's theme changes: only that thread reads it, and other threads
+    // (a mode-1 job loading its settings) take the colour that thread last saw.
+    static std::atomic<std::uint32_t> lastSeen { 0xC0C0C0 };
+    const QCoreApplication *app = QCoreApplication::instance();
+    if (qobject_cast<const QGuiApplication *>(app) && QThread::currentThread() == app->thread()) {
+        const QColor c = QGuiApplication::palette().color(QPalette::Button);
+        lastSeen.store(std::uint32_t(c.red()) | (std::uint32_t(c.green()) << 8) | (std::uint32_t(c.blue()) << 16));
+    }
+    return lastSeen.load();
 }
 
 QString defaultCacheThumbsDir()

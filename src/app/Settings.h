@@ -75,7 +75,9 @@ void LoadSettings();
 void SaveSettings();
 
 // Defaults that depend on the host.
-std::uint32_t defaultButtonFaceColor(); // the desktop's button-face colour, 0x00BBGGRR
+// The desktop's button-face colour, 0x00BBGGRR: read on the user-interface thread;
+// other threads get the value it last read (light grey before that).
+std::uint32_t defaultButtonFaceColor();
 QString defaultCacheThumbsDir(); // $XDG_CACHE_HOME/Vorlane7, or ~/.cache/Vorlane7
 QString defaultLastFolder(); // the user's home folder
 QString vorlaneKey(const QString &section); // "Software\Vorlane7\" + section

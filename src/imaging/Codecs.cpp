@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QSaveFile>
 #include <QScreen>
+#include <QThread>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -35,8 +36,12 @@ int screenDepth()
     int d = g_screenDepth.load(std::memory_order_relaxed);
     if (d > 0)
         return d;
+    // The screens belong to the GUI thread, which changes them as monitors come and
+    // go: only that thread asks them (the main window does before it starts any
+    // decode thread). Another thread asking first gets 24 and keeps nothing.
+    if (qGuiApp && QThread::currentThread() != qGuiApp->thread())
+        return 24;
     d = 24;
-    // Asked once; start-up calls this on the GUI thread before any worker runs.
     if (qGuiApp && QGuiApplication::primaryScreen())
         d = QGuiApplication::primaryScreen()->depth();
     if (d <= 0)

@@ -28,7 +28,8 @@ namespace v7
 // ---- process-wide values ----
 
 // Colour depth of the screen (bits per pixel). The default comes from the primary
-// screen when a QGuiApplication exists, else 24. Tests set 8 to model an 8-bit device.
+// screen when a QGuiApplication exists, else 24; only the GUI thread reads the screen
+// (before it has, other threads get 24). Tests set 8 to model an 8-bit device.
 int screenDepth();
 void setScreenDepth(int bitsPerPixel);
 

@@ -57,7 +57,9 @@ Frm_Main::Frm_Main(const QString &folderOverride, QWidget *parent)
     setObjectName(QStringLiteral("Frm_Main"));
     buildWidgets();
     // The preview's images come through the prefetcher, so a file decoded ahead is
-    // shown without waiting; other threads (thumbnail work) load directly.
+    // shown without waiting; other threads (thumbnail work) load directly. The
+    // screen's depth is read here, on the GUI thread, for the decode threads to use.
+    screenDepth();
     m_prefetch =
         std::make_unique<Prefetcher>([](const QString &file) { return LoadImageDib(file, ScreenContext, true); });
     QThread *ui = thread();

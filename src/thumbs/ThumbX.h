@@ -58,10 +58,12 @@ private:
 
 // The job's link to a store on another thread (mode 1): each call runs on the
 // store's thread and the job waits for it. A store that is gone answers "stop".
+// The guard is made on the store's thread: the job's thread must not make one from
+// a bare pointer, since the store may be deleted meanwhile.
 class QueuedStoreLink : public ThumbJobLink
 {
 public:
-    explicit QueuedStoreLink(BitmapStore *store);
+    explicit QueuedStoreLink(QPointer<BitmapStore> store);
     StoreValues storeValues() override;
     PaneValues paneValues() override;
     bool deliver(const ThumbDelivery &d) override;
