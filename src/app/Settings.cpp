@@ -95,6 +95,10 @@ SettingValue ReadSetting(const QString &section, const QString &valueName, const
         return {};
     switch (v->type) {
     case RegType::Sz:
+        // The reader's buffer holds 2048 bytes with the final NUL; a longer text fails to
+        // read and comes back empty, as lists do.
+        if (ansiBytes(v->text).size() + 1 > ListReadLimit)
+            return QString();
         return v->text.trimmed();
     case RegType::Dword:
         return std::int32_t(v->dword);

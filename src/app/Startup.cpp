@@ -127,6 +127,9 @@ StartOutcome RunStartSteps(const QStringList &arguments)
 namespace v7
 {
 
-void InitImageLibraries() { }
+void InitImageLibraries()
+{
+    InitCodecs();
+}
 
 } // namespace v7

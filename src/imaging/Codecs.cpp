@@ -51,6 +51,12 @@ int screenDepth()
     return g_screenDepth.load();
 }
 
+void InitCodecs()
+{
+    screenDepth();
+    codec::initTiff();
+}
+
 void setScreenDepth(int bitsPerPixel)
 {
     g_screenDepth.store(bitsPerPixel > 0 ? bitsPerPixel : 24);

@@ -31,6 +31,9 @@ namespace v7
 // screen when a QGuiApplication exists, else 24; only the GUI thread reads the screen
 // (before it has, other threads get 24). Tests set 8 to model an 8-bit device.
 int screenDepth();
+// Start-up work of the codec libraries, on the GUI thread before any decode thread
+// runs: the screen's depth is read, and libtiff's messages to stderr are silenced.
+void InitCodecs();
 void setScreenDepth(int bitsPerPixel);
 
 // Upper bound for the pixels of any decoded image (width x height, also for

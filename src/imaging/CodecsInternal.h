@@ -72,6 +72,8 @@ inline std::uint32_t be32(const unsigned char *p)
 
 // ---- per format: probe (header only), decode, encode ----
 
+void initTiff(); // once per process; also done by the first TIFF read
+
 bool probeJpeg(Bytes b, CodecFileInfo &info);
 // factor 1, 2, 4 or 8; depth as in Codecs.h. Upright by the EXIF orientation.
 // device: decode straight into the 32-bit device format (depth above 8 only).

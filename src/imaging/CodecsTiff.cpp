@@ -61,19 +61,9 @@ namespace
     }
     void unmapProc(thandle_t, void *, toff_t) { }
 
-    void silenceLibtiff()
-    {
-        // libtiff reports to stderr by default; a browser meets broken files all day.
-        static std::once_flag once;
-        std::call_once(once, [] {
-            TIFFSetErrorHandler(nullptr);
-            TIFFSetWarningHandler(nullptr);
-        });
-    }
-
     TIFF *openTiff(Stream &s)
     {
-        silenceLibtiff();
+        initTiff();
         if (s.in.size < 8)
             return nullptr;
         // "m": no memory mapping (we already hold the bytes); "h": header only first.
@@ -82,6 +72,16 @@ namespace
     }
 
 } // namespace
+
+void initTiff()
+{
+    // libtiff reports to stderr by default; a browser meets broken files all day.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+    });
+}
 
 bool probeTiff(Bytes b, CodecFileInfo &info)
 {

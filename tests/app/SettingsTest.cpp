@@ -153,13 +153,24 @@ TEST_F(SettingsStore, SixFileTypesSavedAndReadBack)
         EXPECT_EQ(settings().FileTypes[size_t(i)], i < 6 ? six[i] : QString()) << i;
 }
 
-TEST_F(SettingsStore, ListsOverTheReadLimitReadAsEmpty)
+TEST_F(SettingsStore, ValuesOverTheReadLimitReadAsEmpty)
 {
     QByteArray limit(ListReadLimit, 'A');
     put(QStringLiteral("StartUp"), QStringLiteral("FolderHistory"), RegValue::fromBytes(limit));
     EXPECT_EQ(ReadBinarySetting(QStringLiteral("StartUp"), QStringLiteral("FolderHistory")).size(), ListReadLimit);
     put(QStringLiteral("StartUp"), QStringLiteral("FolderHistory"), RegValue::fromBytes(limit + "B"));
     EXPECT_EQ(ReadBinarySetting(QStringLiteral("StartUp"), QStringLiteral("FolderHistory")), QString());
+
+    // Text counts its final NUL, in stored bytes: 1,023 two-byte characters fit, 1,024 do not.
+    const QString key = QStringLiteral("StartUp"), name = QStringLiteral("LastFolder");
+    put(key, name, RegValue::fromText(QString(ListReadLimit - 1, 'a')));
+    EXPECT_EQ(std::get<QString>(ReadSetting(key, name)).size(), ListReadLimit - 1);
+    put(key, name, RegValue::fromText(QString(ListReadLimit, 'a')));
+    EXPECT_EQ(std::get<QString>(ReadSetting(key, name)), QString());
+    put(key, name, RegValue::fromText(QString(ListReadLimit / 2 - 1, QChar(0xE9))));
+    EXPECT_EQ(std::get<QString>(ReadSetting(key, name)).size(), ListReadLimit / 2 - 1);
+    put(key, name, RegValue::fromText(QString(ListReadLimit / 2, QChar(0xE9))));
+    EXPECT_EQ(std::get<QString>(ReadSetting(key, name)), QString());
 
     // A file-type list that long is lost too, and the defaults come back.
     QByteArray types;

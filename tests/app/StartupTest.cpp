@@ -3,9 +3,12 @@
 #include "TestEnv.h"
 #include "app/Settings.h"
 #include "app/WindowState.h"
+#include "imaging/Codecs.h"
 #include "platform/Hive.h"
 
 #include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
 #include <thread>
 #include <unistd.h>
 
@@ -233,4 +236,16 @@ TEST(HistoryList, EntriesStayBelowTheLimit)
     EXPECT_LT(full.size(), HistoryListLimit);
     EXPECT_EQ(SplitHistoryList(QStringLiteral("/a") + QChar(0) + QChar(0) + QStringLiteral("/b") + QChar(0)),
         QStringList({ "/a", "/b" }));
+}
+
+// Decode threads take the screen's depth from what the GUI thread read at start-up;
+// had nothing read it, they would fall back to 24 bits.
+TEST(ImageLibraries, DecodeThreadsSeeTheScreenDepthReadAtStartUp)
+{
+    const int depth = QGuiApplication::primaryScreen()->depth();
+    ASSERT_NE(depth, 24) << "the offscreen screen must differ from the fallback for this test to mean anything";
+    InitImageLibraries();
+    int seen = 0;
+    std::thread([&] { seen = screenDepth(); }).join();
+    EXPECT_EQ(seen, depth);
 }
