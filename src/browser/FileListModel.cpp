@@ -2,6 +2,7 @@
 
 #include "browser/FolderTree.h"
 
+#include <QHash>
 #include <QMimeData>
 #include <QPainter>
 #include <QPixmap>
@@ -194,17 +195,36 @@ bool FileListModel::sortByColumn(int column)
         m_order = SortOrder::Descending;
         m_iconKey = QStringLiteral("Arrow1");
     }
-    Q_EMIT layoutAboutToBeChanged();
-    SortEntries(m_entries, m_sortKey, m_order);
-    Q_EMIT layoutChanged();
+    sortKeepingSelection();
     Q_EMIT headerDataChanged(Qt::Horizontal, 0, 0);
     return true;
 }
 
 void FileListModel::sortAgain()
 {
+    sortKeepingSelection();
+}
+
+void FileListModel::sortKeepingSelection()
+{
     Q_EMIT layoutAboutToBeChanged();
+    std::vector<QString> oldNames;
+    oldNames.reserve(m_entries.size());
+    for (const FileEntry &e : m_entries)
+        oldNames.push_back(e.name);
     SortEntries(m_entries, m_sortKey, m_order);
+    // The selection and the current entry follow their files to the new rows (names
+    // are unique within a folder).
+    QHash<QString, int> newRow;
+    newRow.reserve(qsizetype(m_entries.size()));
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        newRow.insert(m_entries[i].name, int(i));
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex &i : before)
+        after << index(newRow.value(oldNames[size_t(i.row())], i.row()), i.column());
+    changePersistentIndexList(before, after);
     Q_EMIT layoutChanged();
 }
 

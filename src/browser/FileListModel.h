@@ -51,6 +51,7 @@ public:
 private:
     QString m_folder;
     std::vector<FileEntry> m_entries;
+    void sortKeepingSelection();
     int m_sortKey = 0;
     SortOrder m_order = SortOrder::Ascending;
     QString m_iconKey;

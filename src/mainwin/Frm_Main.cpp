@@ -32,6 +32,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -208,6 +209,11 @@ void Frm_Main::buildWidgets()
     m_customStyle = new QAction(QStringLiteral("   Custom &windows style"), this);
     m_customStyle->setCheckable(true);
     connect(m_customStyle, &QAction::toggled, this, [](bool on) { settings().BeOS = on; });
+    // Alt+Space opens the window menu from whichever pane has the focus: the panes
+    // take plain keys first, so a key handler of the window alone would rarely see it.
+    auto *windowMenuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    windowMenuKey->setContext(Qt::WindowShortcut);
+    connect(windowMenuKey, &QShortcut::activated, this, &Frm_Main::showWindowMenu);
 
     m_firstDisplayTimer = new QTimer(this);
     m_firstDisplayTimer->setSingleShot(true);
@@ -380,6 +386,8 @@ void Frm_Main::FirstDisplay()
     m_firstDisplayTimer->stop();
     if (m_files->rowCount() == 0)
         onNodeClicked(Tvw_Dir->currentItem());
+    else
+        ShowThumbs();
     Q_EMIT firstDisplayStarted();
 }
 
@@ -533,6 +541,7 @@ bool Frm_Main::ListFolder(const QString &folder)
     for (ThumbBox *box : Pic_Thumb)
         box->setFileCount(0);
     EnableFileCommands(false);
+    Pic_Image->clearView();
     m_panels[2]->clear();
     m_panels[4]->clear();
     m_currentPosition = 0;
@@ -1218,15 +1227,6 @@ void Frm_Main::showWindowMenu()
     QAction *refresh = menu.addAction(QStringLiteral("   Refresh thumbnails"));
     connect(refresh, &QAction::triggered, this, &Frm_Main::Folder_Refresh);
     menu.exec(mapToGlobal(QPoint(0, 0)));
-}
-
-void Frm_Main::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::AltModifier) {
-        showWindowMenu();
-        return;
-    }
-    QMainWindow::keyPressEvent(event);
 }
 
 bool Frm_Main::eventFilter(QObject *watched, QEvent *event)

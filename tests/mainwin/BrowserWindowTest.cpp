@@ -205,6 +205,9 @@ TEST_F(BrowserWindow, PaneLayoutFollowsTheViewSwitches)
     EXPECT_EQ(w->paneLayout().thumb0.width(), w->paneLayout().base.width());
     w->setViewShown(0, false);
     EXPECT_EQ(w->paneLayout().base.x(), 0);
+    w->setViewShown(1, true); // thumbnails hidden: the preview takes the area
+    w->setViewShown(2, false);
+    EXPECT_EQ(w->paneLayout().image.size(), w->paneLayout().base.size());
     w->close();
 }
 
@@ -372,6 +375,30 @@ TEST_F(BrowserWindow, GridAndListFollowEachOther)
     // Selecting in the list moves the grid's frame.
     w->fileListView()->setCurrentIndex(w->fileList()->index(3, 0));
     EXPECT_EQ(box->selected(), 3);
+    // Sorting takes the current file along to its new row (names descending: first).
+    Q_EMIT w->fileListView()->header()->sectionClicked(0);
+    ASSERT_EQ(listed(*w).first(), QStringLiteral("c.png"));
+    EXPECT_EQ(w->fileListView()->currentIndex().row(), 0);
+    EXPECT_EQ(w->fileListView()->selectionModel()->selectedRows(), QModelIndexList({ w->fileList()->index(0, 0) }));
+    EXPECT_EQ(w->currentPosition(), 0);
+    EXPECT_EQ(box->selected(), 0);
+
+    // Alt+Space opens the window menu whichever pane has the focus.
+    w->show();
+    for (QWidget *pane : std::initializer_list<QWidget *> { w->fileListView(), w->folderTree(), box }) {
+        w->activateWindow(); // the closed menu leaves no window active here
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+        pane->setFocus();
+        bool shown = false;
+        QTimer::singleShot(0, [&] {
+            if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+                shown = true;
+                menu->close();
+            }
+        });
+        QTest::keyClick(pane, Qt::Key_Space, Qt::AltModifier);
+        EXPECT_TRUE(shown) << pane->metaObject()->className();
+    }
     w->close();
 }
 
@@ -392,6 +419,9 @@ TEST_F(BrowserWindow, TheNextFileIsPreparedAhead)
     EXPECT_TRUE(w->imagePane()->hasImage());
     w->ShowCurrentImage(0); // moving back looks backwards, and there is nothing before the first
     EXPECT_EQ(w->prefetcher().decodesStarted(), started + 1);
+    // Another folder's listing takes the old picture away.
+    w->ListFolder(root());
+    EXPECT_FALSE(w->imagePane()->hasImage());
     w->close();
 }
 
