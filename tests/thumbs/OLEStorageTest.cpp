@@ -101,6 +101,9 @@ TEST(NameCrc, KnownValuesAndSign)
         EXPECT_EQ(NameCrc(r.text), QString::number(r.crc));
     }
     EXPECT_NE(NameCrc("a.jpg"), NameCrc("A.JPG")); // case-sensitive
+    // Names are hashed over their UTF-8 bytes, so every file name of the host has its
+    // own stream (a byte per character would fold distinct names together).
+    EXPECT_EQ(nameCrcValue(QString::fromUtf8("\xC3\xA9.jpg")), -1563612248);
 }
 
 TEST(IndexStream, ParseRules)
