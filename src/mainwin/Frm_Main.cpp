@@ -360,7 +360,8 @@ void Frm_Main::SaveWindowState()
     if (current.isValid())
         m_state.LastFile = m_files->entries()[size_t(current.row())].name;
     m_state.LastFilter = Txt_Filter->currentText();
-    m_state.SplitLeft = m_viewActions[0]->isChecked() ? m_splitX : DefaultSplitLeft;
+    // Hiding the tree (F9) leaves the splitter where it was: its place is kept.
+    m_state.SplitLeft = m_splitX <= 5 ? DefaultSplitLeft : m_splitX;
     m_state.Treeview = m_viewActions[0]->isChecked();
     m_state.Imageview = m_viewActions[1]->isChecked();
     m_state.Thumbview = m_viewActions[2]->isChecked();

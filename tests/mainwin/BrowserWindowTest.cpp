@@ -174,13 +174,14 @@ TEST_F(BrowserWindow, WindowStateIsSavedAndRestored)
         auto w = openOn(pics);
         EXPECT_EQ(w->width(), 3000 / 15);
         EXPECT_EQ(w->height(), 9000 / 15);
-        w->setViewShown(0, false); // the tree pane collapsed
+        w->setSplitX(150);
+        w->setViewShown(0, false); // the tree pane hidden: the splitter keeps its place
         w->close();
     }
     const auto read = [](const char *section, const char *name) {
         return Hive::user().read(vorlaneKey(QLatin1String(section)), QLatin1String(name));
     };
-    EXPECT_EQ(read("ViewStat", "SplitLeft")->dword, 182u);
+    EXPECT_EQ(read("ViewStat", "SplitLeft")->dword, 150u);
     EXPECT_EQ(read("ViewStat", "Treeview")->dword, 0u);
     EXPECT_EQ(read("AppFormRECT", "Width")->dword, 3000u);
     EXPECT_EQ(read("StartUp", "LastFolder")->text, pics);
@@ -188,6 +189,8 @@ TEST_F(BrowserWindow, WindowStateIsSavedAndRestored)
     auto again = openOn(QString());
     EXPECT_EQ(again->currentFolder(), pics);
     EXPECT_FALSE(again->viewAction(0)->isChecked());
+    again->setViewShown(0, true);
+    EXPECT_EQ(again->paneLayout().tree.width(), 150 - 1);
     again->showMaximized();
     again->close();
     EXPECT_EQ(read("AppFormRECT", "WindowState")->dword, 2u);
