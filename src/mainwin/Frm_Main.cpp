@@ -794,11 +794,13 @@ void Frm_Main::ShowThumbs()
 
 void Frm_Main::updateStorePane()
 {
-    // The job makes the visible rows first: it reads where the active box looks.
+    // The job makes the visible rows first: it reads where the active box looks, in
+    // pixels of the grid.
     if (!m_store)
         return;
     ThumbBox *box = Pic_Thumb[m_activeBox];
-    m_store->setPane(std::max(0, box->selected()), box->viewTopIndex(), box->viewBottomIndex());
+    const int top = box->scrollOffset();
+    m_store->setPane(std::max(0, box->selected()), top, top + box->height());
 }
 
 void Frm_Main::RequestRepaint()

@@ -438,6 +438,55 @@ TEST_F(BrowserWindow, ARealFolderFillsEveryCellAndShowsTheFirstFile)
     UnregisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
 }
 
+TEST_F(BrowserWindow, AScrolledGridGetsItsVisibleCellsFirst)
+{
+    const QString dir = root() + QStringLiteral("/many");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    QImage img(40, 30, QImage::Format_RGB888);
+    img.fill(Qt::darkCyan);
+    for (int i = 0; i < 80; ++i)
+        ASSERT_TRUE(img.save(dir + QStringLiteral("/p%1.jpg").arg(i, 2, 10, QLatin1Char('0')), "JPEG"));
+    settings().ThreadMode = 0; // deliveries on this thread, one event round after each
+    auto w = std::make_unique<Frm_Main>(dir);
+    QSignalSpy finished(w.get(), &Frm_Main::thumbDisplayFinished);
+    w->Form_Load();
+    w->showNormal();
+    w->resize(1000, 700);
+    ASSERT_TRUE(finished.wait(20000));
+    ThumbBox *box = w->thumbBox(0);
+
+    // A new display; before its job starts the user moves down the grid.
+    w->ListFolder(dir);
+    BitmapStore *store = w->store();
+    ASSERT_TRUE(store != nullptr);
+    ASSERT_FALSE(store->finished());
+    box->setFocus();
+    for (int k = 0; k < 80 && box->viewTopIndex() < 3 * box->geometry().columns; ++k)
+        QTest::keyClick(box, Qt::Key_Down);
+    ASSERT_GE(box->viewTopIndex(), 3 * box->geometry().columns);
+    const int top = box->viewTopIndex(), bottom = box->viewBottomIndex();
+    ASSERT_LT(bottom, 79);
+
+    // Every thumbnail held while no more than the visible cells have arrived is a
+    // visible one.
+    int seen = 0;
+    bool outside = false;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const int n = w->store() == store ? store->processed() : 0;
+        if (n == 0 || n > bottom - top + 1)
+            return;
+        seen = n;
+        for (int i = 0; i < 80; ++i)
+            outside = outside || (store->hasThumb(i) && (i < top || i > bottom));
+    });
+    probe.start(0);
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_GT(seen, 0);
+    EXPECT_FALSE(outside) << "visible " << top << ".." << bottom;
+    w->close();
+}
+
 TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
 {
     const QString trip = root() + QStringLiteral("/old trip");
