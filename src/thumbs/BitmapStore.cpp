@@ -140,11 +140,13 @@ bool BitmapStore::AcceptThumb(int index, const char *data, int count, bool refre
     if (count > 0 && data) {
         m_slotMap.insert(index, int(m_slots.size()));
         m_slots.emplace_back(index, QByteArray(data, count));
-        if (refresh && !m_painted) {
-            if (m_host)
-                m_host->RequestRepaint();
-            m_painted = true;
-        }
+    }
+    // The refresh marks a point of the job (the end of the visible range), whether or
+    // not this file gave a thumbnail: the cells made before it are shown now.
+    if (refresh && !m_painted) {
+        if (m_host)
+            m_host->RequestRepaint();
+        m_painted = true;
     }
     if (m_processed == m_expected)
         complete();

@@ -50,13 +50,14 @@ TEST_F(BitmapStoreTest, AcceptThumbKeepsBytesAndCompletes)
     const QByteArray a = jpeg(1), b = jpeg(2);
     EXPECT_TRUE(store.AcceptThumb(2, a.constData(), int(a.size()), false));
     EXPECT_EQ(m_host.repaints, 0);
-    EXPECT_TRUE(store.AcceptThumb(0, nullptr, 0, true)); // counted, not kept, no paint
-    EXPECT_EQ(m_host.repaints, 0);
+    EXPECT_FALSE(store.painted());
+    EXPECT_TRUE(store.AcceptThumb(0, nullptr, 0, true)); // counted, not kept; the refresh paints
+    EXPECT_EQ(m_host.repaints, 1);
+    EXPECT_TRUE(store.painted());
     EXPECT_FALSE(store.hasThumb(0));
     EXPECT_FALSE(store.finished());
     g_now = 2500;
-    EXPECT_TRUE(store.AcceptThumb(1, b.constData(), int(b.size()), true));
-    EXPECT_TRUE(store.painted());
+    EXPECT_TRUE(store.AcceptThumb(1, b.constData(), int(b.size()), true)); // painted already
     EXPECT_EQ(store.processed(), 3);
     EXPECT_TRUE(store.finished());
     EXPECT_EQ(store.thumbBytes(2), a);
