@@ -829,11 +829,16 @@ void Frm_Main::DrawProgress(int length, int height, const QString &counterText)
         p.fillRect(QRect(0, 0, length, 16), Qt::black);
     } else {
         p.fillRect(QRect(0, 7, length, 1), Qt::white);
-        p.fillRect(QRect(0, 8, length, 1), Qt::black);
+        p.fillRect(QRect(0, 8, length, 2), Qt::black);
     }
     p.end();
     m_panels[0]->setPixmap(bar);
     m_panels[0]->setToolTip(counterText);
+}
+
+QPixmap Frm_Main::progressPixmap() const
+{
+    return m_panels[0]->pixmap();
 }
 
 void Frm_Main::ShowDeliveredThumb(int, int, int)

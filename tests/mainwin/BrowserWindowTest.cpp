@@ -487,6 +487,27 @@ TEST_F(BrowserWindow, AScrolledGridGetsItsVisibleCellsFirst)
     w->close();
 }
 
+TEST_F(BrowserWindow, TheProgressLineInTheFirstPanel)
+{
+    auto w = openOn(pics);
+    const auto column = [&](int x) {
+        const QImage bar = w->progressPixmap().toImage();
+        std::string c;
+        for (int y = 0; y < bar.height(); ++y) {
+            const QColor p = bar.pixelColor(x, y);
+            c += p.alpha() == 0 ? '.' : p == Qt::white ? 'w' : p == Qt::black ? 'b' : 'o';
+        }
+        return c;
+    };
+    w->DrawProgress(10, 2, QString());
+    EXPECT_EQ(column(9), ".......wbb......"); // one pixel white over two black
+    EXPECT_EQ(column(10), "................");
+    w->DrawProgress(10, 16, QString());
+    EXPECT_EQ(column(9), "bbbbbbbbbbbbbbbb");
+    EXPECT_EQ(column(10), "................");
+    w->close();
+}
+
 TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
 {
     const QString trip = root() + QStringLiteral("/old trip");
