@@ -70,6 +70,11 @@ PassPlan planPasses(
     return plan;
 }
 
+QString thumbCounterText(int index, int count)
+{
+    return QString::number(index) + QLatin1Char('/') + QString::number(count);
+}
+
 QString joinPath(const QString &folder, const QString &name)
 {
     if (folder.endsWith(QLatin1Char('/')))
@@ -409,7 +414,7 @@ void ThumbMain::MakeThumbs(bool bypass)
         d.progressLength = progressLength(m_processed, m_fileCount, m_values.progressWidth);
         d.progressHeight = 2;
         if (startFlags().ShowThumbCounter)
-            d.counterText = QString::number(it.index) + QLatin1Char('/') + QString::number(m_fileCount);
+            d.counterText = thumbCounterText(it.index, m_fileCount);
         const bool go = m_link->deliver(d);
         if (!go)
             break;

@@ -14,12 +14,14 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -500,11 +502,16 @@ TEST_F(BrowserWindow, TheProgressLineInTheFirstPanel)
         return c;
     };
     w->DrawProgress(10, 2, QString());
-    EXPECT_EQ(column(9), ".......wbb......"); // one pixel white over two black
+    EXPECT_EQ(column(9), "wbb............."); // one pixel white over two black
     EXPECT_EQ(column(10), "................");
     w->DrawProgress(10, 16, QString());
     EXPECT_EQ(column(9), "bbbbbbbbbbbbbbbb");
     EXPECT_EQ(column(10), "................");
+    // The counter is drawn there too, whole and opaque over the line.
+    w->DrawProgress(10, 2, QStringLiteral("17/80"));
+    EXPECT_GE(w->progressPixmap().width(), QFontMetrics(w->statusBar()->font()).horizontalAdvance("17/80"));
+    EXPECT_EQ(column(1).substr(0, 11).find('.'), std::string::npos) << column(1);
+    EXPECT_EQ(column(1).substr(1, 2).find('b'), std::string::npos) << column(1);
     w->close();
 }
 
