@@ -43,6 +43,25 @@ TEST(BitmapStoreText, CompletionText)
     EXPECT_EQ(BitmapStore::completionText(3000, 1234567), "3000 Thumbnails processed in 1,234.567 sec");
 }
 
+TEST_F(BitmapStoreTest, TheDecoderReusesOneBufferForEverySize)
+{
+    ThumbDecoder decoder;
+    QByteArray landscape, small, portrait;
+    ASSERT_TRUE(wrjpgstreamdib(testPicture(96, 72, 1), 75, landscape));
+    ASSERT_TRUE(wrjpgstreamdib(testPicture(40, 30, 2), 75, small));
+    ASSERT_TRUE(wrjpgstreamdib(testPicture(54, 72, 3), 75, portrait));
+    const uchar *pixels = nullptr;
+    for (const QByteArray *b : { &landscape, &small, &portrait, &landscape, &small }) {
+        const QImage &image = decoder.decode(b->constData(), std::size_t(b->size()));
+        const QImage expected = decodeThumb(*b).convertToFormat(QImage::Format_RGB888);
+        ASSERT_EQ(image.size(), expected.size());
+        EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888), expected);
+        if (!pixels)
+            pixels = image.constBits();
+        EXPECT_EQ(image.constBits(), pixels) << image.width() << "x" << image.height();
+    }
+}
+
 TEST_F(BitmapStoreTest, AcceptThumbKeepsBytesAndCompletes)
 {
     BitmapStore store(&m_host, { 0, 3, 3, 3, 0, 0 }, m_folder);
