@@ -804,11 +804,13 @@ void Frm_Main::ShowThumbs()
 
 void Frm_Main::updateStorePane()
 {
-    // The job makes the visible rows first: it reads where the active box looks.
+    // The job makes the visible rows first: it reads where the active box looks, in
+    // pixels of the grid.
     if (!m_store)
         return;
     ThumbBox *box = Pic_Thumb[m_activeBox];
-    m_store->setPane(std::max(0, box->selected()), box->viewTopIndex(), box->viewBottomIndex());
+    const int top = box->scrollOffset();
+    m_store->setPane(std::max(0, box->selected()), top, top + box->height());
 }
 
 void Frm_Main::RequestRepaint()
@@ -830,18 +832,34 @@ int Frm_Main::ProgressWidth()
 
 void Frm_Main::DrawProgress(int length, int height, const QString &counterText)
 {
-    QPixmap bar(ProgressWidth(), 16);
+    // Line, bar and counter all start at the bar position, the area's top left. The
+    // counter is shown whole even where the panel is narrower.
+    QLabel *panel = m_panels[0];
+    const QFontMetrics metrics(panel->font());
+    const int textWidth = counterText.isEmpty() ? 0 : metrics.horizontalAdvance(counterText);
+    QPixmap bar(std::max(ProgressWidth(), textWidth), 16);
     bar.fill(Qt::transparent);
     QPainter p(&bar);
     if (height >= 16) {
         p.fillRect(QRect(0, 0, length, 16), Qt::black);
     } else {
-        p.fillRect(QRect(0, 7, length, 1), Qt::white);
-        p.fillRect(QRect(0, 8, length, 1), Qt::black);
+        p.fillRect(QRect(0, 0, length, 1), Qt::white);
+        p.fillRect(QRect(0, 1, length, 2), Qt::black);
+    }
+    if (textWidth > 0) {
+        // Opaque: the line does not run through the digits.
+        p.fillRect(QRect(0, 0, textWidth, metrics.height()), panel->palette().color(QPalette::Window));
+        p.setFont(panel->font());
+        p.setPen(panel->palette().color(QPalette::WindowText));
+        p.drawText(0, metrics.ascent(), counterText);
     }
     p.end();
-    m_panels[0]->setPixmap(bar);
-    m_panels[0]->setToolTip(counterText);
+    panel->setPixmap(bar);
+}
+
+QPixmap Frm_Main::progressPixmap() const
+{
+    return m_panels[0]->pixmap();
 }
 
 void Frm_Main::ShowDeliveredThumb(int, int, int)

@@ -84,6 +84,8 @@ public:
     const FolderHistory &folderHistory() const { return m_history; }
     QStringList filterHistory() const;
     QString statusPanelText(int panel) const;
+    // What the first status panel shows: the progress of the running display.
+    QPixmap progressPixmap() const;
     FolderTreeWidget *folderTree() const { return Tvw_Dir; }
     FileListModel *fileList() const { return m_files; }
     QTreeView *fileListView() const { return Lvw_Files; }

@@ -5,6 +5,7 @@
 #include "imaging/ImageLoad.h"
 
 #include <QPainter>
+#include <algorithm>
 #include <turbojpeg.h>
 
 namespace v7
@@ -23,10 +24,17 @@ namespace
         return (negative ? QStringLiteral("-") : QString()) + whole + QLatin1Char('.')
             + QStringLiteral("%1").arg(m % 1000, 3, 10, QLatin1Char('0'));
     }
+
+    // RGB rows padded to 4 bytes.
+    std::size_t rowBytes(int w)
+    {
+        return (std::size_t(std::max(0, w)) * 3 + 3) & ~std::size_t(3);
+    }
 } // namespace
 
 ThumbDecoder::ThumbDecoder()
     : m_handle(tjInitDecompress())
+    , m_pixels(rowBytes(settings().ThumbW) * std::size_t(std::max(0, settings().ThumbH)))
 {
 }
 
@@ -50,19 +58,22 @@ const QImage &ThumbDecoder::decode(const char *data, std::size_t size)
                static_cast<tjhandle>(m_handle), bytes, static_cast<unsigned long>(size), &w, &h, &sub, &space)
             == 0
         && space != TJCS_CMYK && space != TJCS_YCCK && w > 0 && h > 0 && w <= 4096 && h <= 4096) {
-        if (m_buffer.width() != w || m_buffer.height() != h)
-            m_buffer = QImage(w, h, QImage::Format_RGB888);
-        if (!m_buffer.isNull()
-            && tjDecompress2(static_cast<tjhandle>(m_handle),
-                   bytes,
-                   static_cast<unsigned long>(size),
-                   m_buffer.bits(),
-                   w,
-                   int(m_buffer.bytesPerLine()),
-                   h,
-                   TJPF_RGB,
-                   0)
-                == 0)
+        const std::size_t pitch = rowBytes(w);
+        if (m_pixels.size() < pitch * std::size_t(h)) {
+            m_buffer = QImage();
+            m_pixels.resize(pitch * std::size_t(h));
+        }
+        m_buffer = QImage(m_pixels.data(), w, h, qsizetype(pitch), QImage::Format_RGB888);
+        if (tjDecompress2(static_cast<tjhandle>(m_handle),
+                bytes,
+                static_cast<unsigned long>(size),
+                m_pixels.data(),
+                w,
+                int(pitch),
+                h,
+                TJPF_RGB,
+                0)
+            == 0)
             return m_buffer;
     }
     m_other = DecodeThumbStream(data, size);
@@ -140,11 +151,13 @@ bool BitmapStore::AcceptThumb(int index, const char *data, int count, bool refre
     if (count > 0 && data) {
         m_slotMap.insert(index, int(m_slots.size()));
         m_slots.emplace_back(index, QByteArray(data, count));
-        if (refresh && !m_painted) {
-            if (m_host)
-                m_host->RequestRepaint();
-            m_painted = true;
-        }
+    }
+    // The refresh marks a point of the job (the end of the visible range), whether or
+    // not this file gave a thumbnail: the cells made before it are shown now.
+    if (refresh && !m_painted) {
+        if (m_host)
+            m_host->RequestRepaint();
+        m_painted = true;
     }
     if (m_processed == m_expected)
         complete();
@@ -210,11 +223,13 @@ void BitmapStore::DrawCachedThumb(QPainter &painter, int index, QPoint origin)
     if (!e)
         return;
     cfb::Stream s = m_folderStorage.openStream(QString::number(e->StreamId), OLEStorage::ModeRead);
-    std::uint64_t size = 0;
-    QByteArray bytes;
+    std::uint64_t size = 0, got = 0;
     // A stream longer than a thumbnail can be is not read at all.
-    if (s.isOpen() && s.size(&size) == cfb::Status::Ok && size <= 65535 && s.readAll(&bytes) == cfb::Status::Ok)
-        DrawThumbImage(m_decoder.decode(bytes.constData(), std::size_t(bytes.size())), painter, origin);
+    if (!s.isOpen() || s.size(&size) != cfb::Status::Ok || size > 65535)
+        return;
+    m_readBuffer.resize(qsizetype(size)); // within the capacity of earlier reads: no allocation
+    if (s.read(m_readBuffer.data(), size, &got) == cfb::Status::Ok && got == size)
+        DrawThumbImage(m_decoder.decode(m_readBuffer.constData(), std::size_t(size)), painter, origin);
 }
 
 void BitmapStore::ForgetThumb(int index)

@@ -30,9 +30,10 @@ class QPainter;
 namespace v7
 {
 
-// Decodes thumbnail bytes into one buffer that is reused while the size stays the
-// same, so painting a grid of thumbnails allocates nothing per cell. The image
-// returned stays valid until the next decode. One decoder per thread.
+// Decodes thumbnail bytes into one pixel buffer, sized for a ThumbW x ThumbH
+// thumbnail and grown only for a larger one, so painting a grid of thumbnails of
+// any mix of sizes allocates no pixels per cell. The image returned wraps that
+// buffer: it stays valid until the next decode. One decoder per thread.
 class ThumbDecoder
 {
 public:
@@ -45,7 +46,8 @@ public:
 
 private:
     void *m_handle = nullptr;
-    QImage m_buffer;
+    std::vector<unsigned char> m_pixels;
+    QImage m_buffer; // m_pixels seen as the last decoded thumbnail
     QImage m_other;
 };
 
@@ -173,6 +175,7 @@ private:
     ThumbIndex m_index;
     bool m_cacheTried = false;
     ThumbDecoder m_decoder; // one reused decode target for every cell painted
+    QByteArray m_readBuffer; // the bytes of a cached thumbnail, reused likewise
 };
 
 } // namespace v7

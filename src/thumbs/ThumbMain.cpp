@@ -70,6 +70,11 @@ PassPlan planPasses(
     return plan;
 }
 
+QString thumbCounterText(int index, int count)
+{
+    return QString::number(index) + QLatin1Char('/') + QString::number(count);
+}
+
 QString joinPath(const QString &folder, const QString &name)
 {
     if (folder.endsWith(QLatin1Char('/')))
@@ -409,7 +414,7 @@ void ThumbMain::MakeThumbs(bool bypass)
         d.progressLength = progressLength(m_processed, m_fileCount, m_values.progressWidth);
         d.progressHeight = 2;
         if (startFlags().ShowThumbCounter)
-            d.counterText = QString::number(it.index) + QLatin1Char('/') + QString::number(m_fileCount);
+            d.counterText = thumbCounterText(it.index, m_fileCount);
         const bool go = m_link->deliver(d);
         if (!go)
             break;
@@ -451,15 +456,21 @@ void ThumbMain::PrefillCache()
             todo.push_back(name);
     if (OLEStorage::FolderOpen() && !todo.isEmpty()) {
         OLEStorage::LoadIndex();
+        // Stamped like a display job's thumbnails, so an edited file is made again.
+        StampMap stamps = loadStamps(OLEStorage::FolderStorage());
         const int width = m_link->storeValues().progressWidth;
         for (int k = 0; k < todo.size(); ++k) {
-            MakeOneThumb(todo[k]);
+            FileStamp stamp;
+            const bool stamped = fileStamp(joinPath(m_folder, todo[k]), &stamp);
+            if (MakeOneThumb(todo[k]) && stamped)
+                stamps.insert(nameCrcValue(todo[k]), stamp);
             const int denominator = std::max(1, int(todo.size()) - 1);
             m_link->progress(int(std::int64_t(std::max(0, width - 3)) * k / denominator), 16);
             m_link->yield();
             if (m_link->cancelRequested())
                 break;
         }
+        saveStamps(OLEStorage::FolderStorage(), OLEStorage::CurrentIndex(), stamps);
         OLEStorage::SaveIndex();
         OLEStorage::CommitCache();
     }

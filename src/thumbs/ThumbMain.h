@@ -73,6 +73,9 @@ bool EncodeThumb(const QImage &image, int jpegQuality, QByteArray *out);
 // Both, with the calling thread's settings: the bytes a display job stores.
 bool MakeThumbBytes(const QString &path, QByteArray *out);
 
+// The counter drawn beside the progress line: "index/count".
+QString thumbCounterText(int index, int count);
+
 // "folder/name", without doubling the separator.
 QString joinPath(const QString &folder, const QString &name);
 

@@ -310,6 +310,7 @@ ThumbX::ExternalResult ThumbX::ThumbProcessExternal(const QString &folder, const
         return ExternalResult::Missing;
     m_mode = 2;
     m_store = store;
+    m_files = files;
     m_process = new QProcess(this);
     m_process->setProgram(program);
     m_process->setProcessChannelMode(QProcess::SeparateChannels);
@@ -393,7 +394,10 @@ void ThumbX::readWorker()
             return;
         }
         m_store->setCurrentIndex(d->index);
-        m_store->drawProgress(d->progressLength, 2, QString());
+        // The worker's frame has no counter: it is the same text made here.
+        const QString counter =
+            startFlags().ShowThumbCounter ? thumbCounterText(d->index, int(m_files.size())) : QString();
+        m_store->drawProgress(d->progressLength, 2, counter);
         const bool go = m_store->ThumbsDisplay(d->index, d->bytes);
         m_process->write(component::encodeFrame(component::FrameType::Ack, QByteArray(1, go ? 1 : 0)));
     }

@@ -14,12 +14,14 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -469,6 +471,81 @@ TEST_F(BrowserWindow, ARealFolderFillsEveryCellAndShowsTheFirstFile)
         w->close();
     }
     UnregisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
+}
+
+TEST_F(BrowserWindow, AScrolledGridGetsItsVisibleCellsFirst)
+{
+    const QString dir = root() + QStringLiteral("/many");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    QImage img(40, 30, QImage::Format_RGB888);
+    img.fill(Qt::darkCyan);
+    for (int i = 0; i < 80; ++i)
+        ASSERT_TRUE(img.save(dir + QStringLiteral("/p%1.jpg").arg(i, 2, 10, QLatin1Char('0')), "JPEG"));
+    settings().ThreadMode = 0; // deliveries on this thread, one event round after each
+    auto w = std::make_unique<Frm_Main>(dir);
+    QSignalSpy finished(w.get(), &Frm_Main::thumbDisplayFinished);
+    w->Form_Load();
+    w->showNormal();
+    w->resize(1000, 700);
+    ASSERT_TRUE(finished.wait(20000));
+    ThumbBox *box = w->thumbBox(0);
+
+    // A new display; before its job starts the user moves down the grid.
+    w->ListFolder(dir);
+    BitmapStore *store = w->store();
+    ASSERT_TRUE(store != nullptr);
+    ASSERT_FALSE(store->finished());
+    box->setFocus();
+    for (int k = 0; k < 80 && box->viewTopIndex() < 3 * box->geometry().columns; ++k)
+        QTest::keyClick(box, Qt::Key_Down);
+    ASSERT_GE(box->viewTopIndex(), 3 * box->geometry().columns);
+    const int top = box->viewTopIndex(), bottom = box->viewBottomIndex();
+    ASSERT_LT(bottom, 79);
+
+    // Every thumbnail held while no more than the visible cells have arrived is a
+    // visible one.
+    int seen = 0;
+    bool outside = false;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const int n = w->store() == store ? store->processed() : 0;
+        if (n == 0 || n > bottom - top + 1)
+            return;
+        seen = n;
+        for (int i = 0; i < 80; ++i)
+            outside = outside || (store->hasThumb(i) && (i < top || i > bottom));
+    });
+    probe.start(0);
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_GT(seen, 0);
+    EXPECT_FALSE(outside) << "visible " << top << ".." << bottom;
+    w->close();
+}
+
+TEST_F(BrowserWindow, TheProgressLineInTheFirstPanel)
+{
+    auto w = openOn(pics);
+    const auto column = [&](int x) {
+        const QImage bar = w->progressPixmap().toImage();
+        std::string c;
+        for (int y = 0; y < bar.height(); ++y) {
+            const QColor p = bar.pixelColor(x, y);
+            c += p.alpha() == 0 ? '.' : p == Qt::white ? 'w' : p == Qt::black ? 'b' : 'o';
+        }
+        return c;
+    };
+    w->DrawProgress(10, 2, QString());
+    EXPECT_EQ(column(9), "wbb............."); // one pixel white over two black
+    EXPECT_EQ(column(10), "................");
+    w->DrawProgress(10, 16, QString());
+    EXPECT_EQ(column(9), "bbbbbbbbbbbbbbbb");
+    EXPECT_EQ(column(10), "................");
+    // The counter is drawn there too, whole and opaque over the line.
+    w->DrawProgress(10, 2, QStringLiteral("17/80"));
+    EXPECT_GE(w->progressPixmap().width(), QFontMetrics(w->statusBar()->font()).horizontalAdvance("17/80"));
+    EXPECT_EQ(column(1).substr(0, 11).find('.'), std::string::npos) << column(1);
+    EXPECT_EQ(column(1).substr(1, 2).find('b'), std::string::npos) << column(1);
+    w->close();
 }
 
 TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)

@@ -43,6 +43,25 @@ TEST(BitmapStoreText, CompletionText)
     EXPECT_EQ(BitmapStore::completionText(3000, 1234567), "3000 Thumbnails processed in 1,234.567 sec");
 }
 
+TEST_F(BitmapStoreTest, TheDecoderReusesOneBufferForEverySize)
+{
+    ThumbDecoder decoder;
+    QByteArray landscape, small, portrait;
+    ASSERT_TRUE(wrjpgstreamdib(testPicture(96, 72, 1), 75, landscape));
+    ASSERT_TRUE(wrjpgstreamdib(testPicture(40, 30, 2), 75, small));
+    ASSERT_TRUE(wrjpgstreamdib(testPicture(54, 72, 3), 75, portrait));
+    const uchar *pixels = nullptr;
+    for (const QByteArray *b : { &landscape, &small, &portrait, &landscape, &small }) {
+        const QImage &image = decoder.decode(b->constData(), std::size_t(b->size()));
+        const QImage expected = decodeThumb(*b).convertToFormat(QImage::Format_RGB888);
+        ASSERT_EQ(image.size(), expected.size());
+        EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888), expected);
+        if (!pixels)
+            pixels = image.constBits();
+        EXPECT_EQ(image.constBits(), pixels) << image.width() << "x" << image.height();
+    }
+}
+
 TEST_F(BitmapStoreTest, AcceptThumbKeepsBytesAndCompletes)
 {
     BitmapStore store(&m_host, { 0, 3, 3, 3, 0, 0 }, m_folder);
@@ -50,13 +69,14 @@ TEST_F(BitmapStoreTest, AcceptThumbKeepsBytesAndCompletes)
     const QByteArray a = jpeg(1), b = jpeg(2);
     EXPECT_TRUE(store.AcceptThumb(2, a.constData(), int(a.size()), false));
     EXPECT_EQ(m_host.repaints, 0);
-    EXPECT_TRUE(store.AcceptThumb(0, nullptr, 0, true)); // counted, not kept, no paint
-    EXPECT_EQ(m_host.repaints, 0);
+    EXPECT_FALSE(store.painted());
+    EXPECT_TRUE(store.AcceptThumb(0, nullptr, 0, true)); // counted, not kept; the refresh paints
+    EXPECT_EQ(m_host.repaints, 1);
+    EXPECT_TRUE(store.painted());
     EXPECT_FALSE(store.hasThumb(0));
     EXPECT_FALSE(store.finished());
     g_now = 2500;
-    EXPECT_TRUE(store.AcceptThumb(1, b.constData(), int(b.size()), true));
-    EXPECT_TRUE(store.painted());
+    EXPECT_TRUE(store.AcceptThumb(1, b.constData(), int(b.size()), true)); // painted already
     EXPECT_EQ(store.processed(), 3);
     EXPECT_TRUE(store.finished());
     EXPECT_EQ(store.thumbBytes(2), a);

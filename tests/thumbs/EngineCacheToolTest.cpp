@@ -69,6 +69,18 @@ TEST_F(EngineCacheToolTest, PrefillMakesTheSameBytesAsADisplayJob)
     EXPECT_EQ(tool({ "check" }).code, 0);
 }
 
+TEST_F(EngineCacheToolTest, PrefillFillsTheCacheWhenTheHiveHasCachingOff)
+{
+    settings().CacheThumbs = false;
+    SaveSettings();
+    const Result r = tool({ "prefill", "--quiet", m_folder });
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(cachedThumbs(m_folder).size(), 6);
+    settings() = Settings();
+    LoadSettings();
+    EXPECT_FALSE(settings().CacheThumbs); // the hive is not changed
+}
+
 TEST_F(EngineCacheToolTest, CheckFindsAStreamThatDoesNotDecode)
 {
     ASSERT_EQ(tool({ "prefill", "--quiet", m_folder }).code, 0);

@@ -82,6 +82,14 @@ TEST_F(EngineModesTest, AllModesLeaveTheSameCacheBytesAndHonourUseEmbeddedThumbs
     }
     EXPECT_EQ(m_host.shown.size(), 9u); // ThumbsDisplay (mode 2) drew each cell
 
+    // The "/d" counter: the last thumbnail is index 2 (the rows above come second).
+    startFlags().ShowThumbCounter = true;
+    for (int mode : { 0, 2 }) {
+        display(mode);
+        EXPECT_EQ(m_host.lastCounter, "2/9") << "mode " << mode;
+    }
+    startFlags().ShowThumbCounter = false;
+
     settings().UseEmbeddedThumbs = false;
     SaveSettings(); // the worker threads and program read the hive
     for (int mode : { 0, 1, 2 })

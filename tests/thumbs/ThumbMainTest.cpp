@@ -327,6 +327,14 @@ TEST_F(ThumbMainTest, PrefillCacheStoresMissingThumbnailsThenRunsTheJob)
     EXPECT_EQ(cached.size(), 3);
     for (const auto &d : link.deliveries)
         EXPECT_EQ(d.bytes, cached.value(files[d.index])); // the job took them from the cache
+
+    // The prefilled thumbnails carry stamps: a file rewritten since is made again.
+    ASSERT_TRUE(wrjpgfiledib(m_folder + '/' + files[1], 90, testPicture(300, 100, 7)));
+    RecordingLink later;
+    run(files, later);
+    ASSERT_EQ(later.deliveries.size(), 3u);
+    EXPECT_EQ(decodeThumb(later.deliveries[1].bytes).size(), QSize(96, 32));
+    EXPECT_EQ(later.deliveries[0].bytes, cached.value(files[0]));
 }
 
 } // namespace

@@ -195,6 +195,9 @@ namespace
         if (!QDir().mkpath(settings().CacheThumbsDir))
             return fail(settings().CacheThumbsDir + ": cannot create the cache folder", ExitFailed);
         const QStringList files = folderImages(folder);
+        // Filling the cache is what was asked: a hive with caching off would make the
+        // job bypass it. The hive itself is left as it is.
+        settings().CacheThumbs = true;
         QElapsedTimer clock;
         clock.start();
         ConsoleLink link(int(files.size()), !o.quiet);
