@@ -166,7 +166,7 @@ void Frm_Main::buildWidgets()
         m_panels.push_back(panel);
         statusBar()->addWidget(panel, i == 4 ? 1 : 0);
     }
-    m_panels[0]->setMinimumWidth(16);
+    m_panels[0]->setMinimumWidth(100); // the progress area: room for the line and the "/d" counter
     m_panels[1]->setMinimumWidth(70);
     m_panels[2]->setMinimumWidth(160);
     m_panels[3]->setMinimumWidth(90);
