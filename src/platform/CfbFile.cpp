@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -115,6 +116,27 @@ namespace
         }
     }
 
+    // The one-byte ranges of the lock protocol.
+    struct flock byteLock(int type, std::uint64_t start)
+    {
+        struct flock fl = {};
+        fl.l_type = short(type);
+        fl.l_whence = SEEK_SET;
+        fl.l_start = off_t(start);
+        fl.l_len = 1;
+        return fl;
+    }
+
+    // Whether another open file holds a lock on the byte at start; nothing when the
+    // system cannot tell.
+    std::optional<bool> byteLockedElsewhere(int fd, std::uint64_t start)
+    {
+        struct flock fl = byteLock(F_WRLCK, start);
+        if (fcntl(fd, F_OFD_GETLK, &fl) != 0)
+            return std::nullopt;
+        return fl.l_type != F_UNLCK;
+    }
+
 } // namespace
 
 Key sortKey(const std::u16string &name)
@@ -150,11 +172,7 @@ File::~File()
 
 bool File::lockRange(int type, std::uint64_t start, bool wait) const
 {
-    struct flock fl = {};
-    fl.l_type = short(type);
-    fl.l_whence = SEEK_SET;
-    fl.l_start = off_t(start);
-    fl.l_len = 1;
+    struct flock fl = byteLock(type, start);
     for (;;) {
         if (fcntl(m_fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0)
             return true;
@@ -165,14 +183,7 @@ bool File::lockRange(int type, std::uint64_t start, bool wait) const
 
 bool File::readersPresent() const
 {
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kLockReaders;
-    fl.l_len = 1;
-    if (fcntl(m_fd, F_OFD_GETLK, &fl) != 0)
-        return true; // cannot tell: keep every old sector
-    return fl.l_type != F_UNLCK;
+    return byteLockedElsewhere(m_fd, kLockReaders).value_or(true); // cannot tell: keep every old sector
 }
 
 bool File::preadAll(char *buf, std::size_t n, std::uint64_t off) const
@@ -226,12 +237,7 @@ Status File::create(const QString &path, std::uint32_t mode, std::shared_ptr<Fil
         // Replacing a file that another writer holds would pull it from under that writer.
         const int probe = ::open(target.constData(), O_RDONLY | O_CLOEXEC);
         if (probe >= 0) {
-            struct flock fl = {};
-            fl.l_type = F_WRLCK;
-            fl.l_whence = SEEK_SET;
-            fl.l_start = kLockWriter;
-            fl.l_len = 1;
-            const bool held = fcntl(probe, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+            const bool held = byteLockedElsewhere(probe, kLockWriter).value_or(false);
             ::close(probe);
             if (held)
                 return Status::LockViolation;
@@ -244,12 +250,7 @@ Status File::create(const QString &path, std::uint32_t mode, std::shared_ptr<Fil
     const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0)
         return ioStatus(errno);
-    std::shared_ptr<File> f(new File);
-    f->m_fd = fd;
-    f->m_path = path;
-    f->m_mode = mode;
-    f->m_writable = true;
-    f->m_transacted = (mode & mode::Transacted) != 0;
+    std::shared_ptr<File> f = adopt(fd, path, mode, true);
     ::fchmod(fd, 0644);
     f->lockRange(F_WRLCK, kLockWriter, false);
     Entry root;
@@ -284,18 +285,24 @@ Status File::create(const QString &path, std::uint32_t mode, std::shared_ptr<Fil
     return Status::Ok;
 }
 
-Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad)
+std::shared_ptr<File> File::adopt(int fd, const QString &path, std::uint32_t mode, bool writable)
 {
-    const bool writable = (mode & 3) != mode::Read;
-    const int fd = ::open(QFile::encodeName(path).constData(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0)
-        return ioStatus(errno);
     std::shared_ptr<File> f(new File);
     f->m_fd = fd;
     f->m_path = path;
     f->m_mode = mode;
     f->m_writable = writable;
     f->m_transacted = (mode & mode::Transacted) != 0;
+    return f;
+}
+
+Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad)
+{
+    const bool writable = (mode & 3) != mode::Read;
+    const int fd = ::open(QFile::encodeName(path).constData(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0)
+        return ioStatus(errno);
+    std::shared_ptr<File> f = adopt(fd, path, mode, writable);
     f->m_fullLoad = fullLoad;
     if (writable) {
         if (!f->lockRange(F_WRLCK, kLockWriter, false)) {

@@ -105,6 +105,8 @@ public:
 
 private:
     File() = default;
+    // A handle on fd (taken over) for the given open mode.
+    static std::shared_ptr<File> adopt(int fd, const QString &path, std::uint32_t mode, bool writable);
     Status load(bool forWriter);
     Status readHeader(QByteArray *hdr);
     Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
