@@ -118,6 +118,17 @@ Storage Storage::rootOf(Status r, const std::shared_ptr<File> &f, std::uint32_t 
     if (!m_file->alive(m_id, m_gen))                                                                                   \
         return ret(Status::Reverted);
 
+template <class H> H Storage::childHandle(std::uint32_t id, std::uint32_t m, Status *st) const
+{
+    H out;
+    out.m_file = m_file;
+    out.m_id = id;
+    out.m_gen = m_file->entry(id).gen;
+    out.m_mode = m;
+    setStatus(st, Status::Ok);
+    return out;
+}
+
 template <class H> H Storage::createChild(const QString &name, std::uint32_t m, std::uint8_t type, Status *st)
 {
     auto fail = [&](Status s) {
@@ -140,13 +151,7 @@ template <class H> H Storage::createChild(const QString &name, std::uint32_t m, 
     s = m_file->addChild(m_id, name, type, &id);
     if (s != Status::Ok)
         return fail(s);
-    H out;
-    out.m_file = m_file;
-    out.m_id = id;
-    out.m_gen = m_file->entry(id).gen;
-    out.m_mode = m;
-    setStatus(st, Status::Ok);
-    return out;
+    return childHandle<H>(id, m, st);
 }
 
 template <class H> H Storage::openChild(const QString &name, std::uint32_t m, std::uint8_t type, Status *st)
@@ -163,13 +168,7 @@ template <class H> H Storage::openChild(const QString &name, std::uint32_t m, st
         return fail(s);
     if (m_file->entry(id).type != type)
         return fail(Status::FileNotFound);
-    H out;
-    out.m_file = m_file;
-    out.m_id = id;
-    out.m_gen = m_file->entry(id).gen;
-    out.m_mode = m;
-    setStatus(st, Status::Ok);
-    return out;
+    return childHandle<H>(id, m, st);
 }
 
 Storage Storage::createStorage(const QString &name, std::uint32_t m, Status *st)

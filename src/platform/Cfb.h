@@ -162,6 +162,8 @@ private:
     // The root storage of a file just made or opened with result r.
     static Storage rootOf(Status r, const std::shared_ptr<detail::File> &f, std::uint32_t mode, Status *st);
     // The shared steps of the four calls above: H is Storage or Stream.
+    // The handle of child id of this storage, opened with mode.
+    template <class H> H childHandle(std::uint32_t id, std::uint32_t mode, Status *st) const;
     template <class H> H createChild(const QString &name, std::uint32_t mode, std::uint8_t type, Status *st);
     template <class H> H openChild(const QString &name, std::uint32_t mode, std::uint8_t type, Status *st);
 
