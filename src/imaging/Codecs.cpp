@@ -240,6 +240,14 @@ namespace codec
 
     } // namespace
 
+    QList<QRgb> grayTable()
+    {
+        QList<QRgb> table(256);
+        for (int i = 0; i < 256; ++i)
+            table[i] = qRgb(i, i, i);
+        return table;
+    }
+
     QImage newImage(int width, int height, QImage::Format format)
     {
         if (width <= 0 || height <= 0)

@@ -117,8 +117,7 @@ QImage decodeGif(Bytes b)
             for (int i = 0; i < map->ColorCount; ++i)
                 table.append(qRgb(map->Colors[i].Red, map->Colors[i].Green, map->Colors[i].Blue));
         } else {
-            for (int i = 0; i < 256; ++i)
-                table.append(qRgb(i, i, i));
+            table = grayTable();
         }
         QImage out(cw, ch, QImage::Format_Indexed8);
         if (out.isNull())

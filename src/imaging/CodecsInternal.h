@@ -52,6 +52,8 @@ QImage newImage(int width, int height, QImage::Format format);
 QImage toDepth(QImage image, int depth);
 // Gives an Indexed8 image a colour table that covers every index it uses.
 void coverIndices(QImage &image);
+// The 256 greys of an 8-bit grey image, black to white.
+QList<QRgb> grayTable();
 // Little-endian and big-endian reads; the caller has checked the bounds.
 inline std::uint16_t le16(const unsigned char *p)
 {

@@ -319,29 +319,14 @@ QImage decodeJpeg(Bytes b, int depth, int factor, bool device, int orientation)
         rc = tjDecompress2(h, b.data, static_cast<unsigned long>(b.size), tmp.data(), w, w * 4, ht, TJPF_CMYK, flags);
         if (rc == 0 || tjGetErrorCode(h) == TJERR_WARNING)
             out = cmykToRgb(tmp, w, ht);
-    } else if (gray8) {
-        out = QImage(w, ht, QImage::Format_Indexed8);
-        if (out.isNull())
-            return {};
-        QList<QRgb> gray(256);
-        for (int i = 0; i < 256; ++i)
-            gray[i] = qRgb(i, i, i);
-        out.setColorTable(gray);
-        rc = tjDecompress2(h,
-            b.data,
-            static_cast<unsigned long>(b.size),
-            out.bits(),
-            w,
-            int(out.bytesPerLine()),
-            ht,
-            TJPF_GRAY,
-            flags);
     } else {
         // Straight into the target's layout: no conversion pass afterwards.
-        const bool bgrx = device && depth > 8;
-        out = newImage(w, ht, bgrx ? QImage::Format_RGB32 : QImage::Format_RGB888);
+        const bool bgrx = !gray8 && device && depth > 8;
+        out = newImage(w, ht, gray8 ? QImage::Format_Indexed8 : bgrx ? QImage::Format_RGB32 : QImage::Format_RGB888);
         if (out.isNull())
             return {};
+        if (gray8)
+            out.setColorTable(grayTable());
         rc = tjDecompress2(h,
             b.data,
             static_cast<unsigned long>(b.size),
@@ -349,7 +334,9 @@ QImage decodeJpeg(Bytes b, int depth, int factor, bool device, int orientation)
             w,
             int(out.bytesPerLine()),
             ht,
-            bgrx ? TJPF_BGRX : TJPF_RGB,
+            gray8      ? TJPF_GRAY
+                : bgrx ? TJPF_BGRX
+                       : TJPF_RGB,
             flags);
     }
     if (rc != 0) {

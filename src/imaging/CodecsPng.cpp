@@ -150,8 +150,7 @@ QImage decodePng(Bytes b)
             table.append(qRgb(pal[i].red, pal[i].green, pal[i].blue));
         out = QImage(int(w), int(h), QImage::Format_Indexed8);
     } else if (gray) {
-        for (int i = 0; i < 256; ++i)
-            table.append(qRgb(i, i, i));
+        table = grayTable();
         out = QImage(int(w), int(h), QImage::Format_Indexed8);
     } else {
         out = newImage(int(w), int(h), QImage::Format_RGB888);

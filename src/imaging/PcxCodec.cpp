@@ -105,15 +105,13 @@ QImage decodePcx(Bytes b)
         return {};
     if (indexed) {
         QList<QRgb> table;
-        if (vga) {
+        if (vga && hasVgaPalette) {
             for (int i = 0; i < 256; ++i) {
-                if (hasVgaPalette) {
-                    const unsigned char *e = b.data + dataEnd + 1 + i * 3;
-                    table.append(qRgb(e[0], e[1], e[2]));
-                } else {
-                    table.append(qRgb(i, i, i));
-                }
+                const unsigned char *e = b.data + dataEnd + 1 + i * 3;
+                table.append(qRgb(e[0], e[1], e[2]));
             }
+        } else if (vga) {
+            table = grayTable();
         } else {
             const int colors = 1 << (h.bpp * h.planes);
             for (int i = 0; i < colors; ++i) {
