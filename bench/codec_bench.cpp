@@ -7,6 +7,7 @@
 //     encode q75
 //   - vipsthumbnail -s 96x72 on the same files, one process, one thread
 // Usage: codec_bench [FOLDER [ROUNDS]]   (images from bench/codec_make_images.sh)
+#include "BenchUtil.h"
 #include "app/Settings.h"
 #include "imaging/Codecs.h"
 #include "imaging/ImageLoad.h"
@@ -30,20 +31,13 @@
 
 namespace
 {
+using v7bench::median;
 
 using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point t0)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // Median milliseconds per file of fn over all files and rounds (one warm-up pass).

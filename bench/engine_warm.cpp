@@ -4,6 +4,7 @@
 // display's side), thumbnails handed over by a whole job (which also checks
 // every file's stamp), and the same bytes decoded from memory alone (the
 // decoder's own rate, the floor of the first figure). Medians over the rounds.
+#include "BenchUtil.h"
 #include "app/Settings.h"
 #include "thumbs/BitmapStore.h"
 #include "thumbs/OLEStorage.h"
@@ -19,6 +20,7 @@ using namespace v7;
 
 namespace
 {
+using v7bench::median;
 struct CountingLink : ThumbJobLink {
     int count = 0, withBytes = 0;
     StoreValues storeValues() override { return { 1, 0, 0, 0 }; }
@@ -34,11 +36,6 @@ struct CountingLink : ThumbJobLink {
     void jobFinished() override { }
 };
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 } // namespace
 
 int main(int argc, char **argv)

@@ -6,6 +6,7 @@
 //   next preview - stepping to the next 24-megapixel JPEG in the preview, with the
 //           next file prepared in the background while the current one is looked at.
 //   grid_bench [WORKDIR]
+#include "BenchUtil.h"
 #include "app/Settings.h"
 #include "app/Startup.h"
 #include "browser/FileListModel.h"
@@ -31,6 +32,7 @@ using namespace v7;
 
 namespace
 {
+using v7bench::median;
 
 QImage photoLike(int w, int h, quint32 seed)
 {
@@ -89,12 +91,6 @@ double timeToVisible(const QString &folder)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     w.close();
     return ms;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Listing a big folder: ListFolderFiles (six file types, default filter) against
 // the floor of one plain directory read with a stat of every entry, in one run.
 //   listing_bench [FOLDER_ROOT]   (default: a temporary folder; made once, reused)
+#include "BenchUtil.h"
 #include "browser/Listing.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,7 @@
 
 namespace
 {
+using v7bench::median;
 
 // n files spread over the six default types plus some other files, as a camera folder has.
 void makeFolder(const QString &dir, int n)
@@ -65,12 +67,6 @@ double listing(const QString &dir)
     std::vector<v7::FileEntry> entries = std::move(r.entries);
     v7::SortEntries(entries, 0, v7::SortOrder::Ascending);
     return double(t.nsecsElapsed()) / 1e6;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace
