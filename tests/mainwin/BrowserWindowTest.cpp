@@ -54,6 +54,14 @@ protected:
         EXPECT_TRUE(first.wait(3000));
         return w;
     }
+    // The same, shown at a normal 1000 x 700 size.
+    std::unique_ptr<Frm_Main> openShown(const QString &folder)
+    {
+        auto w = openOn(folder);
+        w->showNormal();
+        w->resize(1000, 700);
+        return w;
+    }
     static QStringList listed(Frm_Main &w)
     {
         QStringList names;
@@ -201,9 +209,7 @@ TEST_F(BrowserWindow, WindowStateIsSavedAndRestored)
 
 TEST_F(BrowserWindow, PaneLayoutFollowsTheViewSwitches)
 {
-    auto w = openOn(pics);
-    w->showNormal();
-    w->resize(1000, 700);
+    auto w = openShown(pics);
     w->setSplitX(40); // never further left than 100
     EXPECT_EQ(w->paneLayout().tree.width(), 99);
     w->setViewShown(1, false); // preview hidden: the thumbnails take the area
@@ -315,9 +321,7 @@ TEST_F(BrowserWindow, PreviewZoomKeysAndFitMenu)
     QImage img(64, 48, QImage::Format_RGB888);
     img.fill(QColor(200, 30, 40));
     ASSERT_TRUE(img.save(pics + QStringLiteral("/a.JPG"), "JPEG"));
-    auto w = openOn(pics);
-    w->showNormal();
-    w->resize(1000, 700);
+    auto w = openShown(pics);
 
     // Selecting a file by key shows it in the preview after the short deferral.
     QSignalSpy preview(w.get(), &Frm_Main::previewRequested);
@@ -361,9 +365,7 @@ TEST_F(BrowserWindow, PreviewZoomKeysAndFitMenu)
 
 TEST_F(BrowserWindow, GridAndListFollowEachOther)
 {
-    auto w = openOn(pics);
-    w->showNormal();
-    w->resize(1000, 700);
+    auto w = openShown(pics);
     ThumbBox *box = w->thumbBox(0);
     ASSERT_EQ(box->geometry().fileCount, 4);
     // A press on the third cell selects that file and shows it.
@@ -588,9 +590,7 @@ TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
 
 TEST_F(BrowserWindow, TheCornerMarkOpensTheTagMenu)
 {
-    auto w = openOn(pics);
-    w->showNormal();
-    w->resize(1000, 700);
+    auto w = openShown(pics);
     ThumbBox *box = w->thumbBox(0);
     QStringList captions;
     QObject::connect(w.get(), &Frm_Main::tagMenuShown, [&](QMenu *menu) {
