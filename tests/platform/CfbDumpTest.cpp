@@ -1,9 +1,9 @@
 // vorlane7-cache dump: the listing of any compound file, and a clear failure on a damaged one.
 #include "CfbTestUtil.h"
+#include "TestEnv.h"
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 using namespace v7::cfb;
@@ -11,17 +11,9 @@ using namespace v7::cfb;
 namespace
 {
 
-struct Result {
-    int code = -1;
-    QString out, err;
-};
-
-Result dump(const QString &file)
+v7test::ProgramRun dump(const QString &file)
 {
-    QProcess p;
-    p.start(QStringLiteral(V7_CACHE_TOOL), { "dump", file });
-    p.waitForFinished(60000);
-    return { p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError()) };
+    return v7test::runProgram(QStringLiteral(V7_CACHE_TOOL), { "dump", file }, 60000);
 }
 
 } // namespace
@@ -37,7 +29,7 @@ TEST(CacheToolDump, ListsEveryElementWithSizeAndHash)
         f.createStream("891568578", mode::ReadWrite).write(big);
         f.createStream("Index", mode::ReadWrite);
     }
-    const Result r = dump(file);
+    const v7test::ProgramRun r = dump(file);
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const QString sha = QCryptographicHash::hash(big, QCryptographicHash::Sha256).toHex();
     const QString emptySha = QCryptographicHash::hash({}, QCryptographicHash::Sha256).toHex();
@@ -53,7 +45,7 @@ TEST(CacheToolDump, ListsEveryElementWithSizeAndHash)
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     f.resize(f.size() - 20 * 512); // cuts into the big stream
     f.close();
-    const Result bad = dump(file);
+    const v7test::ProgramRun bad = dump(file);
     EXPECT_EQ(bad.code, 2);
     EXPECT_TRUE(bad.err.contains("damaged compound file")) << bad.err.toStdString();
     EXPECT_TRUE(bad.out.isEmpty());

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace v7test
 {
@@ -70,6 +71,22 @@ bool waitUntil(const std::function<bool()> &done, int ms)
     while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     return done();
+}
+
+ProgramRun runProgram(const QString &program, const QStringList &args, int timeoutMs)
+{
+    QProcess p;
+    p.start(program, args);
+    ProgramRun r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+    } else if (p.exitStatus() == QProcess::NormalExit) {
+        r.code = p.exitCode();
+    }
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
 }
 
 } // namespace v7test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
@@ -33,6 +34,14 @@ void setTestEnvironment();
 // Writes bytes to a file, creating folders; fails the test on error.
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
+
+// A command-line program run to its end: its exit code (-1 when it did not start,
+// crashed or outlived the timeout) and what it printed.
+struct ProgramRun {
+    int code = -1;
+    QString out, err;
+};
+ProgramRun runProgram(const QString &program, const QStringList &args, int timeoutMs = 120000);
 
 // Runs the event loop until done() holds or ms pass; returns done().
 bool waitUntil(const std::function<bool()> &done, int ms);

@@ -3,7 +3,6 @@
 #include "EngineTestSupport.h"
 #include "thumbs/ThumbX.h"
 
-#include <QProcess>
 #include <gtest/gtest.h>
 
 using namespace v7;
@@ -12,19 +11,13 @@ using namespace v7test;
 namespace
 {
 
-struct Result {
-    int code = -1;
-    QString out, err;
-};
+using Result = ProgramRun;
 
 Result tool(const QStringList &args)
 {
-    QProcess p;
-    p.start(QStringLiteral(V7_CACHE_TOOL_PATH), args);
-    EXPECT_TRUE(p.waitForFinished(120000));
-    return { p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-        QString::fromUtf8(p.readAllStandardOutput()),
-        QString::fromUtf8(p.readAllStandardError()) };
+    const Result r = runProgram(QStringLiteral(V7_CACHE_TOOL_PATH), args, 120000);
+    EXPECT_NE(r.code, -1) << "vorlane7-cache did not end normally: " << args.join(' ').toStdString();
+    return r;
 }
 
 class EngineCacheToolTest : public EngineHome
