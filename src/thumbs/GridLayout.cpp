@@ -129,7 +129,15 @@ int MoveThumbSelection(const GridGeometry &g, GridKey key, int position, int vis
     case GridKey::Other:
         break;
     }
-    const int row = p / c;
+    scroll = ScrollToShow(g, p, visibleHeight, scroll);
+    return p;
+}
+
+int ScrollToShow(const GridGeometry &g, int index, int visibleHeight, int scroll)
+{
+    if (index < 0 || g.columns <= 0)
+        return scroll;
+    const int row = index / g.columns;
     const int top = row * g.cellH, bottom = (row + 1) * g.cellH;
     if (row == 0)
         scroll = 0;
@@ -137,8 +145,7 @@ int MoveThumbSelection(const GridGeometry &g, GridKey key, int position, int vis
         scroll = top;
     else if (bottom - scroll > visibleHeight)
         scroll = std::min(bottom - visibleHeight, std::max(0, MaxScroll(g, visibleHeight)));
-    scroll = std::max(0, scroll);
-    return p;
+    return std::max(0, scroll);
 }
 
 int DragScroll(const GridGeometry &g, int visibleHeight, int scrollAtPress, int pressY, int currentY)

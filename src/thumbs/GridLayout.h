@@ -56,6 +56,9 @@ int ThumbHitTest(const GridGeometry &g, int boxWidth, int x, int y, int scroll, 
 // selected cell is wholly visible (Up at the top row only scrolls to the top).
 enum class GridKey { Left, Right, Up, Down, Other };
 int MoveThumbSelection(const GridGeometry &g, GridKey key, int position, int visibleHeight, int &scroll);
+// The scroll offset that shows the whole cell of index, moving as little as possible
+// from scroll (to the top for the first row); scroll itself when it already shows it.
+int ScrollToShow(const GridGeometry &g, int index, int visibleHeight, int scroll);
 
 // A grab-drag: the scroll offset for a pointer moved by dy since the press, kept
 // so that the grid moves exactly between its top and its last row.

@@ -137,3 +137,17 @@ TEST(GridLayout, CaptionsShortenToFit)
     EXPECT_GT(width(longName.left(cut.size() - 3 + 1) + QStringLiteral("...")), 130); // the longest that fits
     EXPECT_TRUE(longName.startsWith(cut.left(cut.size() - 3)));
 }
+
+TEST(GridLayout, ScrollToShowMovesOnlyAsFarAsNeeded)
+{
+    const GridGeometry g = ComputeGrid(96, 72, 20, 20, 420, 60); // 3 columns, 21 rows of 112
+    const int view = 300; // not quite 3 rows
+    EXPECT_EQ(ScrollToShow(g, 4, view, 0), 0); // row 1 is whole already
+    EXPECT_EQ(ScrollToShow(g, 7, view, 0), 3 * 112 - view); // row 2: its bottom at the view's bottom
+    EXPECT_EQ(ScrollToShow(g, 30, view, 0), 11 * 112 - view);
+    EXPECT_EQ(ScrollToShow(g, 30, view, 11 * 112 - view + 5), 11 * 112 - view + 5); // shown: unchanged
+    EXPECT_EQ(ScrollToShow(g, 9, view, 5 * 112), 3 * 112); // above: its top at the view's top
+    EXPECT_EQ(ScrollToShow(g, 1, view, 500), 0); // the first row: the grid's top
+    EXPECT_EQ(ScrollToShow(g, 59, view, 0), 20 * 112 - view); // the last file's row
+    EXPECT_EQ(ScrollToShow(g, -1, view, 77), 77); // no selection: no move
+}
