@@ -95,8 +95,13 @@ Storage Storage::create(const QString &path, std::uint32_t m, Status *st)
 
 Storage Storage::open(const QString &path, std::uint32_t m, Status *st)
 {
+    return open(path, m, 0, st);
+}
+
+Storage Storage::open(const QString &path, std::uint32_t m, int waitMs, Status *st)
+{
     std::shared_ptr<File> f;
-    return rootOf(File::open(path, m, &f), f, m, st);
+    return rootOf(File::open(path, m, &f, false, waitMs), f, m, st);
 }
 
 Storage Storage::rootOf(Status r, const std::shared_ptr<File> &f, std::uint32_t m, Status *st)

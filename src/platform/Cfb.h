@@ -7,7 +7,8 @@
 // is the header (which names the new FAT, DIFAT, directory and MiniFAT) written
 // and flushed. A writer killed at any moment leaves the last committed state.
 // The root entry's CLSID carries a CRC-32 of the committed tables, so a damaged
-// table reads as Corrupt rather than as a different tree.
+// table reads as Corrupt rather than as a different tree; a file whose root has
+// another producer's CLSID keeps it, and goes without the checksum.
 //
 // Transactions: the file has one. A transacted root keeps every change until
 // the root commits (a child's commit only passes its changes up); releasing it
@@ -15,7 +16,8 @@
 // the release of the file's last handle write the file.
 //
 // Sharing: every open for writing takes an exclusive lock on the file (another
-// writer, in this process or another, gets LockViolation). Read-only opens take
+// writer, in this process or another, gets LockViolation, or waits for the lock
+// when the open is given a wait). Read-only opens take
 // a shared lock, read the last committed state and never block the writer; the
 // writer keeps the sectors a reader may still be reading until no reader is left.
 //
@@ -137,6 +139,9 @@ public:
     // fails with FileAlreadyExists; with it the file is replaced.
     static Storage create(const QString &path, std::uint32_t mode, Status *st = nullptr);
     static Storage open(const QString &path, std::uint32_t mode, Status *st = nullptr);
+    // As open; an open for writing that finds another writer waits up to waitMs for
+    // it to let go before it gives LockViolation.
+    static Storage open(const QString &path, std::uint32_t mode, int waitMs, Status *st = nullptr);
 
     Storage createStorage(const QString &name, std::uint32_t mode, Status *st = nullptr);
     Storage openStorage(const QString &name, std::uint32_t mode, Status *st = nullptr);

@@ -296,7 +296,22 @@ std::shared_ptr<File> File::adopt(int fd, const QString &path, std::uint32_t mod
     return f;
 }
 
-Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad)
+bool File::lockWriter(int waitMs) const
+{
+    // Polled rather than waited for in the kernel: a blocking wait has no bound.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, waitMs));
+    for (int pause = 1;; pause = std::min(pause * 2, 25)) {
+        if (lockRange(F_WRLCK, kLockWriter, false))
+            return true;
+        if (errno != EAGAIN && errno != EACCES)
+            return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        ::usleep(useconds_t(pause) * 1000);
+    }
+}
+
+Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad, int lockWaitMs)
 {
     const bool writable = (mode & 3) != mode::Read;
     const int fd = ::open(QFile::encodeName(path).constData(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
@@ -305,7 +320,7 @@ Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File>
     std::shared_ptr<File> f = adopt(fd, path, mode, writable);
     f->m_fullLoad = fullLoad;
     if (writable) {
-        if (!f->lockRange(F_WRLCK, kLockWriter, false)) {
+        if (!f->lockWriter(lockWaitMs)) {
             f->m_broken = true;
             return Status::LockViolation;
         }
@@ -397,8 +412,12 @@ Status File::load(bool forWriter)
     if (numFat > m_fileSectors || m_fileSectors > MaxRegSect)
         return Status::Corrupt;
     m_used.assign(m_fileSectors, 0);
-    auto mark = [this](std::uint32_t s) {
-        if (s >= m_fileSectors || m_used[s])
+    // A FAT or DIFAT sector must itself be described by the FAT: one past what the
+    // FAT covers is a crafted or damaged file, and would index past every table
+    // sized by that coverage.
+    const std::uint64_t fatCover = std::uint64_t(numFat) * m_eps;
+    auto mark = [this, fatCover](std::uint32_t s) {
+        if (s >= m_fileSectors || s >= fatCover || m_used[s])
             return false;
         m_used[s] = 1;
         return true;
@@ -493,7 +512,11 @@ Status File::load(bool forWriter)
             != tableSum(hdr, m_diskFat, m_diskDifat, m_diskDir, m_diskMiniFat))
         return Status::Corrupt;
     Entry &root = m_entries[0];
-    root.clsid = {};
+    // Another producer's class id stays; ours (or none) makes room for the checksum.
+    m_sumInClsid = std::all_of(root.clsid.begin(), root.clsid.end(), [](std::uint8_t b) { return b == 0; })
+        || std::memcmp(root.clsid.data(), kSumMagic, 4) == 0;
+    if (m_sumInClsid)
+        root.clsid = {};
     const std::uint64_t rootSize = root.size;
     m_miniCount = std::uint32_t(std::min<std::uint64_t>(ceilDiv(rootSize, MiniSize), m_diskMiniFat.size() / 4));
     m_miniUsed.assign(m_miniCount, 0);
@@ -1142,8 +1165,7 @@ QByteArray File::serializeDirectory()
         put32(p + 68, root ? NoStream : e->left);
         put32(p + 72, root ? NoStream : e->right);
         put32(p + 76, e->type == TypeStream ? NoStream : e->child);
-        if (!root)
-            std::memcpy(p + 80, e->clsid.data(), 16);
+        std::memcpy(p + 80, e->clsid.data(), 16);
         put32(p + 96, e->state);
         if (e->type == TypeStorage) { // the root and streams keep zero times
             put64(p + 100, e->ctime);
@@ -1217,7 +1239,15 @@ Status File::commit()
         m_miniChain.pop_back();
     }
 
-    const QByteArray dir = serializeDirectory();
+    QByteArray dir = serializeDirectory();
+    if (m_sumInClsid) {
+        // Marked before the sectors are written: the first directory sector then
+        // differs from the committed one (its transaction number does), so it goes
+        // to a fresh sector even when nothing else in it changed, and the checksum
+        // can be patched in below without touching a committed sector.
+        std::memcpy(dir.data() + kClsidAt, kSumMagic, 4);
+        put32(dir.data() + kClsidAt + 4, m_txSig + 1);
+    }
     if (Status s = writeTable(dir, m_diskDir, m_diskDirChain, &m_dirChain); s != Status::Ok)
         return s;
 
@@ -1346,12 +1376,12 @@ Status File::commit()
     // The checksum goes into the root entry, whose sector this commit wrote afresh
     // (its transaction number changed), so patching it touches no committed sector.
     QByteArray dirOut = dir;
-    char *clsid = dirOut.data() + kClsidAt;
-    std::memcpy(clsid, kSumMagic, 4);
-    put32(clsid + 4, m_txSig + 1);
-    put32(clsid + 8, tableSum(hdr, fat, difat, dir, miniFat));
-    if (isProtected(m_dirChain[0]) || !pwriteAll(clsid, 16, sectorOffset(m_dirChain[0]) + kClsidAt))
-        return Status::IoError;
+    if (m_sumInClsid) {
+        char *clsid = dirOut.data() + kClsidAt;
+        put32(clsid + 8, tableSum(hdr, fat, difat, dir, miniFat));
+        if (isProtected(m_dirChain[0]) || !pwriteAll(clsid, 16, sectorOffset(m_dirChain[0]) + kClsidAt))
+            return Status::IoError;
+    }
     if (::fdatasync(m_fd) != 0)
         return Status::IoError;
 

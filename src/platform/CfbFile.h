@@ -78,7 +78,8 @@ class File
 public:
     ~File();
     static Status create(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out);
-    static Status open(const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad = false);
+    static Status open(
+        const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad = false, int lockWaitMs = 0);
 
     bool writable() const { return m_writable; }
     bool transacted() const { return m_transacted; }
@@ -143,6 +144,8 @@ private:
         std::vector<std::uint32_t> *locs);
     bool readersPresent() const;
     bool lockRange(int type, std::uint64_t start, bool wait) const;
+    // The writer lock, waited for up to waitMs while another writer holds it.
+    bool lockWriter(int waitMs) const;
     void protectCommitted(bool keepOld);
 
     QString m_path;
@@ -171,6 +174,7 @@ private:
     std::vector<std::uint8_t> m_seen; // directory entries reached so far
     std::uint64_t m_fileBytes = 0;
     bool m_lazy = false, m_fullLoad = false;
+    bool m_sumInClsid = true; // the root's class id is ours to hold the checksum
 };
 
 } // namespace v7::cfb::detail
