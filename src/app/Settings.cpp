@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 
 namespace v7
@@ -194,6 +195,7 @@ void LoadSettings()
     s.ShowCaption = settingToBool(ReadSetting(kThumbEngine, QStringLiteral("ShowCaption"), 1));
     s.JPGQuality = settingToInt(ReadSetting(kThumbEngine, QStringLiteral("JPGQuality"), 80));
     s.UseEmbeddedThumbs = settingToBool(ReadSetting(kThumbEngine, QStringLiteral("UseEmbeddedThumbs"), 1));
+    s.CacheMaxMB = std::max(0, settingToInt(ReadSetting(kThumbEngine, QStringLiteral("CacheMaxMB"), 1024)));
     // An empty folder would put the cache at the file-system root; use the default instead.
     if (s.CacheThumbsDir.isEmpty())
         s.CacheThumbsDir = defaultCacheThumbsDir();
@@ -248,6 +250,7 @@ void SaveSettings()
         { k(kThumbEngine), QStringLiteral("ShowCaption"), num(s.ShowCaption ? 1 : 0) },
         { k(kThumbEngine), QStringLiteral("JPGQuality"), num(s.JPGQuality) },
         { k(kThumbEngine), QStringLiteral("UseEmbeddedThumbs"), num(s.UseEmbeddedThumbs ? 1 : 0) },
+        { k(kThumbEngine), QStringLiteral("CacheMaxMB"), num(s.CacheMaxMB) },
         { k(kDisplayEffect), QStringLiteral("E_Index"), num(s.E_Index) },
         { k(kDisplayEffect), QStringLiteral("E_Iter"), num(s.E_Iter) },
         { k(kDisplayEffect), QStringLiteral("E_Delay"), num(s.E_Delay) },

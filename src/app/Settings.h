@@ -51,6 +51,7 @@ struct Settings {
     bool ShowCaption = true;
     int JPGQuality = 80;
     bool UseEmbeddedThumbs = true; // a JPEG's EXIF preview may stand in for decoding it
+    int CacheMaxMB = 1024; // the cache file's bound in MB; 0: no bound
     // DisplayEffect
     int E_Index = 0;
     int E_Iter = 20;

@@ -3,6 +3,8 @@
 #include "app/Settings.h"
 #include "imaging/Draw.h"
 #include "imaging/ImageLoad.h"
+#include "thumbs/CacheUpkeep.h"
+#include "thumbs/ThumbMain.h"
 
 #include <QPainter>
 #include <algorithm>
@@ -122,6 +124,10 @@ void BitmapStore::setFinished()
 {
     if (m_finished.exchange(true))
         return;
+    // A cache that had to be set aside during the job is said once, here.
+    const QString notice = takeCacheNotice();
+    if (!notice.isEmpty() && m_host)
+        m_host->SetStatusPanelText(5, notice);
     emit displayFinished();
 }
 
@@ -219,9 +225,15 @@ void BitmapStore::DrawCachedThumb(QPainter &painter, int index, QPoint origin)
         return;
     if (!m_host)
         return;
-    const IndexEntry *e = m_index.find(m_host->FileNameAt(index));
-    if (!e)
+    const QString name = m_host->FileNameAt(index);
+    if (!m_index.ownsStream(name)) // not cached, or a stream that is another name's
         return;
+    const IndexEntry *e = m_index.find(name);
+    const auto stamp = m_stamps.constFind(e->StreamId);
+    FileStamp now;
+    if (stamp != m_stamps.constEnd() && (!fileStamp(joinPath(m_folder, name), &now) || !(now == *stamp)))
+        return; // the file changed (or went) since its thumbnail was made
+
     cfb::Stream s = m_folderStorage.openStream(QString::number(e->StreamId), OLEStorage::ModeRead);
     std::uint64_t size = 0, got = 0;
     // A stream longer than a thumbnail can be is not read at all.
@@ -246,6 +258,7 @@ bool BitmapStore::OpenDisplayCache()
     m_folderStorage.release();
     m_root.release();
     m_index.clear();
+    m_stamps.clear();
     const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
     m_root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted);
     if (!m_root.isOpen())
@@ -259,6 +272,7 @@ bool BitmapStore::OpenDisplayCache()
     QByteArray bytes;
     if (s.isOpen() && s.readAll(&bytes) == cfb::Status::Ok)
         parseIndex(bytes, &m_index);
+    m_stamps = loadStamps(m_folderStorage);
     return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/Cfb.h"
 #include "thumbs/OLEStorage.h"
+#include "thumbs/Stamps.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -173,6 +174,7 @@ private:
     // The cache opened for display: its own handles, apart from the module state.
     cfb::Storage m_root, m_folderStorage;
     ThumbIndex m_index;
+    StampMap m_stamps; // a cached picture is drawn only while its file is unchanged
     bool m_cacheTried = false;
     ThumbDecoder m_decoder; // one reused decode target for every cell painted
     QByteArray m_readBuffer; // the bytes of a cached thumbnail, reused likewise

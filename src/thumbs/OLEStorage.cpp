@@ -2,7 +2,9 @@
 
 #include "app/Settings.h"
 #include "core/Text.h"
+#include "thumbs/CacheUpkeep.h"
 #include "thumbs/Stamps.h"
+#include "thumbs/ThumbMain.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -76,9 +78,9 @@ namespace
         Stream st = folder.createStream(OLEStorage::IndexStreamName, OLEStorage::ModeWriteDirect, &s);
         if (!st.isOpen())
             return false;
-        if (st.write(serializeIndex(index)) != Status::Ok)
-            return false;
-        return st.commit() == Status::Ok;
+        // Committed with the job's other changes (stamps, thumbnails) in one commit
+        // of the storage or root: a commit here would write the file in between.
+        return st.write(serializeIndex(index)) == Status::Ok;
     }
 
 } // namespace
@@ -112,8 +114,41 @@ bool ThumbIndex::add(const IndexEntry &e)
     if (m_pos.contains(e.Name))
         return false;
     m_pos.insert(e.Name, m_items.size());
+    if (m_owner.contains(e.StreamId))
+        m_sharedIds = true;
+    else
+        m_owner.insert(e.StreamId, m_items.size());
     m_items.emplace_back(e, true);
     return true;
+}
+
+const QString *ThumbIndex::ownerOf(std::int32_t streamId) const
+{
+    const auto it = m_owner.constFind(streamId);
+    return it == m_owner.constEnd() ? nullptr : &m_items[*it].first.Name;
+}
+
+bool ThumbIndex::ownsStream(const QString &name) const
+{
+    const IndexEntry *e = find(name);
+    if (!e || e->StreamId != nameCrcValue(name))
+        return false;
+    const QString *owner = ownerOf(e->StreamId);
+    return owner && *owner == name;
+}
+
+void ThumbIndex::rebuildOwners()
+{
+    m_owner.clear();
+    m_sharedIds = false;
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        if (!m_items[i].second)
+            continue;
+        if (m_owner.contains(m_items[i].first.StreamId))
+            m_sharedIds = true;
+        else
+            m_owner.insert(m_items[i].first.StreamId, i);
+    }
 }
 
 bool ThumbIndex::remove(const QString &name)
@@ -121,8 +156,16 @@ bool ThumbIndex::remove(const QString &name)
     const auto it = m_pos.find(name);
     if (it == m_pos.end())
         return false;
-    m_items[*it].second = false;
+    const std::size_t at = *it;
+    m_items[at].second = false;
     m_pos.erase(it);
+    const std::int32_t id = m_items[at].first.StreamId;
+    const auto own = m_owner.constFind(id);
+    bool rebuild = false;
+    if (own != m_owner.constEnd() && *own == at) {
+        m_owner.erase(own);
+        rebuild = m_sharedIds; // another entry may claim the stream now
+    }
     if (m_items.size() > 64 && m_items.size() > 2 * std::size_t(m_pos.size())) { // drop the holes
         std::vector<std::pair<IndexEntry, bool>> kept;
         kept.reserve(std::size_t(m_pos.size()));
@@ -132,7 +175,10 @@ bool ThumbIndex::remove(const QString &name)
                 kept.push_back(std::move(item));
             }
         m_items.swap(kept);
+        rebuild = true;
     }
+    if (rebuild)
+        rebuildOwners();
     return true;
 }
 
@@ -140,6 +186,8 @@ void ThumbIndex::clear()
 {
     m_items.clear();
     m_pos.clear();
+    m_owner.clear();
+    m_sharedIds = false;
 }
 
 void parseIndex(const QByteArray &bytes, ThumbIndex *index)
@@ -230,7 +278,14 @@ bool OLEStorage::OpenCacheFile(std::uint32_t mode, const QString &fileName)
     m.folder.release();
     m.root.release();
     m.justCreated = false;
-    m.root = Storage::open(path, mode);
+    Status st;
+    m.root = Storage::open(path, mode, &st);
+    if (!m.root.isOpen() && st == Status::Corrupt && (mode & 3) != cfb::mode::Read) {
+        // A damaged cache is never fatal: it is kept aside, and a new file takes
+        // its place with every folder that still reads cleanly.
+        setAsideDamagedCache(path, nullptr);
+        m.root = Storage::open(path, mode, &st);
+    }
     return m.root.isOpen();
 }
 
@@ -292,19 +347,41 @@ bool OLEStorage::WriteThumbStream(const QString &fileName, const char *data, int
     ModuleState &m = state();
     if (!m.folder.isOpen() || count < 0 || ansiBytes(fileName).size() > kMaxIndexName)
         return false;
-    Stream s = m.folder.createStream(NameCrc(fileName), ModeNewStream);
-    if (!s.isOpen())
-        return false; // an existing thumbnail is never replaced
-    if (s.write(data, std::uint64_t(count)) != Status::Ok)
+    const std::int32_t id = nameCrcValue(fileName);
+    // A thumbnail the index lists is never replaced: it is this name's (made again
+    // only after its entry is dropped) or another name's with the same CRC-32, which
+    // then stays uncached rather than take or spoil the other's picture.
+    if (m.index.ownerOf(id))
         return false;
-    m.index.add({ nameCrcValue(fileName), count, fileName });
+    const QString streamName = QString::number(id);
+    Status st;
+    Stream s = m.folder.createStream(streamName, ModeNewStream, &st);
+    if (!s.isOpen() && st == Status::FileAlreadyExists) {
+        // Listed by no entry: left by an interrupted job or a merge, free to reuse.
+        if (m.folder.destroyElement(streamName) == Status::Ok)
+            s = m.folder.createStream(streamName, ModeNewStream);
+    }
+    if (!s.isOpen())
+        return false;
+    if (const Status w = s.write(data, std::uint64_t(count)); w != Status::Ok) {
+        // Nothing half-written stays; the 2 GB a version-3 file can address is said
+        // once rather than met in silence.
+        s.release();
+        m.folder.destroyElement(streamName);
+        if (w == Status::TooLarge)
+            queueCacheNotice(QStringLiteral("The thumbnail cache file has reached its 2 GB limit: new thumbnails are "
+                                            "not cached (lower CacheMaxMB, or run vorlane7-cache compact)"));
+        return false;
+    }
+    m.index.remove(fileName); // an entry naming another stream is not this name's thumbnail
+    m.index.add({ id, count, fileName });
     return true;
 }
 
 std::int32_t OLEStorage::LookupThumb(const QString &fileName)
 {
-    const IndexEntry *e = state().index.find(fileName);
-    return e ? e->StreamId : 0;
+    const ThumbIndex &index = state().index;
+    return index.ownsStream(fileName) ? index.find(fileName)->StreamId : 0;
 }
 
 void OLEStorage::LoadIndex()
@@ -366,15 +443,30 @@ void OLEStorage::ApplyRenames(const RenameMap &renames, bool keep)
     m.index.clear();
     LoadFolderIndexInto(FolderStorageName(QString()), m.index);
     bool removed = false;
+    RenameMap moved; // the entries that owned their stream: their stamps follow or go
     for (const auto &[oldName, target] : renames) {
-        const IndexEntry *e = m.index.find(oldName);
-        if (!e)
+        if (keep && oldName == target.newName)
             continue;
-        const std::int32_t bytes = e->ByteCount;
-        m.index.remove(oldName);
-        removed = true;
-        if (keep)
+        const IndexEntry *e = m.index.find(oldName);
+        const bool owned = m.index.ownsStream(oldName);
+        const std::int32_t bytes = e ? e->ByteCount : 0;
+        if (e) {
+            m.index.remove(oldName);
+            removed = true;
+        }
+        if (!keep) {
+            if (owned)
+                moved.push_back({ oldName, target });
+            continue;
+        }
+        // The file now under the new name is the renamed one: whatever that name
+        // showed before is gone, whether or not the renamed file had a thumbnail.
+        if (m.index.remove(target.newName))
+            removed = true;
+        if (e && owned && !target.streamIdText.isEmpty()) {
             m.index.add({ target.streamIdText.toInt(), bytes, target.newName });
+            moved.push_back({ oldName, target });
+        }
     }
     if (!m.root.isOpen()) {
         if (!OpenCacheFile(ModeWriteDirect, CacheFileName)
@@ -384,7 +476,7 @@ void OLEStorage::ApplyRenames(const RenameMap &renames, bool keep)
         }
     }
     if (removed && m.folder.isOpen())
-        renameStamps(m.folder, m.index, renames, keep);
+        renameStamps(m.folder, m.index, moved, keep);
     if (m.index.isEmpty() && removed && m.folder.isOpen()) {
         // The last entries were removed: an index left as it was would still
         // list them (and count their bytes), so it is written empty.
@@ -406,16 +498,42 @@ void OLEStorage::RenameThumbs(int operation, const NameMap &names)
         CloseCache();
         return;
     }
+    // Which stream is whose is the index's word: a name whose CRC-32 another name
+    // already uses has no stream of its own, and that other name's is not touched.
+    ThumbIndex index;
+    readIndexStream(m.folder, &index);
     RenameMap renames;
     renames.reserve(names.size());
     for (const auto &[oldName, newName] : names) {
-        if (operation == 1) {
-            m.folder.renameElement(NameCrc(oldName), NameCrc(newName));
-            renames.push_back({ oldName, { newName, NameCrc(newName) } });
-        } else {
-            m.folder.destroyElement(NameCrc(oldName));
+        const std::int32_t oldId = nameCrcValue(oldName);
+        const bool owned = index.ownsStream(oldName);
+        const std::int32_t bytes = owned ? index.find(oldName)->ByteCount : 0;
+        if (operation == 2) {
+            if (owned || !index.ownerOf(oldId)) // its own, or one no entry lists
+                m.folder.destroyElement(QString::number(oldId));
+            index.remove(oldName);
             renames.push_back({ oldName, {} });
+            continue;
         }
+        if (oldName == newName)
+            continue;
+        const std::int32_t newId = nameCrcValue(newName);
+        const QString newStream = QString::number(newId);
+        const QString *holder = index.ownerOf(newId);
+        const bool targetFree = !holder || *holder == newName; // no picture of a third name there
+        bool moved = owned && newId == oldId; // two names of one CRC-32: the stream stays
+        if (!moved && targetFree)
+            m.folder.destroyElement(newStream); // the target's old picture, or a stream no entry lists
+        if (owned && !moved) {
+            moved = targetFree && m.folder.renameElement(QString::number(oldId), newStream) == Status::Ok;
+            if (!moved) // the new name's CRC-32 is a third name's: the renamed file goes uncached
+                m.folder.destroyElement(QString::number(oldId));
+        }
+        index.remove(oldName);
+        index.remove(newName);
+        if (moved)
+            index.add({ newId, bytes, newName });
+        renames.push_back({ oldName, { newName, moved ? newStream : QString() } });
     }
     ApplyRenames(renames, operation == 1);
     CloseCache();
@@ -426,16 +544,23 @@ void OLEStorage::ExportThumbs(const NameMap &targets)
     if (targets.empty())
         return;
     ModuleState &m = state();
-    if (OpenCacheFile(ModeWriteTransacted, CacheFileName)
+    // Reading needs no writer: a job that holds the cache is not disturbed.
+    if (OpenCacheFile(ModeReadTransacted, CacheFileName)
         && OpenFolderStorage(FolderStorageName(QString()), nullptr, ModeRead)) {
+        ThumbIndex index;
+        readIndexStream(m.folder, &index);
         for (const auto &[fileName, targetPath] : targets) {
+            // Only the name's own stream: with a shared CRC-32 it may be another file's picture.
+            if (!index.ownsStream(fileName) || targetPath.isEmpty())
+                continue;
             Stream s = m.folder.openStream(NameCrc(fileName), ModeRead);
             QByteArray bytes;
             if (!s.isOpen() || s.readAll(&bytes) != Status::Ok)
                 continue;
             QFile::remove(targetPath);
+            // A new file only: a link planted at the path in between is not followed.
             QFile out(targetPath);
-            if (out.open(QIODevice::WriteOnly))
+            if (out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
                 out.write(bytes);
         }
     }
@@ -448,7 +573,7 @@ bool OLEStorage::MoveFolderCache(int operation, const QString &source, const QSt
         return false;
     const QString sourceName = FolderStorageName(source);
     // The whole last component: a folder named "a.b" moves to target + "a.b".
-    const QString newPath = operation == 0 ? target : target + QFileInfo(source).fileName();
+    const QString newPath = operation == 0 ? target : joinPath(target, QFileInfo(source).fileName());
     const QString targetName = FolderStorageName(newPath);
     ModuleState &m = state();
     bool ok = OpenCacheFile(ModeWriteDirect, CacheFileName) && OpenFolderStorage(sourceName, nullptr, ModeRead);

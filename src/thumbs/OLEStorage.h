@@ -42,6 +42,13 @@ public:
     void clear();
     int size() const { return int(m_pos.size()); }
     bool isEmpty() const { return m_pos.isEmpty(); }
+    // The name the index gives the stream: the first present entry with that
+    // StreamId, or null when no entry lists it.
+    const QString *ownerOf(std::int32_t streamId) const;
+    // True when the stream NameCrc(name) is name's own: the entry for name has that
+    // StreamId and no earlier entry claims it. Two names sharing a CRC-32 share one
+    // stream name; only its owner may use, replace, delete or export it.
+    bool ownsStream(const QString &name) const;
     template <typename F> void forEach(F f) const
     {
         for (const auto &e : m_items)
@@ -50,8 +57,11 @@ public:
     }
 
 private:
+    void rebuildOwners();
     std::vector<std::pair<IndexEntry, bool>> m_items; // entry, still present
     QHash<QString, std::size_t> m_pos;
+    QHash<std::int32_t, std::size_t> m_owner; // StreamId -> item of its first present entry
+    bool m_sharedIds = false; // some StreamId is claimed by more than one entry
 };
 
 // The "Index" stream: records of StreamId, ByteCount (little-endian), a 16-bit

@@ -96,9 +96,10 @@ bool saveStamps(cfb::Storage &folder, const ThumbIndex &index, const StampMap &s
     const QByteArray bytes = serializeStamps(index, stamps);
     folder.destroyElement(StampsStreamName);
     cfb::Stream s = folder.createStream(StampsStreamName, cfb::mode::ReadWrite | cfb::mode::ShareExclusive);
-    if (!s.isOpen() || s.write(bytes) != cfb::Status::Ok)
-        return false;
-    return s.commit() == cfb::Status::Ok;
+    // Not committed here: in direct mode a stream's commit writes the whole file,
+    // and a kill between it and the index's commit would pair new stamps with an
+    // old index. The caller's one commit takes both.
+    return s.isOpen() && s.write(bytes) == cfb::Status::Ok;
 }
 
 bool renameStamps(cfb::Storage &folder,
@@ -115,7 +116,7 @@ bool renameStamps(cfb::Storage &folder,
             continue;
         const FileStamp stamp = *it;
         stamps.erase(it);
-        if (keep)
+        if (keep && !target.streamIdText.isEmpty())
             stamps.insert(std::int32_t(target.streamIdText.toInt()), stamp);
     }
     return saveStamps(folder, index, stamps);

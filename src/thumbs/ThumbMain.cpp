@@ -444,18 +444,27 @@ bool ThumbMain::MakeOneThumb(const QString &name)
 void ThumbMain::PrefillCache()
 {
     OLEStorage::SetCurrentFolder(m_folder);
-    if (!OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName))
+    if (!OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName)) {
+        // Missing or held by another writer: nothing is made, but the store must
+        // still hear that the job is over, or its display never finishes.
+        OLEStorage::CloseCache();
+        m_link->jobFinished();
         return;
+    }
     QHash<QString, qint64> streams;
     const QString folderName = OLEStorage::FolderStorageName(QString());
     if (!OLEStorage::OpenFolderStorage(folderName, &streams, OLEStorage::ModeWriteDirect))
         OLEStorage::CreateFolderStorage(folderName, OLEStorage::ModeWriteDirect);
+    OLEStorage::LoadIndex();
+    const ThumbIndex &index = OLEStorage::CurrentIndex();
     QStringList todo;
-    for (const QString &name : m_files)
-        if (!streams.contains(NameCrc(name)))
+    for (const QString &name : m_files) {
+        // A stream that no entry lists (an interrupted job's) does not count as made.
+        const QString stream = NameCrc(name);
+        if (!streams.contains(stream) || !index.ownerOf(nameCrcValue(name)))
             todo.push_back(name);
+    }
     if (OLEStorage::FolderOpen() && !todo.isEmpty()) {
-        OLEStorage::LoadIndex();
         // Stamped like a display job's thumbnails, so an edited file is made again.
         StampMap stamps = loadStamps(OLEStorage::FolderStorage());
         const int width = m_link->storeValues().progressWidth;

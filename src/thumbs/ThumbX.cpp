@@ -3,6 +3,7 @@
 #include "app/Settings.h"
 #include "app/Startup.h"
 #include "platform/ComponentProtocol.h"
+#include "thumbs/CacheUpkeep.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -298,6 +299,11 @@ void ThumbX::endJob()
     m_running = false;
     if (m_store && !m_store->finished())
         m_store->setFinished();
+    // Keeping the cache within CacheMaxMB and compact happens on a thread of its
+    // own, after the job: a display never waits for it.
+    const Settings &cfg = settings();
+    if (cfg.CacheThumbs)
+        startCacheTidy(OLEStorage::cacheFilePath(OLEStorage::CacheFileName), cfg.CacheMaxMB);
     emit jobEnded();
 }
 
@@ -355,9 +361,11 @@ ThumbX::ExternalResult ThumbX::ThumbProcessExternal(const QString &folder, const
     m_watchdog = new QTimer(this);
     m_watchdog->setSingleShot(true);
     connect(m_watchdog, &QTimer::timeout, this, [this] {
-        // Silent for too long: hung. Ending it ends the display.
-        if (m_process)
-            m_process->kill();
+        // Silent for too long: hung. Ending it ends the display, and the user hears why.
+        if (!m_process)
+            return;
+        m_process->kill();
+        emit notResponding();
     });
     m_watchdog->start(m_hangTimeoutMs);
     // A store that goes away cannot answer: the worker would wait for it for ever.
@@ -397,12 +405,17 @@ void ThumbX::readWorker()
         // The worker's frame has no counter: it is the same text made here.
         const QString counter =
             startFlags().ShowThumbCounter ? thumbCounterText(d->index, int(m_files.size())) : QString();
-        m_store->drawProgress(d->progressLength, 2, counter);
+        // The worker's thumbnails draw the black 16-pixel bar of a delivered thumbnail.
+        m_store->drawProgress(d->progressLength, 16, counter);
         const bool go = m_store->ThumbsDisplay(d->index, d->bytes);
         m_process->write(component::encodeFrame(component::FrameType::Ack, QByteArray(1, go ? 1 : 0)));
     }
-    if (m_ext->reader.failed())
+    if (m_ext->reader.failed()) {
         m_process->kill();
+        return;
+    }
+    // Time spent here on the store's side is not the worker's silence.
+    m_watchdog->start(m_hangTimeoutMs);
 }
 
 void ThumbX::workerGone()
@@ -444,6 +457,15 @@ ThumbX *StartThumbDisplay(int threadMode,
     g_working = store;
     auto *x = new ThumbX(parent);
     QObject::connect(x, &ThumbX::jobEnded, x, &QObject::deleteLater);
+    if (messages)
+        QObject::connect(x, &ThumbX::notResponding, x, [messages] {
+            // Shown from the event loop: a modal box here would run the loop inside
+            // the worker object, which ends and is deleted meanwhile.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [messages] { messages(TextNotResponding, TitleNotResponding); },
+                Qt::QueuedConnection);
+        });
     if (threadMode == 2) {
         const auto r = x->ThumbProcessExternal(folder, files, store);
         if (r == ThumbX::ExternalResult::Started)

@@ -93,7 +93,8 @@ public:
     // or cannot start (missing component) or does not take the call (not responding).
     enum class ExternalResult { Started, Missing, NotResponding };
     ExternalResult ThumbProcessExternal(const QString &folder, const QStringList &files, BitmapStore *store);
-    // How long a silent worker program is given before it counts as hung (for the
+    // How long a worker program may stay silent (counted from its last message)
+    // before it counts as hung, is ended and reported as not responding (for the
     // workers started after the call).
     static void setHangTimeout(int ms);
 
@@ -101,6 +102,8 @@ public:
 
 signals:
     void jobEnded();
+    // Mode 2: the worker program gave no sign of life for the hang timeout and was ended.
+    void notResponding();
 
 private:
     void runOnThisThread();

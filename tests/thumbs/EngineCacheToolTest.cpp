@@ -120,6 +120,62 @@ TEST_F(EngineCacheToolTest, PrefillHonoursUseEmbeddedThumbs)
     EXPECT_LT(cachedBlue(), 60); // the option wins
 }
 
+TEST_F(EngineCacheToolTest, ExportTrustsNoNameFromTheCacheFile)
+{
+    // A crafted cache: the folder's index names files outside DEST, with a NUL, and
+    // "." and ".." alone; each has a stream of its own CRC holding a real thumbnail.
+    const QByteArray thumb = jpegBytes(testPicture(40, 30, 1));
+    const QString nul = QStringLiteral("a") + QChar(0) + QStringLiteral("b");
+    const QStringList names = { "../victim", "../../victim", "sub/x", nul, ".", "..", "kept", "link", "fine" };
+    {
+        cfb::Storage root =
+            cfb::Storage::create(OLEStorage::cacheFilePath(OLEStorage::CacheFileName), OLEStorage::ModeWriteDirect);
+        cfb::Storage folder = root.createStorage(NameCrc(m_folder), OLEStorage::ModeWriteDirect);
+        ThumbIndex index;
+        for (const QString &n : names) {
+            cfb::Stream s = folder.createStream(NameCrc(n), OLEStorage::ModeWriteDirect);
+            ASSERT_EQ(s.write(thumb), cfb::Status::Ok);
+            index.add({ nameCrcValue(n), int(thumb.size()), n });
+        }
+        cfb::Stream is = folder.createStream(OLEStorage::IndexStreamName, OLEStorage::ModeWriteDirect);
+        ASSERT_EQ(is.write(serializeIndex(index)), cfb::Status::Ok);
+        is.release();
+        folder.release();
+        ASSERT_EQ(root.commit(), cfb::Status::Ok);
+    }
+    const QString dest = root() + "/out/deep";
+    QDir().mkpath(dest);
+    writeFile(root() + "/out/victim.jpg", "precious");
+    writeFile(root() + "/victim.jpg", "precious too");
+    writeFile(dest + "/kept.jpg", "mine");
+    writeFile(root() + "/linked.jpg", "behind a link");
+    ASSERT_TRUE(QFile::link(root() + "/linked.jpg", dest + "/link.jpg"));
+
+    Result r = tool({ "export", m_folder, dest });
+    EXPECT_EQ(r.code, 1); // a crafted index is a failure, even though the rest was written
+    EXPECT_EQ(readFile(root() + "/out/victim.jpg"), "precious");
+    EXPECT_EQ(readFile(root() + "/victim.jpg"), "precious too");
+    EXPECT_FALSE(QFileInfo::exists(dest + "/sub"));
+    EXPECT_EQ(readFile(dest + "/fine.jpg"), thumb);
+    EXPECT_EQ(readFile(dest + "/kept.jpg"), "mine"); // not replaced without --force
+    EXPECT_EQ(readFile(root() + "/linked.jpg"), "behind a link");
+    EXPECT_TRUE(r.err.contains("kept.jpg: already there, skipped")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("refused the index name \"../victim\"")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("refused the index name \"a?b\"")) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("1 thumbnails written")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("2 skipped")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("6 refused")) << r.out.toStdString();
+    EXPECT_EQ(QDir(dest).entryList(QDir::Files | QDir::System | QDir::Hidden).size(), 3);
+
+    // --force replaces the files in DEST, and a link there is replaced, not written through.
+    r = tool({ "export", "--force", m_folder, dest });
+    EXPECT_EQ(readFile(dest + "/kept.jpg"), thumb);
+    EXPECT_EQ(readFile(dest + "/link.jpg"), thumb);
+    EXPECT_FALSE(QFileInfo(dest + "/link.jpg").isSymLink());
+    EXPECT_EQ(readFile(root() + "/linked.jpg"), "behind a link");
+    EXPECT_EQ(readFile(root() + "/out/victim.jpg"), "precious");
+}
+
 TEST_F(EngineCacheToolTest, BadArgumentsAndMissingThings)
 {
     struct Row {

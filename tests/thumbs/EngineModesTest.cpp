@@ -117,8 +117,28 @@ TEST_F(EngineModesTest, AHungOrDeadWorkerProgramEndsTheDisplay)
         qunsetenv(variable);
         EXPECT_TRUE(r.finished) << variable;
         EXPECT_EQ(r.processed, 2) << variable;
-        EXPECT_TRUE(r.messages.empty()) << variable;
+        if (std::string(variable) == "V7_THUMBX_HANG_AFTER")
+            EXPECT_EQ(r.messages, std::vector<QString> { "Multitasker|Multitasker component is not responding." });
+        else
+            EXPECT_TRUE(r.messages.empty()) << variable; // a crash is no hang
     }
+}
+
+TEST_F(EngineModesTest, ASlowWorkerIsTimedFromItsLastThumbnailNotFromTheStart)
+{
+    ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
+    // Nine thumbnails 400 ms apart take well over the 2-second bound in all, but
+    // no gap between two of them comes near it.
+    qputenv("V7_THUMBX_SLOW_MS", "400");
+    const Run r = display(2, 2000);
+    qunsetenv("V7_THUMBX_SLOW_MS");
+    EXPECT_EQ(r.processed, 9);
+    EXPECT_TRUE(r.messages.empty());
+    EXPECT_EQ(r.cache.size(), 9);
+    // The worker's deliveries draw the 16-pixel black bar, as a delivered thumbnail does.
+    ASSERT_FALSE(m_host.progress.empty());
+    EXPECT_EQ(m_host.progress.back().second, 16);
+    EXPECT_EQ(m_host.progress.back().first, m_host.progressWidth - 3);
 }
 
 TEST_F(EngineModesTest, ANewDisplayWaitsForTheCancelledPreviousOne)

@@ -1,6 +1,7 @@
 #include "thumbs/OLEStorage.h"
 
 #include "app/Settings.h"
+#include "thumbs/Stamps.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -364,8 +365,10 @@ TEST_F(OLEStorageTest, DisplayReadsWhileAJobWrites)
             OLEStorage::ReadThumb("b.jpg", &b);
         }
         OLEStorage::CloseCache();
-        // A second writer is kept out quietly.
+        // A second writer waits for the lock a bounded time, then is kept out quietly.
+        OLEStorage::SetWriterWaitMs(100);
         EXPECT_FALSE(OLEStorage::DeleteFolderCache(NameCrc("/photos/2024"), OLEStorage::CacheFileName));
+        OLEStorage::SetWriterWaitMs(10000);
     }).join();
     EXPECT_FALSE(a.isEmpty());
     EXPECT_TRUE(b.isEmpty()); // not committed yet
@@ -373,4 +376,166 @@ TEST_F(OLEStorageTest, DisplayReadsWhileAJobWrites)
     OLEStorage::CommitCache();
     OLEStorage::CloseCache();
     EXPECT_EQ(displayThumb("b.jpg"), "BMbytes");
+}
+
+namespace
+{
+
+// Two file names with one CRC-32 (found by a search over random names): in one
+// folder they name the same stream.
+const QString kTwinA = QStringLiteral("ecylwtxz.jpg");
+const QString kTwinB = QStringLiteral("epdnndzu.jpg");
+
+// Writes bytes for names in the current folder as a job does; returns what each write answered.
+std::vector<bool> writeThumbs(const std::vector<std::pair<QString, QByteArray>> &thumbs)
+{
+    std::vector<bool> answers;
+    if (!OLEStorage::OpenCacheForThumbs())
+        return answers;
+    OLEStorage::LoadIndex();
+    for (const auto &[name, bytes] : thumbs)
+        answers.push_back(OLEStorage::WriteThumbStream(name, bytes.constData(), int(bytes.size())));
+    OLEStorage::SaveIndex();
+    OLEStorage::CommitCache();
+    OLEStorage::ClearIndex();
+    OLEStorage::CloseCache();
+    return answers;
+}
+
+QStringList indexNames()
+{
+    ThumbIndex idx;
+    OLEStorage::LoadFolderIndexInto(OLEStorage::FolderStorageName(""), idx);
+    QStringList names;
+    idx.forEach([&names](const IndexEntry &e) { names << e.Name; });
+    return names;
+}
+
+} // namespace
+
+TEST_F(OLEStorageTest, RenamingOntoACachedNameGivesTheTargetTheRenamedPicture)
+{
+    const QByteArray a = jpegBytes(1), b = jpegBytes(200);
+    ASSERT_EQ(writeThumbs({ { "a.jpg", a }, { "b.jpg", b }, { "c.jpg", jpegBytes(90) } }),
+        std::vector<bool>({ true, true, true }));
+    // Stamps follow the picture: the target's old stamp must not vouch for it.
+    ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName));
+    ASSERT_TRUE(OLEStorage::OpenFolderStorage(OLEStorage::FolderStorageName(""), nullptr, OLEStorage::ModeWriteDirect));
+    OLEStorage::LoadIndex();
+    const StampMap stamps { { nameCrcValue("a.jpg"), { 11, 111 } }, { nameCrcValue("b.jpg"), { 22, 222 } } };
+    ASSERT_TRUE(saveStamps(OLEStorage::FolderStorage(), OLEStorage::CurrentIndex(), stamps));
+    OLEStorage::ClearIndex();
+    OLEStorage::CommitCache();
+    OLEStorage::CloseCache();
+
+    OLEStorage::RenameThumbs(1, { { "a.jpg", "b.jpg" } });
+    EXPECT_EQ(displayThumb("b.jpg"), a);
+    EXPECT_TRUE(displayThumb("a.jpg").isEmpty());
+    EXPECT_EQ(indexNames(), QStringList({ "c.jpg", "b.jpg" }));
+    EXPECT_EQ(OLEStorage::FolderCacheBytes(OLEStorage::FolderStorageName("")), a.size() + jpegBytes(90).size());
+    ASSERT_TRUE(OLEStorage::OpenCacheForDisplay());
+    const StampMap after = loadStamps(OLEStorage::FolderStorage());
+    OLEStorage::CloseCache();
+    EXPECT_EQ(after.value(nameCrcValue("b.jpg")), (FileStamp { 11, 111 }));
+
+    // A file without a thumbnail renamed onto one that has a thumbnail: the old
+    // picture belonged to the file that was replaced.
+    OLEStorage::RenameThumbs(1, { { "never-made.jpg", "c.jpg" } });
+    EXPECT_TRUE(displayThumb("c.jpg").isEmpty());
+    EXPECT_EQ(indexNames(), QStringList({ "b.jpg" }));
+    QStringList problems;
+    EXPECT_EQ(cfb::Storage::check(cachePath(), &problems), cfb::Status::Ok) << problems.join('\n').toStdString();
+}
+
+TEST_F(OLEStorageTest, TwoNamesWithOneCrcNeverShowEachOthersPicture)
+{
+    ASSERT_EQ(nameCrcValue(kTwinA), nameCrcValue(kTwinB));
+    const QByteArray pa = jpegBytes(3), pb = jpegBytes(150);
+    ASSERT_NE(pa, pb);
+    // The second name finds its stream name taken: it stays uncached, every time.
+    EXPECT_EQ(writeThumbs({ { kTwinA, pa }, { kTwinB, pb } }), std::vector<bool>({ true, false }));
+    EXPECT_EQ(writeThumbs({ { kTwinB, pb } }), std::vector<bool>({ false }));
+    EXPECT_EQ(displayThumb(kTwinA), pa);
+    EXPECT_TRUE(displayThumb(kTwinB).isEmpty());
+
+    // Exporting the uncached twin writes nothing; the cached one exports its own picture.
+    QDir().mkpath(m_dir.path() + "/out");
+    OLEStorage::ExportThumbs({ { kTwinB, m_dir.path() + "/out/b" }, { kTwinA, m_dir.path() + "/out/a" } });
+    EXPECT_FALSE(QFile::exists(m_dir.path() + "/out/b"));
+    QFile exported(m_dir.path() + "/out/a");
+    ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
+    EXPECT_EQ(exported.readAll(), pa);
+
+    // Deleting or renaming the uncached twin leaves the other's thumbnail alone.
+    OLEStorage::RenameThumbs(2, { { kTwinB, {} } });
+    EXPECT_EQ(displayThumb(kTwinA), pa);
+    OLEStorage::RenameThumbs(1, { { kTwinB, "elsewhere.jpg" } });
+    EXPECT_EQ(displayThumb(kTwinA), pa);
+    EXPECT_TRUE(displayThumb("elsewhere.jpg").isEmpty());
+
+    // Renaming a file onto the twin's name of a cached file: the target is the twin,
+    // whose CRC is taken, so the renamed file goes uncached and the twin keeps its own.
+    ASSERT_EQ(writeThumbs({ { "x.jpg", pb } }), std::vector<bool>({ true }));
+    OLEStorage::RenameThumbs(1, { { "x.jpg", kTwinB } });
+    EXPECT_EQ(displayThumb(kTwinA), pa);
+    EXPECT_TRUE(displayThumb(kTwinB).isEmpty());
+    EXPECT_TRUE(displayThumb("x.jpg").isEmpty());
+    // And the twins renamed into each other keep one stream, now under the new name.
+    OLEStorage::RenameThumbs(1, { { kTwinA, kTwinB } });
+    EXPECT_EQ(displayThumb(kTwinB), pa);
+    EXPECT_TRUE(displayThumb(kTwinA).isEmpty());
+}
+
+TEST_F(OLEStorageTest, AnIndexThatGivesOneStreamTwoNamesServesOnlyTheFirst)
+{
+    // As an older rename onto a twin's name left it: both entries name one stream.
+    const QByteArray pa = jpegBytes(3);
+    ASSERT_EQ(writeThumbs({ { kTwinA, pa } }), std::vector<bool>({ true }));
+    ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName));
+    ASSERT_TRUE(OLEStorage::OpenFolderStorage(OLEStorage::FolderStorageName(""), nullptr, OLEStorage::ModeWriteDirect));
+    OLEStorage::LoadIndex();
+    OLEStorage::CurrentIndex().add({ nameCrcValue(kTwinB), int(pa.size()), kTwinB });
+    OLEStorage::CurrentIndex().add({ nameCrcValue(kTwinA), int(pa.size()), "wrong-id.jpg" });
+    OLEStorage::SaveIndex();
+    OLEStorage::CommitCache();
+    OLEStorage::CloseCache();
+
+    EXPECT_EQ(displayThumb(kTwinA), pa);
+    EXPECT_TRUE(displayThumb(kTwinB).isEmpty());
+    EXPECT_TRUE(displayThumb("wrong-id.jpg").isEmpty()); // the stream is not named by its CRC
+    ASSERT_TRUE(OLEStorage::OpenCacheForDisplay());
+    EXPECT_EQ(OLEStorage::LookupThumb(kTwinB), 0);
+    EXPECT_EQ(OLEStorage::LookupThumb(kTwinA), nameCrcValue(kTwinA));
+    OLEStorage::CloseCache();
+    OLEStorage::RenameThumbs(2, { { kTwinB, {} } });
+    EXPECT_EQ(displayThumb(kTwinA), pa);
+
+    // Once the owner goes, the stream belongs to nobody and the next write may take it.
+    ThumbIndex idx;
+    idx.add({ 7, 1, "first" });
+    idx.add({ 7, 1, "second" });
+    EXPECT_EQ(*idx.ownerOf(7), "first");
+    idx.remove("first");
+    EXPECT_EQ(*idx.ownerOf(7), "second");
+    idx.remove("second");
+    EXPECT_EQ(idx.ownerOf(7), nullptr);
+}
+
+TEST_F(OLEStorageTest, AStreamNoEntryListsIsReplaced)
+{
+    ASSERT_EQ(writeThumbs({ { "a.jpg", jpegBytes(1) } }), std::vector<bool>({ true }));
+    // As a job killed between writing a stream and saving its index leaves it.
+    ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName));
+    ASSERT_TRUE(OLEStorage::OpenFolderStorage(OLEStorage::FolderStorageName(""), nullptr, OLEStorage::ModeWriteDirect));
+    cfb::Stream orphan = OLEStorage::FolderStorage().createStream(NameCrc("z.jpg"), OLEStorage::ModeWriteDirect);
+    ASSERT_TRUE(orphan.isOpen());
+    ASSERT_EQ(orphan.write(QByteArray("half a thumbn")), cfb::Status::Ok);
+    orphan.release();
+    OLEStorage::CommitCache();
+    OLEStorage::CloseCache();
+
+    const QByteArray z = jpegBytes(77);
+    EXPECT_EQ(writeThumbs({ { "z.jpg", z } }), std::vector<bool>({ true }));
+    EXPECT_EQ(displayThumb("z.jpg"), z);
+    EXPECT_FALSE(displayThumb("a.jpg").isEmpty());
 }

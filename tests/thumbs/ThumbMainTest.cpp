@@ -2,6 +2,7 @@
 #include "thumbs/ThumbX.h"
 
 #include <QFile>
+#include <QPainter>
 #include <gtest/gtest.h>
 
 using namespace v7;
@@ -335,6 +336,50 @@ TEST_F(ThumbMainTest, PrefillCacheStoresMissingThumbnailsThenRunsTheJob)
     ASSERT_EQ(later.deliveries.size(), 3u);
     EXPECT_EQ(decodeThumb(later.deliveries[1].bytes).size(), QSize(96, 32));
     EXPECT_EQ(later.deliveries[0].bytes, cached.value(files[0]));
+}
+
+TEST_F(ThumbMainTest, PrefillCacheFinishesItsStoreWhenThereIsNoCacheFile)
+{
+    const QStringList files = makeJpegFolder(m_folder, 2);
+    RecordingLink missing;
+    {
+        ThumbMain job(&missing);
+        job.setJob(m_folder, files);
+        job.PrefillCache();
+    }
+    EXPECT_EQ(missing.finished, 1);
+    EXPECT_TRUE(missing.deliveries.empty());
+}
+
+TEST_F(ThumbMainTest, TheGridsRepaintFromTheCacheHonoursStamps)
+{
+    settings().ThumbColor = 0x000000FF; // red around a picture, and instead of one
+    const QStringList files = makeJpegFolder(m_folder, 2, 40, 30);
+    FakeHost host;
+    host.files = files;
+    {
+        BitmapStore store(&host, { 0, 3, 2, 2, 0, 0 }, m_folder);
+        DirectStoreLink link(&store, false);
+        ThumbMain job(&link);
+        job.setJob(m_folder, files);
+        job.RunThumbJob();
+    }
+    auto centre = [&](int index) {
+        BitmapStore store(&host, { 0, 3, 2, 2, 0, 0 }, m_folder);
+        QImage cell(96, 102, QImage::Format_RGB32);
+        cell.fill(Qt::black);
+        QPainter p(&cell);
+        store.DrawCachedThumb(p, index);
+        p.end();
+        return cell.pixelColor(48, 36);
+    };
+    ASSERT_NE(centre(0), QColor(255, 0, 0));
+    // The file is rewritten under its name: its old picture is not drawn any more.
+    ASSERT_TRUE(wrjpgfiledib(m_folder + '/' + files[0], 90, testPicture(50, 20, 9)));
+    EXPECT_EQ(centre(0), QColor(255, 0, 0));
+    EXPECT_NE(centre(1), QColor(255, 0, 0));
+    QFile::remove(m_folder + '/' + files[1]); // nor the picture of a file that is gone
+    EXPECT_EQ(centre(1), QColor(255, 0, 0));
 }
 
 } // namespace

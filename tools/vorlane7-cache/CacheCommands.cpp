@@ -4,6 +4,7 @@
 #include "browser/Listing.h"
 #include "imaging/ImageLoad.h"
 #include "platform/Hive.h"
+#include "thumbs/CacheUpkeep.h"
 #include "thumbs/OLEStorage.h"
 #include "thumbs/Stamps.h"
 #include "thumbs/ThumbMain.h"
@@ -32,7 +33,14 @@ namespace
                                "  ls                     folder storages: folder path where known, thumbnails, bytes\n"
                                "  prefill FOLDER         make the folder's thumbnails as a display would\n"
                                "  export FOLDER DEST     write the folder's cached thumbnails as files into DEST\n"
-                               "  check                  every index entry has its stream, every stream decodes\n"
+                               "  check                  every index entry has its stream, every stream decodes,\n"
+                               "                         no stream is left that no index lists\n"
+                               "  repair                 a damaged file is kept aside and a new one holds every\n"
+                               "                         folder that still reads; else drops what check finds\n"
+                               "  prune                  drop thumbnails of files that are gone, and folder\n"
+                               "                         storages whose folder is gone or unknown (--known DIR\n"
+                               "                         makes the folders under DIR known)\n"
+                               "  compact                rewrite the live thumbnails into a new, smaller file\n"
                                "\n"
                                "options (default: the settings of the user's hive):\n"
                                "  --cache-dir DIR        the folder of the cache file (CacheThumbsDir)\n"
@@ -40,7 +48,8 @@ namespace
                                "  --threads N            decode threads of prefill (default: one per core)\n"
                                "  --embedded-thumbs on|off   prefill: EXIF previews may stand in for decoding\n"
                                "                         a JPEG (UseEmbeddedThumbs)\n"
-                               "  --known DIR            ls: look for cached folders under DIR (repeatable)\n"
+                               "  --known DIR            ls, prune: look for cached folders under DIR (repeatable)\n"
+                               "  --force                export: replace files already in DEST\n"
                                "  --quiet                no progress bar\n"
                                "  --help                 this text\n"
                                "\n"
@@ -51,6 +60,7 @@ namespace
         QStringList known;
         int threads = -1;
         bool quiet = false;
+        bool force = false;
         bool help = false;
     };
 
@@ -58,6 +68,28 @@ namespace
     {
         std::fprintf(stderr, "vorlane7-cache: %s\n", qPrintable(text));
         return code;
+    }
+
+    void warn(const QString &text)
+    {
+        std::fprintf(stderr, "vorlane7-cache: %s\n", qPrintable(text));
+    }
+
+    // A name that can only name a file directly inside a folder.
+    bool isPlainFileName(const QString &name)
+    {
+        return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+            && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+    }
+
+    // A name fit for a message: control characters shown as "?".
+    QString printableName(const QString &name)
+    {
+        QString out = name;
+        for (QChar &c : out)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                c = QLatin1Char('?');
+        return out;
     }
 
     bool parseInt(const QString &text, int lo, int hi, int *out)
@@ -88,6 +120,8 @@ namespace
                 o->help = true;
             } else if (a == "--quiet") {
                 o->quiet = true;
+            } else if (a == "--force") {
+                o->force = true;
             } else if (a == "--cache-dir") {
                 if (!value(&v) || v.isEmpty())
                     return "--cache-dir needs a folder";
@@ -205,6 +239,8 @@ namespace
         job.setPoolSize(o.threads > 0 ? o.threads : ThumbMain::idealPoolSize());
         job.setJob(folder, files);
         job.RunThumbJob();
+        for (QString n = takeCacheNotice(); !n.isEmpty(); n = takeCacheNotice())
+            warn(n);
         if (link.done() != files.size())
             return fail(cacheFile() + ": cannot open or create the cache file", ExitFailed);
         const double seconds = double(clock.elapsed()) / 1000.0;
@@ -249,7 +285,11 @@ namespace
         std::vector<cfb::ElementStat> kids;
         if (root.elements(&kids) != cfb::Status::Ok)
             return fail(cacheFile() + ": damaged", ExitDamaged);
-        const QHash<QString, QString> known = knownFolders(o.known);
+        QHash<QString, QString> known = knownFolders(o.known);
+        const UseMap use = loadUse(root);
+        for (auto it = use.constBegin(); it != use.constEnd(); ++it)
+            if (!it->path.isEmpty() && NameCrc(it->path) == it.key())
+                known.insert(it.key(), it->path);
         int folders = 0, total = 0;
         qint64 totalBytes = 0;
         std::printf("%-12s %8s %12s  %s\n", "storage", "thumbs", "bytes", "folder");
@@ -292,8 +332,16 @@ namespace
         }
         QStringList names;
         OLEStorage::CurrentIndex().forEach([&](const IndexEntry &e) { names.push_back(e.Name); });
-        int written = 0, failed = 0;
+        // Every target must land directly in DEST, whatever DEST is a link to.
+        const QString realDest = QFileInfo(dest).canonicalFilePath();
+        int written = 0, failed = 0, skipped = 0, refused = 0;
         for (const QString &name : names) {
+            // The names come from the cache file, which anyone who can write it may craft.
+            if (!isPlainFileName(name)) {
+                ++refused;
+                warn("refused the index name \"" + printableName(name) + "\": not a plain file name");
+                continue;
+            }
             QByteArray bytes;
             if (!OLEStorage::ReadThumb(name, &bytes) || bytes.isEmpty()) {
                 ++failed;
@@ -301,8 +349,23 @@ namespace
             }
             // The thumbnail's own type names the file: "photo.png.jpg" holds a JPEG.
             const QString target = dest + '/' + name + (bytes[0] == 'B' ? ".bmp" : ".jpg");
+            const QFileInfo info(target);
+            if (QFileInfo(info.absolutePath()).canonicalFilePath() != realDest) {
+                ++refused;
+                warn(target + ": refused, it is not in " + dest);
+                continue;
+            }
+            if (info.exists() || info.isSymLink()) {
+                if (!o.force) {
+                    ++skipped;
+                    warn(target + ": already there, skipped (--force replaces it)");
+                    continue;
+                }
+                QFile::remove(target); // a link is removed, never followed
+            }
+            // A new file only: what appears at the path meanwhile is not written through.
             QFile out(target);
-            if (out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == bytes.size())
+            if (out.open(QIODevice::WriteOnly | QIODevice::NewOnly) && out.write(bytes) == bytes.size())
                 ++written;
             else
                 ++failed;
@@ -310,8 +373,12 @@ namespace
         OLEStorage::ClearIndex();
         OLEStorage::CloseCache();
         std::printf("%d thumbnails written to %s", written, qPrintable(dest));
+        if (skipped)
+            std::printf(", %d skipped (already there)", skipped);
+        if (refused)
+            std::printf(", %d refused", refused);
         std::printf(failed ? ", %d failed\n" : "\n", failed);
-        return failed ? ExitFailed : ExitOk;
+        return failed || refused ? ExitFailed : ExitOk;
     }
 
     int check(const Options &o)
@@ -327,55 +394,24 @@ namespace
         cfb::Storage root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted, &st);
         std::vector<cfb::ElementStat> kids;
         if (!root.isOpen() || root.elements(&kids) != cfb::Status::Ok) {
-            problems.push_back("the root storage cannot be read");
+            problems.push_back("the root storage cannot be read: the file is damaged ("
+                + QString::fromLatin1(cfb::statusText(st)) + "); repair keeps aside and saves what reads");
             kids.clear();
         }
-        int folders = 0, thumbs = 0;
+        int folders = 0, thumbs = 0, unlisted = 0;
         for (const auto &k : kids) {
             if (k.type != cfb::ElementType::Storage) {
-                problems.push_back("/" + k.name + ": a stream in the root");
+                if (k.name != UseStreamName)
+                    problems.push_back("/" + k.name + ": a stream in the root");
                 continue;
             }
             ++folders;
-            cfb::Storage folder = root.openStorage(k.name, OLEStorage::ModeRead);
-            if (!folder.isOpen()) {
-                problems.push_back("/" + k.name + ": cannot be opened");
-                continue;
-            }
-            ThumbIndex index;
-            cfb::Stream is = folder.openStream(OLEStorage::IndexStreamName, OLEStorage::ModeRead);
-            QByteArray bytes;
-            if (is.isOpen() && is.readAll(&bytes) == cfb::Status::Ok)
-                parseIndex(bytes, &index);
-            else if (is.isOpen())
-                problems.push_back("/" + k.name + "/Index: unreadable");
-            cfb::Stream ss = folder.openStream(StampsStreamName, OLEStorage::ModeRead);
-            StampMap stamps;
-            if (ss.isOpen() && (ss.readAll(&bytes) != cfb::Status::Ok || !parseStamps(bytes, &stamps)))
-                problems.push_back("/" + k.name + "/Stamps: malformed");
-            index.forEach([&](const IndexEntry &e) {
-                ++thumbs;
-                const QString where = "/" + k.name + "/" + QString::number(e.StreamId) + " (" + e.Name + ")";
-                if (e.StreamId != nameCrcValue(e.Name))
-                    problems.push_back(where + ": StreamId is not the name's CRC");
-                cfb::Stream t = folder.openStream(QString::number(e.StreamId), OLEStorage::ModeRead);
-                QByteArray data;
-                if (!t.isOpen()) {
-                    problems.push_back(where + ": no stream");
-                    return;
-                }
-                if (t.readAll(&data) != cfb::Status::Ok) {
-                    problems.push_back(where + ": unreadable");
-                    return;
-                }
-                if (data.size() != e.ByteCount)
-                    problems.push_back(
-                        where + QStringLiteral(": %1 bytes, the index says %2").arg(data.size()).arg(e.ByteCount));
-                if (data.size() > ThumbBufferSize)
-                    problems.push_back(where + ": longer than 65,535 bytes");
-                else if (DecodeThumbStream(data.constData(), std::size_t(data.size())).isNull())
-                    problems.push_back(where + ": does not decode");
-            });
+            const FolderCheck c = checkFolderStorage(root, k.name);
+            thumbs += c.thumbs;
+            problems += c.problems;
+            for (const QString &u : c.unlisted)
+                problems.push_back("/" + k.name + "/" + u + ": a stream no index entry lists");
+            unlisted += int(c.unlisted.size());
         }
         for (const QString &p : problems)
             std::printf("%s\n", qPrintable(p));
@@ -385,6 +421,159 @@ namespace
             thumbs,
             problems.isEmpty() ? "no problems" : qPrintable(QString::number(problems.size()) + " problems"));
         return problems.isEmpty() ? ExitOk : ExitDamaged;
+    }
+
+    void printLost(const QStringList &lost)
+    {
+        for (const QString &l : lost)
+            std::printf("left out: %s\n", qPrintable(l));
+    }
+
+    int repair(const Options &o)
+    {
+        if (!o.positional.isEmpty())
+            return fail("repair takes no arguments", ExitUsage);
+        const QString path = cacheFile();
+        if (!QFileInfo::exists(path))
+            return fail(path + ": no cache file", ExitFailed);
+        cfb::Status st;
+        const bool opens = cfb::Storage::open(path, OLEStorage::ModeReadTransacted, &st).isOpen();
+        if (!opens && st != cfb::Status::Corrupt)
+            return fail(path + ": cannot be opened (" + QString::fromLatin1(cfb::statusText(st)) + ")", ExitFailed);
+        // A file that opens is rewritten (which also drops what a kill can leave past
+        // the committed tables); one that does not is damaged and set aside.
+        if (!opens) {
+            // What the program does when it meets the damage: kept aside, a new file
+            // with every folder that still reads and checks cleanly.
+            QString keptAs;
+            const RebuildResult r = setAsideDamagedCache(path, &keptAs);
+            takeCacheNotice();
+            if (keptAs.isEmpty())
+                return fail(path + ": cannot be set aside", ExitFailed);
+            printLost(r.lost);
+            std::printf("%s: damaged, kept as %s; the new file holds %d folders, %d thumbnails\n",
+                qPrintable(path),
+                qPrintable(keptAs),
+                r.folders,
+                r.thumbs);
+            return r.ok ? ExitOk : ExitFailed;
+        }
+        // Sound tables: the live thumbnails are rewritten into a new file, which drops
+        // streams no index lists and entries whose thumbnail is broken.
+        const RebuildResult r = rebuildCache(path);
+        if (!r.ok)
+            return fail(path + ": cannot be rewritten (is another program writing it?)", ExitFailed);
+        printLost(r.lost);
+        std::printf("%s: rewritten with %d folders, %d thumbnails, %lld bytes (was %lld)\n",
+            qPrintable(path),
+            r.folders,
+            r.thumbs,
+            static_cast<long long>(r.bytesAfter),
+            static_cast<long long>(r.bytesBefore));
+        return ExitOk;
+    }
+
+    int compact(const Options &o)
+    {
+        if (!o.positional.isEmpty())
+            return fail("compact takes no arguments", ExitUsage);
+        const QString path = cacheFile();
+        if (!QFileInfo::exists(path))
+            return fail(path + ": no cache file", ExitFailed);
+        if (!cacheFileSound(path))
+            return fail(path + ": damaged; run repair", ExitDamaged);
+        const RebuildResult r = rebuildCache(path, {}, false);
+        if (!r.ok)
+            return fail(path + ": cannot be rewritten (is another program writing it?)", ExitFailed);
+        printLost(r.lost);
+        std::printf("%s: %lld bytes, was %lld; %d folders, %d thumbnails\n",
+            qPrintable(path),
+            static_cast<long long>(r.bytesAfter),
+            static_cast<long long>(r.bytesBefore),
+            r.folders,
+            r.thumbs);
+        return ExitOk;
+    }
+
+    int prune(const Options &o)
+    {
+        if (!o.positional.isEmpty())
+            return fail("prune takes no arguments", ExitUsage);
+        const QString path = cacheFile();
+        if (!QFileInfo::exists(path))
+            return fail(path + ": no cache file", ExitFailed);
+        cfb::Status st;
+        cfb::Storage root = cfb::Storage::open(path, OLEStorage::ModeWriteDirect, &st);
+        if (!root.isOpen())
+            return fail(path + ": cannot be opened for writing (" + QString::fromLatin1(cfb::statusText(st)) + ")",
+                st == cfb::Status::Corrupt ? ExitDamaged : ExitFailed);
+        // The folder of each storage: recorded when it was used, or found under --known.
+        UseMap use = loadUse(root);
+        const QHash<QString, QString> known = knownFolders(o.known);
+        std::vector<cfb::ElementStat> kids;
+        if (root.elements(&kids) != cfb::Status::Ok)
+            return fail(path + ": damaged; run repair", ExitDamaged);
+        int unknown = 0, gone = 0, entries = 0, kept = 0;
+        for (const auto &k : kids) {
+            if (k.type != cfb::ElementType::Storage)
+                continue;
+            const QString folder = use.contains(k.name) ? use.value(k.name).path : known.value(k.name);
+            if (folder.isEmpty() || NameCrc(folder) != k.name || !QFileInfo(folder).isDir()) {
+                if (root.destroyElement(k.name) != cfb::Status::Ok)
+                    return fail(path + ": cannot remove /" + k.name, ExitFailed);
+                use.remove(k.name);
+                ++(folder.isEmpty() ? unknown : gone);
+                if (!o.quiet)
+                    std::printf("removed /%s (%s)\n",
+                        qPrintable(k.name),
+                        folder.isEmpty() ? "folder unknown" : qPrintable(folder + ": gone"));
+                continue;
+            }
+            ++kept;
+            cfb::Storage storage = root.openStorage(k.name, OLEStorage::ModeWriteDirect);
+            if (!storage.isOpen())
+                continue;
+            ThumbIndex index;
+            cfb::Stream is = storage.openStream(OLEStorage::IndexStreamName, OLEStorage::ModeRead);
+            QByteArray bytes;
+            if (!is.isOpen() || is.readAll(&bytes) != cfb::Status::Ok)
+                continue;
+            is.release();
+            parseIndex(bytes, &index);
+            QStringList goneFiles;
+            index.forEach([&](const IndexEntry &e) {
+                if (!QFileInfo::exists(joinPath(folder, e.Name)))
+                    goneFiles.push_back(e.Name);
+            });
+            if (goneFiles.isEmpty())
+                continue;
+            RenameMap removed;
+            for (const QString &name : goneFiles) {
+                if (index.ownsStream(name))
+                    storage.destroyElement(NameCrc(name));
+                index.remove(name);
+                removed.push_back({ name, {} });
+            }
+            renameStamps(storage, index, removed, false);
+            storage.destroyElement(OLEStorage::IndexStreamName);
+            cfb::Stream out = storage.createStream(OLEStorage::IndexStreamName, OLEStorage::ModeWriteDirect);
+            if (!out.isOpen() || out.write(serializeIndex(index)) != cfb::Status::Ok)
+                return fail(path + ": cannot write /" + k.name + "/Index", ExitFailed);
+            out.release();
+            storage.commit();
+            entries += int(goneFiles.size());
+        }
+        saveUse(root, use);
+        if (root.commit() != cfb::Status::Ok)
+            return fail(path + ": cannot be written", ExitFailed);
+        std::printf("%s: removed %d folders whose folder is gone, %d unknown, %d thumbnails of files that are gone; "
+                    "%d folders kept (compact makes the file smaller)\n",
+            qPrintable(path),
+            gone,
+            unknown,
+            entries,
+            kept);
+        return ExitOk;
     }
 
 } // namespace
@@ -405,6 +594,12 @@ bool runEngineCommand(const QString &command, const QStringList &args, int *exit
         run = exportThumbs;
     else if (command == "check")
         run = check;
+    else if (command == "repair")
+        run = repair;
+    else if (command == "prune")
+        run = prune;
+    else if (command == "compact")
+        run = compact;
     else if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
         *exitCode = ExitOk;

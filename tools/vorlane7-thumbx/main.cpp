@@ -10,6 +10,7 @@
 #include "thumbs/ThumbMain.h"
 
 #include <QCoreApplication>
+#include <QThread>
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
@@ -107,9 +108,10 @@ int main(int argc, char **argv)
         return 2;
     }
     // Hidden switches for tests: after N thumbnails stop answering, as a hung worker
-    // would, or die.
+    // would, or die; or take this many milliseconds over every thumbnail.
     const int hangAfter = qEnvironmentVariableIntValue("V7_THUMBX_HANG_AFTER");
     const int dieAfter = qEnvironmentVariableIntValue("V7_THUMBX_DIE_AFTER");
+    const int slowMs = qEnvironmentVariableIntValue("V7_THUMBX_SLOW_MS");
 
     Settings &cfg = settings();
     cfg.CacheThumbs = args->cacheThumbs;
@@ -127,10 +129,12 @@ int main(int argc, char **argv)
         ThumbJobLink &inner;
         int left;
         bool die;
-        HangLink(ThumbJobLink &i, int n, bool d)
+        int slowMs;
+        HangLink(ThumbJobLink &i, int n, bool d, int slow)
             : inner(i)
             , left(n)
             , die(d)
+            , slowMs(slow)
         {
         }
         StoreValues storeValues() override { return inner.storeValues(); }
@@ -143,14 +147,16 @@ int main(int argc, char **argv)
                 for (;;)
                     ::pause();
             }
+            if (slowMs > 0)
+                QThread::msleep(static_cast<unsigned long>(slowMs));
             return inner.deliver(d);
         }
         bool cancelRequested() override { return inner.cancelRequested(); }
         void progress(int l, int h) override { inner.progress(l, h); }
         void jobFinished() override { inner.jobFinished(); }
-    } hang(pipe, dieAfter > 0 ? dieAfter : hangAfter, dieAfter > 0);
+    } hang(pipe, dieAfter > 0 ? dieAfter : hangAfter, dieAfter > 0, slowMs);
 
-    ThumbMain job(hangAfter > 0 || dieAfter > 0 ? static_cast<ThumbJobLink *>(&hang) : &pipe);
+    ThumbMain job(hangAfter > 0 || dieAfter > 0 || slowMs > 0 ? static_cast<ThumbJobLink *>(&hang) : &pipe);
     job.setPoolSize(args->poolSize);
     job.setJob(args->folder, args->files);
     job.RunThumbJob();

@@ -1,0 +1,59 @@
+// Damaging a cache file on purpose: one wrong byte in the FAT slot of a given
+// stream's first sector, found by reading the file's own tables.
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+namespace v7test
+{
+
+inline std::uint32_t le32At(const QByteArray &b, qsizetype at)
+{
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | std::uint8_t(b[at + i]);
+    return v;
+}
+
+// Changes one byte of the FAT slot that follows the first sector of the stream
+// named streamName (a stream of 4,096 bytes or more, held in regular sectors) in
+// the version-3 file at path. False when no such stream is found.
+inline bool damageFatSlotOf(const QString &path, const QString &streamName)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray file = f.readAll();
+    if (file.size() < 1024)
+        return false;
+    auto sectorAt = [](std::uint32_t s) { return qsizetype(s + 1) * 512; };
+    const std::uint32_t numFat = le32At(file, 0x2C);
+    std::vector<std::uint32_t> fatLocs;
+    for (std::uint32_t i = 0; i < numFat && i < 109; ++i)
+        fatLocs.push_back(le32At(file, 0x4C + 4 * i));
+    auto next = [&](std::uint32_t s) -> std::uint32_t {
+        const std::uint32_t loc = fatLocs.at(s / 128);
+        return le32At(file, sectorAt(loc) + 4 * (s % 128));
+    };
+    const QByteArray wanted(reinterpret_cast<const char *>(streamName.utf16()), streamName.size() * 2);
+    for (std::uint32_t d = le32At(file, 0x30), guard = 0; d < 0xFFFFFFFA && guard < 100000; d = next(d), ++guard) {
+        for (int e = 0; e < 4; ++e) {
+            const qsizetype at = sectorAt(d) + e * 128;
+            const int nameBytes = std::uint8_t(file[at + 64]) | std::uint8_t(file[at + 65]) << 8;
+            if (file[at + 66] != 2 || nameBytes != wanted.size() + 2 || file.mid(at, wanted.size()) != wanted)
+                continue;
+            if (le32At(file, at + 120) < 4096)
+                return false;
+            const std::uint32_t first = le32At(file, at + 116);
+            const qsizetype slot = sectorAt(fatLocs.at(first / 128)) + 4 * (first % 128);
+            return f.seek(slot) && f.write(QByteArray(1, char(file[slot] ^ 0x01))) == 1;
+        }
+    }
+    return false;
+}
+
+} // namespace v7test

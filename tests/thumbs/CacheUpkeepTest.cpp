@@ -1,0 +1,357 @@
+// The cache file under damage and upkeep: a damaged file is set aside and what
+// still reads is saved; repair, prune and compact through vorlane7-cache.
+#include "thumbs/CacheUpkeep.h"
+
+#include "CacheDamage.h"
+#include "EngineTestSupport.h"
+#include "thumbs/Stamps.h"
+#include "thumbs/ThumbX.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QProcess>
+#include <QThread>
+#include <gtest/gtest.h>
+
+using namespace v7;
+using namespace v7test;
+
+namespace
+{
+
+// A picture of noise: its thumbnail is too large for the mini stream.
+QImage noisePicture(int w, int h, int seed)
+{
+    QImage img(w, h, QImage::Format_RGB888);
+    std::uint32_t x = 2463534242u + std::uint32_t(seed);
+    for (int y = 0; y < h; ++y)
+        for (int c = 0; c < w; ++c) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            img.setPixelColor(c, y, QColor(int(x & 0xFF), int((x >> 8) & 0xFF), int((x >> 16) & 0xFF)));
+        }
+    return img;
+}
+
+ProgramRun tool(const QStringList &args)
+{
+    const ProgramRun r = runProgram(QStringLiteral(V7_CACHE_TOOL_PATH), args, 120000);
+    EXPECT_NE(r.code, -1) << "vorlane7-cache did not end normally: " << args.join(' ').toStdString();
+    return r;
+}
+
+class CacheUpkeepTest : public EngineHome
+{
+protected:
+    void SetUp() override
+    {
+        EngineHome::SetUp();
+        settings().CacheThumbs = true;
+        startFlags() = {};
+        SaveSettings(); // the tool reads the same hive
+        while (!takeCacheNotice().isEmpty()) { }
+    }
+    QString cachePath() const { return OLEStorage::cacheFilePath(OLEStorage::CacheFileName); }
+
+    // A folder of n pictures, thumbnailed by a job as a display would.
+    QStringList cachedFolder(const QString &folder, int n, bool big)
+    {
+        QDir().mkpath(folder);
+        QStringList names;
+        for (int i = 0; i < n; ++i) {
+            const QString name = QStringLiteral("%1%2.jpg").arg(big ? "big" : "small").arg(i);
+            EXPECT_TRUE(wrjpgfiledib(folder + '/' + name, 95, big ? noisePicture(96, 72, i) : testPicture(96, 72, i)));
+            names.push_back(name);
+        }
+        runJob(folder, names);
+        return names;
+    }
+    void runJob(const QString &folder, const QStringList &names)
+    {
+        FakeHost host;
+        BitmapStore store(&host, { 0, 3, int(names.size()), int(names.size()), 0, 0 }, folder);
+        DirectStoreLink link(&store, false);
+        ThumbMain job(&link);
+        job.setJob(folder, names);
+        job.RunThumbJob();
+        m_lastPanel5 = host.panels.value(5);
+    }
+    QStringList damagedFiles() const
+    {
+        return QDir(settings().CacheThumbsDir).entryList({ "QLM70.TDB.damaged-*" }, QDir::Files);
+    }
+    QString m_lastPanel5;
+};
+
+TEST_F(CacheUpkeepTest, ADamagedCacheIsSetAsideAndEveryCleanFolderIsSaved)
+{
+    const QString a = root() + "/a", b = root() + "/b", c = root() + "/c";
+    const QStringList an = cachedFolder(a, 3, false);
+    const QStringList bn = cachedFolder(b, 2, true);
+    const QStringList cn = cachedFolder(c, 2, false);
+    const auto before = cachedThumbs(a);
+    ASSERT_EQ(before.size(), 3);
+    ASSERT_GE(cachedThumbs(b).value(bn[0]).size(), 4096);
+    ASSERT_TRUE(damageFatSlotOf(cachePath(), NameCrc(bn[0])));
+    const QByteArray damagedBytes = readFile(cachePath());
+
+    // The tool reports the damage and leaves the file as it is.
+    const ProgramRun check = tool({ "check" });
+    EXPECT_EQ(check.code, 2);
+    EXPECT_TRUE(check.out.contains("damaged")) << check.out.toStdString();
+    EXPECT_EQ(readFile(cachePath()), damagedBytes);
+
+    // The next job meets the damage: kept aside, a new cache with the clean folders.
+    const QString d = root() + "/d";
+    const QStringList dn = cachedFolder(d, 1, false);
+    ASSERT_EQ(damagedFiles().size(), 1);
+    EXPECT_EQ(readFile(settings().CacheThumbsDir + '/' + damagedFiles()[0]), damagedBytes);
+    EXPECT_EQ(cachedThumbs(a), before);
+    EXPECT_EQ(cachedThumbs(c).size(), 2);
+    EXPECT_TRUE(cachedThumbs(b).isEmpty()); // the folder with the bad chain is the cost
+    EXPECT_EQ(cachedThumbs(d).size(), 1);
+    // Said once, in the status bar, by the display whose job met it.
+    EXPECT_TRUE(m_lastPanel5.startsWith("The thumbnail cache was damaged: it was kept as QLM70.TDB.damaged-"))
+        << m_lastPanel5.toStdString();
+    EXPECT_TRUE(m_lastPanel5.contains("(2 folders of thumbnails saved, 1 lost)")) << m_lastPanel5.toStdString();
+    runJob(a, an);
+    EXPECT_FALSE(m_lastPanel5.contains("damaged"));
+    QStringList problems;
+    EXPECT_TRUE(cacheFileSound(cachePath(), &problems)) << problems.join('\n').toStdString();
+    EXPECT_EQ(tool({ "check" }).code, 0);
+
+    // A job for the lost folder makes its thumbnails again.
+    runJob(b, bn);
+    EXPECT_EQ(cachedThumbs(b).size(), 2);
+}
+
+TEST_F(CacheUpkeepTest, RepairSalvagesADamagedFileTheSameWay)
+{
+    const QString a = root() + "/a", b = root() + "/b";
+    cachedFolder(a, 2, false);
+    const QStringList bn = cachedFolder(b, 2, true);
+    const auto before = cachedThumbs(a);
+    ASSERT_TRUE(damageFatSlotOf(cachePath(), NameCrc(bn[1])));
+    const ProgramRun r = tool({ "repair" });
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("damaged, kept as")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("the new file holds 1 folders, 2 thumbnails")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("left out: " + NameCrc(b))) << r.out.toStdString();
+    EXPECT_EQ(damagedFiles().size(), 1);
+    EXPECT_EQ(cachedThumbs(a), before);
+    EXPECT_EQ(tool({ "check" }).code, 0);
+}
+
+TEST_F(CacheUpkeepTest, StreamsNoIndexListsAreReportedAndRepairRemovesThem)
+{
+    const QString a = root() + "/a";
+    const QStringList an = cachedFolder(a, 2, false);
+    const auto before = cachedThumbs(a);
+    OLEStorage::SetCurrentFolder(a);
+    ASSERT_TRUE(OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName));
+    ASSERT_TRUE(OLEStorage::OpenFolderStorage(NameCrc(a), nullptr, OLEStorage::ModeWriteDirect));
+    cfb::Stream s = OLEStorage::FolderStorage().createStream(NameCrc("gone.jpg"), OLEStorage::ModeWriteDirect);
+    ASSERT_EQ(s.write(QByteArray(100, 'x')), cfb::Status::Ok);
+    s.release();
+    ASSERT_TRUE(OLEStorage::CommitCache());
+    OLEStorage::CloseCache();
+
+    ProgramRun r = tool({ "check" });
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.out.contains("/" + NameCrc(a) + "/" + NameCrc("gone.jpg") + ": a stream no index entry lists"))
+        << r.out.toStdString();
+    r = tool({ "repair" });
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("rewritten with 1 folders, 2 thumbnails")) << r.out.toStdString();
+    r = tool({ "check" });
+    EXPECT_EQ(r.code, 0) << r.out.toStdString();
+    EXPECT_EQ(cachedThumbs(a), before);
+    EXPECT_TRUE(damagedFiles().isEmpty());
+}
+
+// A folder storage of n thumbnails of the given size written straight into the file,
+// bytes that only a size check reads.
+void writeRawFolder(cfb::Storage &root, const QString &folder, int n, int bytes)
+{
+    cfb::Storage st = root.createStorage(NameCrc(folder), OLEStorage::ModeWriteDirect);
+    ThumbIndex index;
+    for (int i = 0; i < n; ++i) {
+        const QString name = QStringLiteral("f%1.jpg").arg(i);
+        cfb::Stream s = st.createStream(NameCrc(name), OLEStorage::ModeWriteDirect);
+        ASSERT_EQ(s.write(QByteArray(bytes, char('B' + i % 7))), cfb::Status::Ok);
+        index.add({ nameCrcValue(name), bytes, name });
+    }
+    cfb::Stream is = st.createStream(OLEStorage::IndexStreamName, OLEStorage::ModeWriteDirect);
+    ASSERT_EQ(is.write(serializeIndex(index)), cfb::Status::Ok);
+}
+
+QStringList rootStorages(const QString &path)
+{
+    cfb::Storage root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted);
+    std::vector<cfb::ElementStat> kids;
+    root.elements(&kids);
+    QStringList names;
+    for (const auto &k : kids)
+        if (k.type == cfb::ElementType::Storage)
+            names.push_back(k.name);
+    names.sort();
+    return names;
+}
+
+TEST_F(CacheUpkeepTest, AJobRecordsItsFolderOncePerRun)
+{
+    const QString a = root() + "/a";
+    const QStringList an = cachedFolder(a, 1, false);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    {
+        cfb::Storage r = cfb::Storage::open(cachePath(), OLEStorage::ModeWriteDirect);
+        UseMap use = loadUse(r);
+        ASSERT_TRUE(use.contains(NameCrc(a)));
+        EXPECT_EQ(use.value(NameCrc(a)).path, a);
+        EXPECT_LE(std::abs(use.value(NameCrc(a)).when - now), 60);
+        use[NameCrc(a)].when = 5;
+        ASSERT_TRUE(saveUse(r, use));
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    runJob(a, an); // the same folder again in this run: not written again
+    cfb::Storage r = cfb::Storage::open(cachePath(), OLEStorage::ModeReadTransacted);
+    EXPECT_EQ(loadUse(r).value(NameCrc(a)).when, 5);
+}
+
+TEST_F(CacheUpkeepTest, PastCacheMaxMBTheLeastRecentlyUsedFoldersGiveWay)
+{
+    {
+        cfb::Storage r = cfb::Storage::create(cachePath(), OLEStorage::ModeWriteDirect);
+        UseMap use;
+        const int when[] = { 100, 400, 200, 300 };
+        for (int f = 0; f < 4; ++f) {
+            const QString folder = QStringLiteral("/f%1").arg(f);
+            writeRawFolder(r, folder, 8, 50000); // 400 KB each
+            use.insert(NameCrc(folder), { when[f], folder });
+        }
+        ASSERT_TRUE(saveUse(r, use));
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    EXPECT_FALSE(tidyCache(cachePath(), 0).ok); // no bound and little free space: nothing to do
+    EXPECT_FALSE(tidyCache(cachePath(), 2).ok); // within the bound
+    const RebuildResult r = tidyCache(cachePath(), 1);
+    ASSERT_TRUE(r.ok);
+    // 1.6 MB of thumbnails against nine tenths of 1 MB: the two oldest go.
+    QStringList kept = { NameCrc("/f1"), NameCrc("/f3") };
+    kept.sort();
+    EXPECT_EQ(rootStorages(cachePath()), kept);
+    EXPECT_LE(QFileInfo(cachePath()).size(), 1024 * 1024);
+    cfb::Storage root = cfb::Storage::open(cachePath(), OLEStorage::ModeReadTransacted);
+    const UseMap use = loadUse(root);
+    EXPECT_EQ(use.size(), 2);
+    EXPECT_EQ(use.value(NameCrc("/f1")).path, "/f1");
+    QStringList problems;
+    EXPECT_TRUE(cacheFileSound(cachePath(), &problems)) << problems.join('\n').toStdString();
+}
+
+TEST_F(CacheUpkeepTest, AFileMoreThanHalfFreeIsCompactedInTheBackground)
+{
+    {
+        cfb::Storage r = cfb::Storage::create(cachePath(), OLEStorage::ModeWriteDirect);
+        for (int f = 0; f < 5; ++f)
+            writeRawFolder(r, QStringLiteral("/g%1").arg(f), 20, 50000); // 1 MB each
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    // The first four go: their space is free, inside the file, before the last one's.
+    for (int f = 0; f < 4; ++f)
+        ASSERT_TRUE(OLEStorage::DeleteFolderCache(NameCrc(QStringLiteral("/g%1").arg(f)), OLEStorage::CacheFileName));
+    const qint64 before = QFileInfo(cachePath()).size();
+    ASSERT_GT(before, 5 * 1000 * 1000);
+    ASSERT_TRUE(planTidy(cachePath(), 0).rewrite);
+    startCacheTidy(cachePath(), 0);
+    EXPECT_TRUE(waitUntil([] { return !cacheTidyRunning(); }, 60000));
+    EXPECT_LT(QFileInfo(cachePath()).size(), 1200 * 1000);
+    EXPECT_EQ(rootStorages(cachePath()), QStringList({ NameCrc("/g4") }));
+    cfb::Storage root = cfb::Storage::open(cachePath(), OLEStorage::ModeReadTransacted);
+    const FolderCheck c = checkFolderStorage(root, NameCrc("/g4"));
+    EXPECT_EQ(c.thumbs, 20);
+    EXPECT_EQ(c.liveBytes, 0); // the raw bytes do not decode, but all twenty were kept
+}
+
+TEST_F(CacheUpkeepTest, PruneAndCompactThroughTheTool)
+{
+    const QString a = root() + "/a", b = root() + "/b";
+    const QStringList an = cachedFolder(a, 3, false);
+    cachedFolder(b, 2, true);
+    {
+        cfb::Storage r = cfb::Storage::open(cachePath(), OLEStorage::ModeWriteDirect);
+        writeRawFolder(r, "/never/recorded", 2, 3000); // a folder nothing names
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    ASSERT_TRUE(QFile::remove(a + '/' + an[1]));
+    ASSERT_TRUE(QDir(b).removeRecursively());
+
+    const ProgramRun p = tool({ "prune" });
+    EXPECT_EQ(p.code, 0) << p.err.toStdString();
+    EXPECT_TRUE(
+        p.out.contains("removed 1 folders whose folder is gone, 1 unknown, 1 thumbnails of files that are gone"))
+        << p.out.toStdString();
+    EXPECT_EQ(rootStorages(cachePath()), QStringList({ NameCrc(a) }));
+    const auto left = cachedThumbs(a);
+    EXPECT_EQ(left.keys(), QStringList({ an[0], an[2] }));
+    EXPECT_EQ(tool({ "check" }).code, 0);
+
+    const qint64 before = QFileInfo(cachePath()).size();
+    const ProgramRun c = tool({ "compact" });
+    EXPECT_EQ(c.code, 0) << c.err.toStdString();
+    EXPECT_LT(QFileInfo(cachePath()).size(), before);
+    EXPECT_EQ(cachedThumbs(a), left);
+    EXPECT_EQ(tool({ "check" }).code, 0);
+}
+
+TEST_F(CacheUpkeepTest, PrefillsKilledAtAnyMomentLeaveASoundCache)
+{
+    // A short form of bench/cache_job_kill_soak.sh: the tool is killed while it
+    // writes, the pictures change between runs, and the cache is checked each time.
+    const QStringList files = makeJpegFolder(m_folder, 16, 480, 360);
+    for (int trial = 0; trial < 8; ++trial) {
+        for (int k = trial % 3; k < files.size(); k += 3)
+            ASSERT_TRUE(wrjpgfiledib(m_folder + '/' + files[k], 90, testPicture(480, 360, 100 + trial * 16 + k)));
+        QProcess p;
+        p.start(QStringLiteral(V7_CACHE_TOOL_PATH), { "prefill", "--quiet", "--threads", "1", m_folder });
+        ASSERT_TRUE(p.waitForStarted(30000));
+        QThread::msleep(static_cast<unsigned long>(15 + trial * 37 % 200));
+        p.kill();
+        p.waitForFinished(30000);
+
+        OLEStorage::SetCurrentFolder(m_folder);
+        if (!OLEStorage::OpenCacheForDisplay()) {
+            OLEStorage::CloseCache();
+            continue; // killed before its first commit
+        }
+        const StampMap stamps = loadStamps(OLEStorage::FolderStorage());
+        QStringList names;
+        OLEStorage::CurrentIndex().forEach([&](const IndexEntry &e) { names.push_back(e.Name); });
+        for (const QString &n : names) {
+            QByteArray bytes;
+            EXPECT_TRUE(OLEStorage::ReadThumb(n, &bytes)) << "trial " << trial << ": " << n.toStdString();
+            EXPECT_FALSE(decodeThumb(bytes).isNull()) << "trial " << trial << ": " << n.toStdString();
+            EXPECT_TRUE(stamps.contains(nameCrcValue(n))) << "trial " << trial << ": " << n.toStdString();
+        }
+        OLEStorage::ClearIndex();
+        OLEStorage::CloseCache();
+    }
+    const ProgramRun last = tool({ "prefill", "--quiet", m_folder });
+    ASSERT_EQ(last.code, 0) << last.err.toStdString();
+    OLEStorage::SetCurrentFolder(m_folder);
+    ASSERT_TRUE(OLEStorage::OpenCacheForDisplay());
+    const StampMap stamps = loadStamps(OLEStorage::FolderStorage());
+    OLEStorage::CloseCache();
+    const auto cached = cachedThumbs(m_folder);
+    EXPECT_EQ(cached.size(), files.size());
+    for (const QString &n : files) {
+        FileStamp now;
+        ASSERT_TRUE(fileStamp(m_folder + '/' + n, &now));
+        EXPECT_EQ(stamps.value(nameCrcValue(n)), now) << n.toStdString();
+    }
+    const ProgramRun check = tool({ "check" });
+    EXPECT_EQ(check.code, 0) << check.out.toStdString();
+}
+
+} // namespace
