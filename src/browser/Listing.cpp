@@ -179,11 +179,21 @@ bool DirectorySnapshot::read(const QString &folder)
     return true;
 }
 
+QStringList FileTypeAliases(const QString &type)
+{
+    if (type.compare(QLatin1String("JPG"), Qt::CaseInsensitive) == 0)
+        return { QStringLiteral("JPEG"), QStringLiteral("JPE") };
+    if (type.compare(QLatin1String("TIF"), Qt::CaseInsensitive) == 0)
+        return { QStringLiteral("TIFF") };
+    return {};
+}
+
 void AddMatchingFiles(const DirectorySnapshot &dir,
     const QString &pattern,
     std::vector<FileEntry> &entries,
     int &count,
-    std::int64_t &total)
+    std::int64_t &total,
+    const QStringList &alsoExtensions)
 {
     QString search = pattern;
     std::optional<QDate> since;
@@ -197,18 +207,36 @@ void AddMatchingFiles(const DirectorySnapshot &dir,
     if (dfd < 0)
         return;
     const std::int64_t sinceMs = since ? QDateTime(*since, QTime(0, 0)).toMSecsSinceEpoch() : 0;
-    const QString folded = foldName(search);
     // The usual pattern is a literal prefix, one "*" and a literal suffix ("ab*.jpg"):
     // test it as such, and leave anything else to the general matcher.
-    const qsizetype star = folded.indexOf(u'*');
-    const bool simple = star >= 0 && folded.indexOf(u'*', star + 1) < 0 && !folded.contains(u'?');
-    const QStringView head = simple ? QStringView(folded).left(star) : QStringView();
-    const QStringView tail = simple ? QStringView(folded).mid(star + 1) : QStringView();
+    struct Search {
+        QString folded;
+        qsizetype star = -1; // >= 0 for the simple form
+    };
+    std::vector<Search> searches;
+    const auto addSearch = [&](const QString &text) {
+        Search s { foldName(text) };
+        const qsizetype star = s.folded.indexOf(u'*');
+        if (star >= 0 && s.folded.indexOf(u'*', star + 1) < 0 && !s.folded.contains(u'?'))
+            s.star = star;
+        searches.push_back(std::move(s));
+    };
+    addSearch(search);
+    // The same search with each alias in place of its extension.
+    const qsizetype dot = search.lastIndexOf(u'.');
+    for (const QString &ext : alsoExtensions) {
+        if (dot >= 0)
+            addSearch(search.left(dot + 1) + ext);
+    }
+    const auto matches = [](const Search &s, QStringView n) {
+        if (s.star < 0)
+            return matchFolded(s.folded, n);
+        const QStringView head = QStringView(s.folded).left(s.star), tail = QStringView(s.folded).mid(s.star + 1);
+        return n.size() >= head.size() + tail.size() && n.startsWith(head) && n.endsWith(tail);
+    };
     for (const DirectorySnapshot::Name &name : dir.names()) {
         const QStringView n = name.folded;
-        const bool match = simple ? (n.size() >= head.size() + tail.size() && n.startsWith(head) && n.endsWith(tail))
-                                  : matchFolded(folded, n);
-        if (!match)
+        if (std::none_of(searches.cbegin(), searches.cend(), [&](const Search &s) { return matches(s, n); }))
             continue;
         struct stat st {
         };
@@ -236,10 +264,18 @@ ListingResult ListFolderFiles(
         return r;
     r.folderExists = true;
     const QString prefix = filterText + u'*';
+    const auto listed = [&](const QString &ext) {
+        return std::any_of(fileTypes.cbegin(), fileTypes.cend(), [&](const QString &t) {
+            return t.compare(ext, Qt::CaseInsensitive) == 0;
+        });
+    };
     for (const QString &type : fileTypes) {
         if (type.isEmpty() || type == QLatin1String("*"))
             continue;
-        AddMatchingFiles(dir, prefix + u'.' + type, r.entries, r.count, r.total);
+        // An alias that has its own slot is listed there, not twice.
+        QStringList aliases = FileTypeAliases(type);
+        aliases.removeIf(listed);
+        AddMatchingFiles(dir, prefix + u'.' + type, r.entries, r.count, r.total, aliases);
     }
     return r;
 }

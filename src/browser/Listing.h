@@ -72,14 +72,20 @@ private:
     std::vector<Name> m_names; // regular files (and links to them); folders are left out
 };
 
+// The extensions a file type of the FileTypes list also lists: "JPG" also .jpeg and
+// .jpe, "TIF" also .tiff (upper case, without dot; none for the other types).
+QStringList FileTypeAliases(const QString &type);
+
 // Adds every file of the snapshot that matches one search pattern (with the date
 // filter described above) to entries, and adds to count and total. Sizes and dates
-// are read from disk here, only for the matching files.
+// are read from disk here, only for the matching files. A name that matches the
+// pattern with one of alsoExtensions in place of its extension matches too.
 void AddMatchingFiles(const DirectorySnapshot &dir,
     const QString &pattern,
     std::vector<FileEntry> &entries,
     int &count,
-    std::int64_t &total);
+    std::int64_t &total,
+    const QStringList &alsoExtensions = {});
 
 struct ListingResult {
     bool folderExists = false;
@@ -89,7 +95,8 @@ struct ListingResult {
 };
 
 // One search per file-type slot that is neither empty nor "*", with the pattern
-// filter + "*" + "." + type.
+// filter + "*" + "." + type; the type's aliases are listed with it, unless they
+// have a slot of their own.
 ListingResult ListFolderFiles(
     const QString &folder, const QString &filterText, const std::array<QString, 20> &fileTypes);
 

@@ -116,17 +116,17 @@ TEST_F(ListingFolder, TypesFilterAndSlots)
 
     ListingResult r = ListFolderFiles(dir, QString(), types({ "JPG", "PNG" }));
     ASSERT_TRUE(r.folderExists);
-    EXPECT_EQ(r.count, 3);
-    EXPECT_EQ(r.total, 60);
-    QStringList jpgs = names(r.entries).mid(0, 2);
+    EXPECT_EQ(r.count, 4);
+    EXPECT_EQ(r.total, 110);
+    QStringList jpgs = names(r.entries).mid(0, 3);
     jpgs.sort();
-    EXPECT_EQ(jpgs, QStringList({ "ABC.JPG", "beach.jpg" })); // grouped by type: JPG first
-    EXPECT_EQ(r.entries[2].name, QStringLiteral("abstract.png"));
+    EXPECT_EQ(jpgs, QStringList({ "ABC.JPG", "beach.jpg", "x.jpeg" })); // grouped by type: JPG first
+    EXPECT_EQ(r.entries[3].name, QStringLiteral("abstract.png"));
 
     // A two-letter filter lists only names that begin with it; "*" lists everything.
     r = ListFolderFiles(dir, QStringLiteral("ab"), types({ "JPG", "PNG" }));
     EXPECT_EQ(names(r.entries), QStringList({ "ABC.JPG", "abstract.png" }));
-    EXPECT_EQ(ListFolderFiles(dir, QStringLiteral("*"), types({ "JPG", "PNG" })).count, 3);
+    EXPECT_EQ(ListFolderFiles(dir, QStringLiteral("*"), types({ "JPG", "PNG" })).count, 4);
 
     // Empty and "*" slots are skipped, a type listed twice lists its files twice.
     r = ListFolderFiles(dir, QString(), types({ "", "*", "PNG", "PNG" }));
@@ -147,6 +147,48 @@ TEST_F(ListingFolder, DateFilterKeepsFilesOnOrAfterTheDate)
     EXPECT_EQ(r.entries[0].modified(), QDateTime(QDate(1999, 12, 31), QTime(0, 0)));
     EXPECT_TRUE(ParseFilterDate(QStringLiteral("2/3/2004")).has_value());
     EXPECT_FALSE(ParseFilterDate(QStringLiteral("ab")).has_value());
+}
+
+TEST_F(ListingFolder, JpgAndTifAlsoListTheirLongerExtensions)
+{
+    const QString dir = root() + QStringLiteral("/scans");
+    const QDateTime before(QDate(2003, 5, 1), QTime(12, 0)), after(QDate(2004, 1, 2), QTime(8, 0));
+    touch(dir + QStringLiteral("/photo.jpeg"), 1, after);
+    touch(dir + QStringLiteral("/old.JPE"), 2, before);
+    touch(dir + QStringLiteral("/a.jpg"), 4, after);
+    touch(dir + QStringLiteral("/scan.tiff"), 8, after);
+    touch(dir + QStringLiteral("/b.tif"), 16, after);
+    touch(dir + QStringLiteral("/c.jpegs"), 32, after);
+    touch(dir + QStringLiteral("/d.tiff.bak"), 64, after);
+    touch(dir + QStringLiteral("/e.png"), 128, after);
+
+    ListingResult r = ListFolderFiles(dir, QString(), types({ "JPG", "TIF" }));
+    EXPECT_EQ(r.count, 5);
+    EXPECT_EQ(r.total, 31);
+    QStringList jpgs = names(r.entries).mid(0, 3), tifs = names(r.entries).mid(3);
+    jpgs.sort();
+    tifs.sort();
+    EXPECT_EQ(jpgs, QStringList({ "a.jpg", "old.JPE", "photo.jpeg" })); // with their type, in its place
+    EXPECT_EQ(tifs, QStringList({ "b.tif", "scan.tiff" }));
+    EXPECT_EQ(names(ListFolderFiles(dir, QString(), types({ "TIF" })).entries).size(), 2);
+    EXPECT_EQ(ListFolderFiles(dir, QString(), types({ "PNG" })).count, 1);
+
+    // The filter applies to the aliases alike, the date filter too.
+    EXPECT_EQ(names(ListFolderFiles(dir, QStringLiteral("ph"), types({ "JPG", "TIF" })).entries),
+        QStringList({ "photo.jpeg" }));
+    r = ListFolderFiles(dir, QStringLiteral("1/1/2004"), types({ "JPG" }));
+    jpgs = names(r.entries);
+    jpgs.sort();
+    EXPECT_EQ(jpgs, QStringList({ "a.jpg", "photo.jpeg" }));
+
+    // An alias with a slot of its own is listed there, once.
+    r = ListFolderFiles(dir, QString(), types({ "JPG", "jpeg" }));
+    EXPECT_EQ(names(r.entries).count(QStringLiteral("photo.jpeg")), 1);
+    EXPECT_EQ(names(r.entries).last(), QStringLiteral("photo.jpeg"));
+
+    EXPECT_EQ(FileTypeAliases(QStringLiteral("jpg")), QStringList({ "JPEG", "JPE" }));
+    EXPECT_EQ(FileTypeAliases(QStringLiteral("TIF")), QStringList({ "TIFF" }));
+    EXPECT_TRUE(FileTypeAliases(QStringLiteral("PNG")).isEmpty());
 }
 
 TEST(Listing, SortingByValueAndToggling)
