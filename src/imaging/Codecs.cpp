@@ -297,6 +297,8 @@ namespace codec
         }
         if (image.format() == QImage::Format_RGB888)
             return image;
+        if (image.hasAlphaChannel())
+            return image.format() == QImage::Format_ARGB32 ? image : image.convertToFormat(QImage::Format_ARGB32);
         return image.convertToFormat(QImage::Format_RGB888);
     }
 
@@ -309,8 +311,9 @@ using namespace codec;
 namespace
 {
 
-    // Collects up to 256 distinct colours; false when there are more.
-    bool exactPalette(const QImage &rgb32, QList<QRgb> &palette, QImage &out)
+    // Collects up to 256 distinct colours (with their alpha when alpha is set);
+    // false when there are more.
+    bool exactPalette(const QImage &rgb32, bool alpha, QList<QRgb> &palette, QImage &out)
     {
         // Open addressing over 1024 slotCount: at most 256 entries, so probes stay short.
         constexpr int slotCount = 1024;
@@ -326,7 +329,7 @@ namespace
             const QRgb *src = reinterpret_cast<const QRgb *>(rgb32.constScanLine(y));
             uchar *dst = out.scanLine(y);
             for (int x = 0; x < w; ++x) {
-                const QRgb c = src[x] | 0xFF000000u;
+                const QRgb c = alpha ? src[x] : src[x] | 0xFF000000u;
                 std::uint32_t s = (c * 2654435761u) >> 22;
                 while (index[s] >= 0 && keys[s] != c)
                     s = (s + 1) & (slotCount - 1);
@@ -356,13 +359,14 @@ QImage reduceTo8Bits(const QImage &image)
         QImage out = image.convertToFormat(QImage::Format_Indexed8);
         return out;
     }
-    const QImage rgb32 = image.convertToFormat(QImage::Format_RGB32);
+    const bool alpha = image.hasAlphaChannel();
+    const QImage rgb32 = image.convertToFormat(alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     QList<QRgb> palette;
     QImage out;
-    if (exactPalette(rgb32, palette, out))
+    if (exactPalette(rgb32, alpha, palette, out))
         return out;
 
-    const QImage rgba = image.convertToFormat(QImage::Format_RGBX8888);
+    const QImage rgba = image.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888);
     if (rgba.isNull())
         return {};
     const int w = rgba.width(), h = rgba.height();
@@ -389,7 +393,7 @@ QImage reduceTo8Bits(const QImage &image)
             const liq_palette *pal = liq_get_palette(res);
             QList<QRgb> table;
             for (unsigned i = 0; i < pal->count; ++i)
-                table.append(qRgb(pal->entries[i].r, pal->entries[i].g, pal->entries[i].b));
+                table.append(qRgba(pal->entries[i].r, pal->entries[i].g, pal->entries[i].b, pal->entries[i].a));
             out.setColorTable(table);
             coverIndices(out);
             result = out;
@@ -400,6 +404,40 @@ QImage reduceTo8Bits(const QImage &image)
         liq_image_destroy(img);
     liq_attr_destroy(attr);
     return result;
+}
+
+QImage flattenOnto(const QImage &image, QRgb background)
+{
+    if (image.isNull() || !image.hasAlphaChannel())
+        return image;
+    const int br = qRed(background), bg = qGreen(background), bb = qBlue(background);
+    const auto over = [](int c, int a, int b) { return (c * a + b * (255 - a) + 127) / 255; };
+    if (image.format() == QImage::Format_Indexed8) {
+        QImage out = image;
+        QList<QRgb> table = out.colorTable();
+        for (QRgb &c : table) {
+            const int a = qAlpha(c);
+            c = qRgb(over(qRed(c), a, br), over(qGreen(c), a, bg), over(qBlue(c), a, bb));
+        }
+        out.setColorTable(table);
+        return out;
+    }
+    const QImage src = image.format() == QImage::Format_ARGB32 ? image : image.convertToFormat(QImage::Format_ARGB32);
+    QImage out = newImage(src.width(), src.height(), QImage::Format_RGB888);
+    if (src.isNull() || out.isNull())
+        return {};
+    for (int y = 0; y < src.height(); ++y) {
+        const QRgb *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
+        uchar *d = out.scanLine(y);
+        for (int x = 0; x < src.width(); ++x, d += 3) {
+            const QRgb c = in[x];
+            const int a = qAlpha(c);
+            d[0] = uchar(over(qRed(c), a, br));
+            d[1] = uchar(over(qGreen(c), a, bg));
+            d[2] = uchar(over(qBlue(c), a, bb));
+        }
+    }
+    return out;
 }
 
 // ---- information ----
@@ -558,12 +596,15 @@ QImage rdbmpstreamdib(const char *data, std::size_t size, int depth)
 namespace
 {
 
+    // The files written hold no transparency: transparent parts become white.
+    constexpr QRgb WriteBackground = 0xFFFFFFFFu;
+
     template <typename Encode> bool writeWith(const QString &name, const QImage &image, Encode encode)
     {
         if (image.isNull())
             return false;
         QByteArray bytes;
-        if (!encode(image, bytes))
+        if (!encode(flattenOnto(image, WriteBackground), bytes))
             return false;
         return writeFileBytes(name, bytes);
     }
@@ -614,7 +655,7 @@ bool writepngfile(const QString &name, int bits, const QImage &ddb)
 bool wrjpgstreamdib(const QImage &dib, int quality, QByteArray &out)
 {
     out.clear();
-    if (dib.isNull() || !encodeJpeg(dib, quality, out)) {
+    if (dib.isNull() || !encodeJpeg(flattenOnto(dib, WriteBackground), quality, out)) {
         out.clear();
         return false;
     }
@@ -623,7 +664,7 @@ bool wrjpgstreamdib(const QImage &dib, int quality, QByteArray &out)
 bool wrbmpstreamdib(const QImage &dib, QByteArray &out)
 {
     out.clear();
-    if (dib.isNull() || !encodeBmp(dib, 24, out)) {
+    if (dib.isNull() || !encodeBmp(flattenOnto(dib, WriteBackground), 24, out)) {
         out.clear();
         return false;
     }
@@ -643,9 +684,10 @@ QImage DibtoDdb(const QImage &dib)
         return {};
     if (screenDepth() <= 8)
         return toDepth(dib, 8);
-    if (dib.format() == QImage::Format_RGB32)
+    const QImage::Format device = dib.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32;
+    if (dib.format() == device)
         return dib;
-    return dib.convertToFormat(QImage::Format_RGB32);
+    return dib.convertToFormat(device);
 }
 
 // ---- scanning: no source until the scanner back end exists ----

@@ -7,6 +7,13 @@
 // or more, Format_Indexed8 with a colour table on an 8-bit device. A null QImage
 // is the zero handle; the colour table of an Indexed8 image is its palette.
 //
+// Transparency: a GIF with a transparent colour and a PNG with an alpha channel or
+// a transparent colour (tRNS) keep it. Their Indexed8 form has the alpha in its
+// colour table; above 8 bits they are Format_ARGB32 rather than RGB888 or RGB32.
+// What shows through depends on where the picture is drawn, so whoever draws one
+// composites it over that background with flattenOnto (the thumbnails over
+// ThumbColor, the preview over ViewColor); the writers put it on white.
+//
 // Threads: every function may be called from any thread at the same time. Each
 // thread keeps its own TurboJPEG handles; nothing else is shared but the
 // process-wide values below (screen depth, decoded-pixel limit), which are atomic.
@@ -120,8 +127,13 @@ QImage ILMirrorBMP(const QImage &bitmap, bool horizontal, bool vertical);
 QImage VEnhanceBMP(const QImage &bitmap, int brightness, int contrast);
 
 // Colour reduction to at most 256 colours: an Indexed8 image. An image with 256
-// colours or fewer keeps its exact colours.
+// colours or fewer keeps its exact colours; transparency is kept in the table.
 QImage reduceTo8Bits(const QImage &image);
+
+// The picture of an image with transparency as seen over an opaque background
+// colour: an Indexed8 image keeps its indices (its colour table is blended), any
+// other becomes RGB888. An image without transparency is returned as it is.
+QImage flattenOnto(const QImage &image, QRgb background);
 
 // ---- scanning (the scanner back end arrives with the file commands) ----
 bool twainavailable();

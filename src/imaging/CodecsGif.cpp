@@ -1,5 +1,5 @@
 // GIF through giflib: the first frame of a file (interlaced or not) drawn on its
-// logical screen, and writing an 8-bit file.
+// logical screen, its transparent colour kept, and writing an 8-bit file.
 #include "imaging/CodecsInternal.h"
 
 #include <algorithm>
@@ -123,8 +123,11 @@ QImage decodeGif(Bytes b)
         if (out.isNull())
             return {};
         int background = gif->SColorMap && gif->SBackGroundColor < table.size() ? gif->SBackGroundColor : 0;
-        if (transparent >= 0 && transparent < table.size())
+        if (transparent >= 0 && transparent < table.size()) {
+            // The transparent colour is shown as whatever lies beneath (see Codecs.h).
+            table[transparent] &= 0x00FFFFFFu;
             background = transparent;
+        }
         out.fill(uint(background));
         out.setColorTable(table);
 

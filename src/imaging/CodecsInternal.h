@@ -47,8 +47,9 @@ bool writeFileBytes(const QString &name, const QByteArray &bytes);
 // than decoding into it. Null when the memory cannot be had.
 QImage newImage(int width, int height, QImage::Format format);
 
-// Converts a decoded image to the depth a caller asked for: 24 (RGB888) or 8 and
-// less (Indexed8). Indexed images stay as they are at 8 bits.
+// Converts a decoded image to the depth a caller asked for: 24 (RGB888, or ARGB32
+// for an image with transparency) or 8 and less (Indexed8). Indexed images stay as
+// they are at 8 bits.
 QImage toDepth(QImage image, int depth);
 // Gives an Indexed8 image a colour table that covers every index it uses.
 void coverIndices(QImage &image);
@@ -102,7 +103,7 @@ QImage decodeBmp(Bytes b); // Indexed8 at 8 bits or less, RGB888 above
 bool encodeBmp(const QImage &image, int bits, QByteArray &out);
 
 bool probeGif(Bytes b, CodecFileInfo &info);
-QImage decodeGif(Bytes b); // first frame, Indexed8
+QImage decodeGif(Bytes b); // first frame, Indexed8 (the transparent colour with alpha 0)
 bool encodeGif(const QImage &image, QByteArray &out);
 
 bool probePcx(Bytes b, CodecFileInfo &info);
@@ -110,7 +111,7 @@ QImage decodePcx(Bytes b);
 bool encodePcx(const QImage &image, int bits, QByteArray &out);
 
 bool probePng(Bytes b, CodecFileInfo &info);
-QImage decodePng(Bytes b);
+QImage decodePng(Bytes b); // Indexed8, RGB888, or ARGB32 when it has transparency
 bool encodePng(const QImage &image, int bits, QByteArray &out);
 
 bool probeTiff(Bytes b, CodecFileInfo &info);

@@ -1,8 +1,9 @@
 // PNG through libpng: reading from memory (palette images keep their palette,
-// grey images become an 8-bit grey palette, the rest 24-bit) and writing 8-bit
-// palette or 24-bit files.
+// grey images become an 8-bit grey palette, the rest 24-bit; transparency is kept,
+// see Codecs.h) and writing 8-bit palette or 24-bit files.
 #include "imaging/CodecsInternal.h"
 
+#include <QSysInfo>
 #include <csetjmp>
 #include <cstring>
 #include <png.h>
@@ -126,16 +127,29 @@ QImage decodePng(Bytes b)
         png_destroy_read_struct(&png, &info, nullptr);
         return {};
     }
+    const bool palette = colorType == PNG_COLOR_TYPE_PALETTE;
+    const bool hasTrns = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+    // A palette keeps its transparency in the colour table; any other image with an
+    // alpha channel or a transparent colour is read as 8-bit RGBA.
+    const bool alpha = !palette && ((colorType & PNG_COLOR_MASK_ALPHA) || hasTrns);
+    const bool gray = !alpha && colorType == PNG_COLOR_TYPE_GRAY;
     if (bitDepth == 16)
         png_set_strip_16(png);
-    if (colorType & PNG_COLOR_MASK_ALPHA)
-        png_set_strip_alpha(png);
-    if (bitDepth < 8)
+    if (bitDepth < 8 && !alpha)
         png_set_packing(png);
-    const bool palette = colorType == PNG_COLOR_TYPE_PALETTE;
-    const bool gray = colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA;
     if (gray && bitDepth < 8)
         png_set_expand_gray_1_2_4_to_8(png);
+    if (alpha) {
+        png_set_expand(png); // low grey depths to 8 bits, tRNS to an alpha channel
+        if (!(colorType & PNG_COLOR_MASK_COLOR))
+            png_set_gray_to_rgb(png);
+        // QImage's ARGB32 is one 32-bit word per pixel: B, G, R, A in memory on a
+        // little-endian machine, A, R, G, B on a big-endian one.
+        if (QSysInfo::ByteOrder == QSysInfo::LittleEndian)
+            png_set_bgr(png);
+        else
+            png_set_swap_alpha(png);
+    }
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
 
@@ -146,12 +160,18 @@ QImage decodePng(Bytes b)
             png_destroy_read_struct(&png, &info, nullptr);
             return {};
         }
+        png_bytep trans = nullptr;
+        int transCount = 0;
+        if (hasTrns && png_get_tRNS(png, info, &trans, &transCount, nullptr) == 0)
+            transCount = 0;
         for (int i = 0; i < n; ++i)
-            table.append(qRgb(pal[i].red, pal[i].green, pal[i].blue));
+            table.append(qRgba(pal[i].red, pal[i].green, pal[i].blue, trans && i < transCount ? trans[i] : 255));
         out = QImage(int(w), int(h), QImage::Format_Indexed8);
     } else if (gray) {
         table = grayTable();
         out = QImage(int(w), int(h), QImage::Format_Indexed8);
+    } else if (alpha) {
+        out = newImage(int(w), int(h), QImage::Format_ARGB32);
     } else {
         out = newImage(int(w), int(h), QImage::Format_RGB888);
     }

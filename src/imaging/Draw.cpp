@@ -190,6 +190,8 @@ bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMod
         }
         if (!vs.current.isNull()) {
             vs.currentFile = file;
+            // Transparent parts show the pane's colour.
+            vs.current = flattenOnto(vs.current, colorFromBgr(cfg.ViewColor).rgb());
             // A loader may hand over the whole image (one decoded ahead) where a
             // reduced one was asked for.
             vs.natural = reduction > 1 ? natural : vs.current.size();
@@ -289,7 +291,7 @@ bool ShowFramedPreview(const QString &file, DrawTarget &target)
         return false;
     ViewState &vs = viewState();
     ReleaseOffscreen(vs);
-    vs.offscreen = toDisplayFormat(stretchFast(image, g.image.size()));
+    vs.offscreen = toDisplayFormat(flattenOnto(stretchFast(image, g.image.size()), FramedPreviewFill.rgb()));
     vs.srcX = g.image.x();
     vs.srcY = g.image.y();
     vs.destRight = g.image.x() + g.image.width();
@@ -348,7 +350,7 @@ std::int64_t dibByteSize(const QImage &image)
 QImage MakeThumbnailDib(const QString &file, std::int64_t &outBytes, const Settings &cfg)
 {
     outBytes = 0;
-    QImage image = drawServices().loadDib(file, false);
+    QImage image = flattenOnto(drawServices().loadDib(file, false), colorFromBgr(cfg.ThumbColor).rgb());
     if (image.isNull())
         return {};
     const QSize fit = fitThumbCell(image.width(), image.height(), cfg.ThumbW, cfg.ThumbH, 2);

@@ -83,9 +83,11 @@ namespace
             return image;
         if (deviceBits <= 8)
             return toDepth(std::move(image), 8);
-        if (image.format() == QImage::Format_RGB32)
+        // Transparency stays for the drawing to composite (see Codecs.h).
+        const QImage::Format device = image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32;
+        if (image.format() == device)
             return image;
-        return image.convertToFormat(QImage::Format_RGB32);
+        return image.convertToFormat(device);
     }
 
     QImage scaledByPercent(QImage image, int percent)

@@ -117,7 +117,8 @@ QImage MakeThumbImage(const QString &path, const Settings &cfg)
         if (!thumb.isNull())
             return thumb;
     }
-    QImage image = LoadImageDib(path, 24, false);
+    // Transparent parts show the grid's cell colour, as they will be drawn on it.
+    QImage image = flattenOnto(LoadImageDib(path, 24, false), colorFromBgr(cfg.ThumbColor).rgb());
     if (image.isNull())
         return {};
     const QSize size = thumbScaleSize(image.width(), image.height(), cfg.ThumbW, cfg.ThumbH);

@@ -3,7 +3,10 @@
 #include "ImagingTestUtil.h"
 #include "TestEnv.h"
 #include "imaging/Codecs.h"
+#include "imaging/Draw.h"
 #include "imaging/ImageLoad.h"
+#include "imaging/ViewState.h"
+#include "thumbs/ThumbMain.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -253,6 +256,182 @@ TEST(PeerDecodePhotoCd, StandardPhotoYccPacksDecodeToTheirPictures)
     info.fileName = turned;
     ASSERT_TRUE(GetImageInfo(info));
     EXPECT_EQ(QSize(info.width, info.height), QSize(512, 768));
+}
+
+} // namespace
+
+namespace
+{
+
+// Transparent pictures are composited over the colour they are drawn on, as an
+// independent reader composites them ("convert FILE -background C -flatten").
+struct AlphaCase {
+    const char *name;
+    const char *options; // ImageMagick options before the output name
+    const char *output; // "[coder:]file"
+    double maxMean; // mean channel difference allowed against the peer's composite
+};
+
+class PeerAlpha : public ::testing::TestWithParam<AlphaCase>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        // A photo whose alpha runs from 0 (left) to 255 (right), with a fully
+        // transparent band whose hidden colours are loud.
+        QImage src = makePhoto(150, 100, 17).convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < src.height(); ++y) {
+            auto *row = reinterpret_cast<QRgb *>(src.scanLine(y));
+            for (int x = 0; x < src.width(); ++x) {
+                const int a = y < 20 ? 0 : x * 255 / (src.width() - 1);
+                row[x] = y < 20 ? qRgba(255, 0, 255, 0) : qRgba(qRed(row[x]), qGreen(row[x]), qBlue(row[x]), a);
+            }
+        }
+        s_source = s_dir->filePath(QStringLiteral("source.png"));
+        ASSERT_TRUE(src.save(s_source, "PNG"));
+        s_dir->setAutoRemove(false);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_dir;
+        s_dir = nullptr;
+    }
+    // ImageMagick's composite of file over background, 8 bits, optionally resized.
+    // The picture is taken as sRGB first: a grey one would otherwise be written out
+    // through another transfer curve than it was composited in.
+    static QImage peerFlatten(const QString &file, QRgb background, QSize size = QSize())
+    {
+        QStringList args = { file + QStringLiteral("[0]"),
+            QStringLiteral("-colorspace"),
+            QStringLiteral("sRGB"),
+            QStringLiteral("-background"),
+            QStringLiteral("rgb(%1,%2,%3)").arg(qRed(background)).arg(qGreen(background)).arg(qBlue(background)),
+            QStringLiteral("-flatten") };
+        if (size.isValid())
+            args << QStringLiteral("-resize") << QStringLiteral("%1x%2!").arg(size.width()).arg(size.height());
+        args << QStringLiteral("-depth") << QStringLiteral("8") << QStringLiteral("ppm:-");
+        QByteArray out;
+        if (!runTool(QStringLiteral("convert"), args, &out))
+            return {};
+        return QImage::fromData(out, "PPM").convertToFormat(QImage::Format_RGB888);
+    }
+    static QTemporaryDir *s_dir;
+    static QString s_source;
+};
+QTemporaryDir *PeerAlpha::s_dir = nullptr;
+QString PeerAlpha::s_source;
+
+// Takes what the preview composes.
+class CapturingTarget : public DrawTarget
+{
+public:
+    explicit CapturingTarget(QSize size)
+        : m_size(size)
+    {
+    }
+    QSize clientSize() const override { return m_size; }
+    void showComposed(const QImage &composed, const TransitionPlan &, QColor) override { shown = composed; }
+    void paintOver(const std::function<void(QPainter &)> &) override { }
+    void setTag(const QString &) override { }
+    QImage shown;
+
+private:
+    QSize m_size;
+};
+
+std::uint32_t toBgr(QRgb c)
+{
+    return std::uint32_t(qRed(c)) | (std::uint32_t(qGreen(c)) << 8) | (std::uint32_t(qBlue(c)) << 16);
+}
+
+TEST_P(PeerAlpha, TransparentPartsShowTheBackgroundTheyAreDrawnOn)
+{
+    const AlphaCase c = GetParam();
+    if (!haveTool(QStringLiteral("convert")))
+        GTEST_SKIP() << "ImageMagick is needed (scripts/debian-packages.txt lists it for tests)";
+    QString out = QLatin1String(c.output);
+    const QString file = s_dir->filePath(QLatin1String(c.name) + QLatin1Char('_') + out.section(u':', -1));
+    const QString target = out.contains(u':') ? out.section(u':', 0, 0) + u':' + file : file;
+    QStringList args = { s_source };
+    for (const QString &o : QString::fromLatin1(c.options).split(u' ', Qt::SkipEmptyParts))
+        args << o;
+    args << target;
+    ASSERT_TRUE(runTool(QStringLiteral("convert"), args)) << args.join(u' ').toStdString();
+
+    const QRgb grid = qRgb(40, 190, 90), pane = qRgb(20, 20, 110);
+    for (const QRgb background : { grid, pane }) {
+        const QImage peer = peerFlatten(file, background);
+        ASSERT_FALSE(peer.isNull()) << c.name;
+        // The decoders keep the transparency; the composite matches the peer's.
+        const QImage dib = LoadImageDib(file, 24, true);
+        ASSERT_TRUE(dib.hasAlphaChannel()) << c.name;
+        EXPECT_LE(meanChannelDiff(flattenOnto(dib, background), peer), c.maxMean) << c.name;
+        EXPECT_LE(maxChannelDiff(flattenOnto(LoadImageDdb(file, 32, true), background), peer), 1) << c.name;
+        const QImage dib8 = LoadImageDib(file, 8, true);
+        ASSERT_EQ(dib8.format(), QImage::Format_Indexed8) << c.name;
+        EXPECT_LE(meanChannelDiff(flattenOnto(dib8, background), peer), c.maxMean + 3.0) << c.name;
+        // Written files hold no transparency: the writers put white behind it.
+        const QString saved = s_dir->filePath(QLatin1String(c.name) + QStringLiteral("_saved.bmp"));
+        ASSERT_TRUE(SaveImageDib(saved, dib, 24, 90));
+        EXPECT_LE(meanChannelDiff(LoadImageDib(saved, 24, true), peerFlatten(file, qRgb(255, 255, 255))), c.maxMean)
+            << c.name;
+    }
+
+    // The grid's thumbnail is composited over ThumbColor before it is shrunk and stored.
+    Settings cfg;
+    cfg.ThumbW = 96;
+    cfg.ThumbH = 72;
+    cfg.ThumbColor = toBgr(grid);
+    const QImage thumb = MakeThumbImage(file, cfg);
+    ASSERT_FALSE(thumb.isNull()) << c.name;
+    EXPECT_FALSE(thumb.hasAlphaChannel());
+    EXPECT_LE(meanChannelDiff(thumb, peerFlatten(file, grid, thumb.size())), 5.0) << c.name;
+    QByteArray bytes;
+    ASSERT_TRUE(EncodeThumb(thumb, 90, &bytes));
+    const QImage stored = DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()));
+    EXPECT_LE(meanChannelDiff(stored, peerFlatten(file, grid, thumb.size())), 5.0) << c.name;
+
+    // The preview composes it over ViewColor.
+    Settings view;
+    view.ViewColor = toBgr(pane);
+    view.E_Index = 0;
+    CapturingTarget preview(QSize(150, 100));
+    FreeCurrentImage(viewState());
+    ASSERT_TRUE(ShowImageFitted(file, preview, FitNormal, ZoomFactor::fromWhole(1), view)) << c.name;
+    FreeCurrentImage(viewState());
+    ASSERT_EQ(preview.shown.size(), QSize(150, 100));
+    EXPECT_LE(meanChannelDiff(preview.shown, peerFlatten(file, pane)), c.maxMean) << c.name;
+}
+
+// The palette and GIF forms keep one level of transparency (ImageMagick cuts the
+// ramp at half), so both readers see the same pixels. The full alpha forms differ
+// only by the rounding of the blend.
+INSTANTIATE_TEST_SUITE_P(Transparency,
+    PeerAlpha,
+    ::testing::Values(AlphaCase { "rgba", "", "png32:a.png", 0.6 },
+        AlphaCase { "rgba16", "", "png64:a.png", 0.8 },
+        AlphaCase { "greyalpha", "-colorspace gray -define png:color-type=4", "a.png", 0.6 },
+        AlphaCase { "palettetrns", "", "png8:a.png", 0.3 },
+        AlphaCase { "gif", "", "a.gif", 0.3 },
+        AlphaCase { "gifinterlaced", "-interlace GIF", "a.gif", 0.3 }),
+    [](const auto &p) { return std::string(p.param.name); });
+
+TEST(PeerAlphaOpaque, AnOpaqueImageIsLeftAsItIs)
+{
+    const QImage photo = makePhoto(31, 17, 3).convertToFormat(QImage::Format_RGB888);
+    const QImage flat = flattenOnto(photo, qRgb(1, 2, 3));
+    EXPECT_EQ(flat.format(), QImage::Format_RGB888);
+    EXPECT_EQ(maxChannelDiff(flat, photo), 0);
+    QImage indexed = reduceTo8Bits(photo);
+    EXPECT_EQ(flattenOnto(indexed, qRgb(1, 2, 3)).colorTable(), indexed.colorTable());
+    // A half-transparent palette entry is blended, the indices stay.
+    QList<QRgb> table = indexed.colorTable();
+    table[0] = qRgba(200, 100, 0, 128);
+    indexed.setColorTable(table);
+    const QImage blended = flattenOnto(indexed, qRgb(0, 0, 255));
+    EXPECT_EQ(blended.format(), QImage::Format_Indexed8);
+    EXPECT_EQ(blended.colorTable()[0], qRgb(100, 50, 127));
 }
 
 } // namespace
