@@ -163,8 +163,9 @@ QString FolderBaseName(const QString &path)
     if (path == QLatin1String("/"))
         return path;
     QString name = path.section(u'/', -1);
+    // A leading dot marks a hidden folder, not an extension: ".local" keeps its name.
     const qsizetype dot = name.lastIndexOf(u'.');
-    if (dot >= 0)
+    if (dot > 0)
         name.truncate(dot);
     return name;
 }
@@ -195,8 +196,8 @@ bool HasSubfolders(const QString &folder)
     bool found = false;
     while (const dirent *e = ::readdir(dir)) {
         const char *n = e->d_name;
-        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-            continue;
+        if (n[0] == '.')
+            continue; // ".", ".." and hidden folders, which the tree does not show
         if (e->d_type == DT_DIR) {
             found = true;
             break;

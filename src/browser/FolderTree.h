@@ -29,13 +29,15 @@ std::vector<Volume> VolumesFromMountInfo(const QString &mountInfo);
 std::vector<Volume> ListVolumes(); // from /proc/self/mountinfo
 
 // The text of a folder node: the last path component with everything from its last
-// "." on removed (photos.old shows as photos); "/" for the root.
+// "." on removed (photos.old shows as photos), a leading "." kept (.local); "/" for
+// the root.
 QString FolderBaseName(const QString &path);
 
 // Joins a folder and a name without doubling the separator.
 QString JoinPath(const QString &folder, const QString &name);
 
 // Full paths of the subfolders of a folder, sorted by name; empty when unreadable.
+// Hidden (dot) folders are left out, and HasSubfolders does not count them.
 QStringList ListSubfolders(const QString &folder);
 bool HasSubfolders(const QString &folder);
 

@@ -1,6 +1,7 @@
 #include "browser/FolderTreeWidget.h"
 
 #include <QDragEnterEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMimeData>
 #include <QPainter>
@@ -161,6 +162,34 @@ void FolderTreeWidget::onCollapsed(QTreeWidgetItem *item)
     m_inCollapse = false;
 }
 
+QTreeWidgetItem *FolderTreeWidget::insertFolderNode(QTreeWidgetItem *parent, const QString &path)
+{
+    // In name order among its siblings, as the parent's listing would have put it.
+    const QString name = path.section(u'/', -1);
+    int at = 0;
+    while (at < parent->childCount()
+        && QString::compare(keyOf(parent->child(at)).section(u'/', -1), name, Qt::CaseInsensitive) < 0)
+        ++at;
+    auto *child = new QTreeWidgetItem;
+    child->setText(0, FolderBaseName(path));
+    child->setData(0, KeyRole, path);
+    child->setIcon(0, icon(QStringLiteral("closed")));
+    parent->insertChild(at, child);
+    if (HasSubfolders(path))
+        addPlaceholder(child);
+    return child;
+}
+
+void FolderTreeWidget::keyPressEvent(QKeyEvent *event)
+{
+    QTreeWidgetItem *before = currentItem();
+    QTreeWidget::keyPressEvent(event);
+    const int key = event->key();
+    const bool activated = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
+    if (currentItem() && (activated || currentItem() != before))
+        Q_EMIT keyboardSelected(currentItem(), activated);
+}
+
 bool FolderTreeWidget::ExpandToPath(const QString &path)
 {
     const QStringList chain = AncestorChain(path, m_volumes);
@@ -176,6 +205,8 @@ bool FolderTreeWidget::ExpandToPath(const QString &path)
                 if (keyOf(node->child(i)) == p)
                     next = node->child(i);
         }
+        if (!next && node && QFileInfo(p).isDir())
+            next = insertFolderNode(node, p);
         if (!next)
             return false;
         if (next->isExpanded())

@@ -33,6 +33,8 @@ public:
     // Reads the subfolders of a node that holds only a placeholder.
     void FillSubfolders(QTreeWidgetItem *item);
     // Expands from the volume down to path (re-reading each level); true when reached.
+    // A hidden folder on the way, which the tree does not list, gets a node of its own
+    // so that the folders below it can be reached.
     bool ExpandToPath(const QString &path);
     // Collapse: fresh children from disk, shown on the next expansion.
     void refreshChildren(QTreeWidgetItem *item);
@@ -44,6 +46,8 @@ public:
 Q_SIGNALS:
     // Files were dropped on a folder node (copied or moved by the file commands).
     void filesDropped(const QStringList &paths, const QString &targetFolder, Qt::DropAction action);
+    // A key moved the current node (activated: Enter or Space, which may leave it in place).
+    void keyboardSelected(QTreeWidgetItem *item, bool activated);
 
 protected:
     QMimeData *mimeData(const QList<QTreeWidgetItem *> &items) const override;
@@ -52,6 +56,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dragLeaveEvent(QDragLeaveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 public:
     static QIcon icon(const QString &key); // "closed", "open", "drive", "cd", "disk", "netdrive"
@@ -60,6 +65,8 @@ private:
     void onExpanded(QTreeWidgetItem *item);
     void onCollapsed(QTreeWidgetItem *item);
     void addPlaceholder(QTreeWidgetItem *item);
+    // A node for a folder that the listing of its parent left out (a hidden one).
+    QTreeWidgetItem *insertFolderNode(QTreeWidgetItem *parent, const QString &path);
 
     void setDropNode(QTreeWidgetItem *item);
 

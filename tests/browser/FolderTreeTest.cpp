@@ -43,6 +43,9 @@ TEST(FolderTree, NamesPathsAndVolumes)
     EXPECT_EQ(FolderBaseName(QStringLiteral("/home/u/photos.old")), QStringLiteral("photos"));
     EXPECT_EQ(FolderBaseName(QStringLiteral("/home/u/a.b.c")), QStringLiteral("a.b"));
     EXPECT_EQ(FolderBaseName(QStringLiteral("/")), QStringLiteral("/"));
+    // A hidden folder's leading dot is not an extension.
+    EXPECT_EQ(FolderBaseName(QStringLiteral("/home/u/.local")), QStringLiteral(".local"));
+    EXPECT_EQ(FolderBaseName(QStringLiteral("/home/u/.cache.old")), QStringLiteral(".cache"));
     EXPECT_EQ(JoinPath(QStringLiteral("/"), QStringLiteral("x")), QStringLiteral("/x"));
     EXPECT_EQ(JoinPath(QStringLiteral("/a"), QStringLiteral("x")), QStringLiteral("/a/x"));
 
@@ -98,4 +101,19 @@ TEST_F(FolderEdits, CreateAndRenameWithTheirMessages)
     EXPECT_EQ(made, base + QStringLiteral("/Trips"));
     EXPECT_TRUE(QDir(made).exists());
     EXPECT_FALSE(RenameFolderChecked(base + QStringLiteral("/gone"), QStringLiteral("x"), &made).isEmpty());
+}
+
+TEST_F(FolderEdits, HiddenFoldersAreNeitherListedNorCounted)
+{
+    const QString base = root() + QStringLiteral("/tree");
+    ASSERT_TRUE(QDir().mkpath(base + QStringLiteral("/.git/objects")));
+    ASSERT_TRUE(QDir().mkpath(base + QStringLiteral("/.thumbs")));
+    // Only hidden subfolders: no expander that would open onto nothing.
+    EXPECT_EQ(ListSubfolders(base), QStringList());
+    EXPECT_FALSE(HasSubfolders(base));
+    ASSERT_TRUE(QDir().mkpath(base + QStringLiteral("/shown")));
+    EXPECT_EQ(ListSubfolders(base), QStringList({ base + QStringLiteral("/shown") }));
+    EXPECT_TRUE(HasSubfolders(base));
+    // Inside a hidden folder, its visible subfolders count as usual.
+    EXPECT_TRUE(HasSubfolders(base + QStringLiteral("/.git")));
 }
