@@ -2,6 +2,7 @@
 
 #include "app/Settings.h"
 #include "browser/FileListModel.h"
+#include "browser/FilterBox.h"
 #include "browser/FolderTreeWidget.h"
 #include "browser/Listing.h"
 #include "imaging/Codecs.h"
@@ -49,6 +50,9 @@ namespace
     // The view menu's entries, by index.
     const char *const kViewNames[3] = { "Show Folder && Files", "Show Image Preview", "Show Thumbnails" };
 
+    // Longer than the key repeat interval, so holding Down lists only where it stops.
+    constexpr int TreeKeyListDelayMs = 300;
+
 } // namespace
 
 Frm_Main::Frm_Main(const QString &folderOverride, QWidget *parent)
@@ -89,10 +93,9 @@ void Frm_Main::buildWidgets()
     setCentralWidget(m_client);
 
     m_toolStrip = new QWidget(m_client);
-    Txt_Filter = new QComboBox(m_toolStrip);
+    auto *filterBox = new FilterBox(m_toolStrip);
+    Txt_Filter = filterBox;
     Txt_Filter->setObjectName(QStringLiteral("Txt_Filter"));
-    Txt_Filter->setEditable(true);
-    Txt_Filter->setInsertPolicy(QComboBox::NoInsert);
     Txt_Filter->setToolTip(QStringLiteral("Filter: the beginning of the file names, or a date"));
     Lvw_DirHist = new QListWidget(m_toolStrip);
     Lvw_DirHist->setObjectName(QStringLiteral("Lvw_DirHist"));
@@ -167,6 +170,15 @@ void Frm_Main::buildWidgets()
         statusBar()->addWidget(panel, i == 4 ? 1 : 0);
     }
     m_panels[0]->setMinimumWidth(100); // the progress area: room for the line and the "/d" counter
+    // The window menu from a right-click on the status bar, for desktops that keep
+    // Alt+Space for themselves. The panels pass the click on to the bar.
+    for (QLabel *panel : m_panels)
+        panel->setContextMenuPolicy(Qt::NoContextMenu);
+    m_paneIcon->setContextMenuPolicy(Qt::NoContextMenu);
+    statusBar()->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(statusBar(), &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        showWindowMenuAt(statusBar()->mapToGlobal(pos));
+    });
     m_panels[1]->setMinimumWidth(70);
     m_panels[2]->setMinimumWidth(160);
     m_panels[3]->setMinimumWidth(90);
@@ -242,8 +254,16 @@ void Frm_Main::buildWidgets()
         if (i.isValid())
             onCurrentRowChanged(i.row());
     });
-    connect(Txt_Filter->lineEdit(), &QLineEdit::returnPressed, this, &Frm_Main::onFilterEntered);
-    connect(Txt_Filter, qOverload<int>(&QComboBox::activated), this, [this] { Folder_Refresh(); });
+    connect(filterBox, &FilterBox::filterEntered, this, &Frm_Main::onFilterEntered);
+    // Keys in the tree list the node they come to rest on, once the keys pause.
+    m_treeKeyTimer = new QTimer(this);
+    m_treeKeyTimer->setSingleShot(true);
+    m_treeKeyTimer->setInterval(TreeKeyListDelayMs);
+    connect(m_treeKeyTimer, &QTimer::timeout, this, &Frm_Main::onTreeKeyTimer);
+    connect(Tvw_Dir, &FolderTreeWidget::keyboardSelected, this, [this](QTreeWidgetItem *, bool activated) {
+        m_treeKeyActivated = m_treeKeyActivated || activated;
+        m_treeKeyTimer->start();
+    });
 
     for (QWidget *w : std::initializer_list<QWidget *> {
              Tvw_Dir, Lvw_Files, Lvw_DirHist, Txt_Filter, Pic_Image, Pic_Thumb[0], Pic_Thumb[1] })
@@ -478,6 +498,7 @@ void Frm_Main::onNodeClicked(QTreeWidgetItem *item)
 {
     if (!item || FolderTreeWidget::keyOf(item).isEmpty())
         return; // a placeholder
+    m_treeKeyTimer->stop(); // this node is listed now, whatever the keys did before
     QTreeWidgetItemIterator it(Tvw_Dir);
     for (; *it; ++it)
         if ((*it)->data(0, FolderTreeWidget::TagRole).toString().isEmpty())
@@ -487,6 +508,15 @@ void Frm_Main::onNodeClicked(QTreeWidgetItem *item)
     Tvw_Dir->setCurrentItem(item);
     setHistoryBox(item);
     ListFolder(FolderTreeWidget::keyOf(item));
+}
+
+void Frm_Main::onTreeKeyTimer()
+{
+    const bool activated = m_treeKeyActivated;
+    m_treeKeyActivated = false;
+    QTreeWidgetItem *node = Tvw_Dir->currentItem();
+    if (node && (activated || FolderTreeWidget::keyOf(node) != m_currentFolder))
+        onNodeClicked(node);
 }
 
 void Frm_Main::Folder_Refresh()
@@ -533,6 +563,8 @@ QString Frm_Main::ReadImageProperties(int row)
 
 bool Frm_Main::ListFolder(const QString &folder)
 {
+    // Events run during a listing may start another; the newest one is what is shown.
+    const int serial = ++m_listingSerial;
     // A new folder stops the display of the old one at its next thumbnail.
     if (m_store)
         m_store->RequestCancel();
@@ -546,6 +578,8 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_panels[2]->clear();
     m_panels[4]->clear();
     m_currentPosition = 0;
+    m_listedCount = 0;
+    m_listedTotal = 0;
     Lvw_Files->setSelectionMode(QAbstractItemView::SingleSelection);
 
     QElapsedTimer clock;
@@ -555,6 +589,8 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_currentFolder = folder;
     m_files->setFolder(folder);
     QCoreApplication::processEvents();
+    if (serial != m_listingSerial)
+        return true; // listed over by a newer request, which has shown its own folder
 
     ListingResult listed = ListFolderFiles(folder, Txt_Filter->currentText(), settings().FileTypes);
     if (listed.count == 0)
@@ -568,6 +604,8 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_panels[2]->setText(FolderSummaryText(m_listedTotal, m_listedCount));
     RestoreLastFile();
     QCoreApplication::processEvents();
+    if (serial != m_listingSerial)
+        return true;
     if (m_viewActions[2]->isChecked())
         ShowThumbs();
     else
@@ -1065,13 +1103,11 @@ void Frm_Main::BeginNewFolder()
     child->setFlags(child->flags() | Qt::ItemIsEditable);
     Tvw_Dir->setCurrentItem(child);
     m_treeTag = QStringLiteral("1");
-    m_editNode = child;
+    m_editNode = QPersistentModelIndex(Tvw_Dir->indexFromItem(child));
     Tvw_Dir->editItem(child);
-    // The caret goes behind the proposed name, which stays unselected.
-    if (auto *editor = Tvw_Dir->findChild<QLineEdit *>()) {
-        editor->deselect();
-        editor->end(false);
-    }
+    // The proposed name is selected, so what the user types replaces it.
+    if (auto *editor = qobject_cast<QLineEdit *>(Tvw_Dir->itemWidget(child, 0)))
+        editor->selectAll();
 }
 
 bool Frm_Main::DeleteFolder(const QString &path)
@@ -1095,6 +1131,7 @@ bool Frm_Main::DeleteFolder(const QString &path)
     }
     OLEStorage::DeleteFolderCache(OLEStorage::FolderStorageName(path), OLEStorage::CacheFileName);
     const bool wasListed = m_currentFolder == path || m_currentFolder.startsWith(path + u'/');
+    QTreeWidgetItem *parentNode = node->parent();
     delete node;
     if (wasListed) {
         if (m_store)
@@ -1109,6 +1146,10 @@ bool Frm_Main::DeleteFolder(const QString &path)
             box->ReleaseGridSurfaces();
         }
     }
+    // One consistent window: the parent folder selected and listed, with its history
+    // box entry and its totals.
+    onNodeClicked(parentNode);
+    Tvw_Dir->scrollToItem(parentNode);
     return true;
 }
 
@@ -1118,7 +1159,7 @@ void Frm_Main::BeginRenameFolder()
     if (!node || !node->parent() || FolderTreeWidget::keyOf(node).isEmpty())
         return;
     m_treeTag = QStringLiteral("2");
-    m_editNode = node;
+    m_editNode = QPersistentModelIndex(Tvw_Dir->indexFromItem(node));
     m_editOldText = node->text(0);
     // The editor shows the folder's real name, extension included.
     node->setText(0, FolderTreeWidget::keyOf(node).section(u'/', -1));
@@ -1142,10 +1183,12 @@ void Frm_Main::onLabelEditClosed()
         Frm_Main *w;
         ~Finished() { Q_EMIT w->labelEditFinished(); }
     } finished { this };
-    QTreeWidgetItem *node = m_editNode;
+    // Collapsing a folder above the edited node re-reads its children, and the node is
+    // gone: the edit then ends with nothing changed on disk, as the tree now shows.
+    QTreeWidgetItem *node = m_editNode.isValid() ? Tvw_Dir->itemFromIndex(m_editNode) : nullptr;
     const QString tag = m_treeTag;
     m_treeTag.clear();
-    m_editNode = nullptr;
+    m_editNode = QPersistentModelIndex();
     if (!node)
         return;
     node->setFlags(node->flags() & ~Qt::ItemIsEditable);
@@ -1239,13 +1282,18 @@ void Frm_Main::showFocusPane(QObject *control)
 
 void Frm_Main::showWindowMenu()
 {
+    showWindowMenuAt(mapToGlobal(QPoint(0, 0)));
+}
+
+void Frm_Main::showWindowMenuAt(const QPoint &globalPos)
+{
     QMenu menu(this);
     menu.addSeparator();
     menu.addAction(m_customStyle);
     menu.addSeparator();
     QAction *refresh = menu.addAction(QStringLiteral("   Refresh thumbnails"));
     connect(refresh, &QAction::triggered, this, &Frm_Main::Folder_Refresh);
-    menu.exec(mapToGlobal(QPoint(0, 0)));
+    menu.exec(globalPos);
 }
 
 bool Frm_Main::eventFilter(QObject *watched, QEvent *event)

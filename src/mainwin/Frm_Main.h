@@ -13,6 +13,7 @@
 
 #include <QHash>
 #include <QMainWindow>
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <memory>
 
@@ -152,6 +153,7 @@ private:
     static QPixmap paneIcon(const QString &key);
     void setHistoryBox(QTreeWidgetItem *node);
     void showWindowMenu();
+    void showWindowMenuAt(const QPoint &globalPos);
     void showTreeMenu(const QPoint &pos);
     void onLabelEditClosed();
     void showEditFailure(const QString &message, bool withIcon);
@@ -214,7 +216,11 @@ private:
     std::vector<QLabel *> m_panels; // status bar panels 1 to 5
     QLabel *m_paneIcon = nullptr; // beside panel 2
     QString m_treeTag; // "1" new folder, "2" rename: the label edit under way
-    QTreeWidgetItem *m_editNode = nullptr;
+    QPersistentModelIndex m_editNode; // invalid once the node is gone (a collapse re-reads it)
+    int m_listingSerial = 0; // the newest ListFolder call; an older one still running gives way
+    QTimer *m_treeKeyTimer = nullptr; // lists the node the tree's keys came to rest on
+    bool m_treeKeyActivated = false; // Enter or Space: list it even when it is listed already
+    void onTreeKeyTimer();
     QString m_editOldText;
     bool m_editCancelled = false;
     QHash<QString, QPair<QString, QString>> m_tagged;
