@@ -4,6 +4,8 @@
 #include "imaging/ImageLoad.h"
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 namespace v7
 {
@@ -47,6 +49,143 @@ namespace
     bool composableSize(std::int64_t w, std::int64_t h)
     {
         return w > 0 && h > 0 && w <= MaxComposedSide && h <= MaxComposedSide && w * h <= MaxComposedPixels;
+    }
+
+    std::int64_t ceilDiv(std::int64_t num, std::int64_t den)
+    {
+        return (num + den - 1) / den;
+    }
+
+    // Formats the stretch reads as they are; others go through the display copy.
+    bool readDirectly(const QImage &image)
+    {
+        return image.format() == QImage::Format_RGB888 || image.format() == QImage::Format_RGB32;
+    }
+
+    // The held image as the composition reads it. A 24-bit decode is read as it is:
+    // converting a 24-megapixel image whole would cost more than composing the view.
+    const QImage &compositionSource(ViewState &vs, bool displayFormat)
+    {
+        if (!displayFormat && readDirectly(vs.current))
+            return vs.current;
+        if (vs.second.isNull()) {
+            // A true-colour image loses nothing in the display format, so it is held
+            // once in that format; a palette or alpha image keeps its own form
+            // beside a display copy.
+            if (vs.current.depth() > 8 && !vs.current.hasAlphaChannel())
+                vs.current = toDisplayFormat(vs.current);
+            vs.second = toDisplayFormat(vs.current);
+        }
+        return vs.second;
+    }
+
+    // A display-format surface of size, in the memory of an earlier composition
+    // when no one else holds it.
+    QImage surface(ViewState &vs, QSize size)
+    {
+        for (QImage *held : { &vs.spare, &vs.offscreen }) {
+            if (held->size() == size && held->format() == DisplayFormat && held->isDetached()) {
+                QImage reused = std::move(*held);
+                *held = QImage();
+                return reused;
+            }
+        }
+        return QImage(size, DisplayFormat);
+    }
+
+    // Nearest pixel: the source index for each of n composed positions from
+    // start, on a side of composed pixels drawn from source pixels (pixel centres
+    // mapped onto pixel centres).
+    void nearestIndex(std::vector<int> &out, std::int64_t start, int n, std::int64_t composed, int source)
+    {
+        out.resize(std::size_t(n));
+        for (int i = 0; i < n; ++i) {
+            const std::int64_t at = (2 * (start + i) + 1) * source / (2 * composed);
+            out[std::size_t(i)] = int(std::clamp<std::int64_t>(at, 0, source - 1));
+        }
+    }
+
+    // The rectangle part of source stretched to composed (the fast stretch:
+    // eliminated rows and columns dropped, others repeated) into out, which has
+    // the part's size. Source is RGB888 or RGB32.
+    void stretchPart(const QImage &source, QSize composed, const QRect &part, QImage &out)
+    {
+        thread_local std::vector<int> xs, ys;
+        nearestIndex(xs, part.x(), part.width(), composed.width(), source.width());
+        nearestIndex(ys, part.y(), part.height(), composed.height(), source.height());
+        const bool rgb888 = source.format() == QImage::Format_RGB888;
+        const int w = part.width();
+        for (int y = 0; y < part.height(); ++y) {
+            auto *dst = reinterpret_cast<QRgb *>(out.scanLine(y));
+            if (y > 0 && ys[std::size_t(y)] == ys[std::size_t(y) - 1]) {
+                // Zoomed in, a source row makes several rows in a row.
+                std::memcpy(dst, out.constScanLine(y - 1), std::size_t(w) * sizeof(QRgb));
+                continue;
+            }
+            const uchar *row = source.constScanLine(ys[std::size_t(y)]);
+            if (rgb888) {
+                for (int x = 0; x < w; ++x) {
+                    const uchar *px = row + 3 * std::size_t(xs[std::size_t(x)]);
+                    dst[x] = qRgb(px[0], px[1], px[2]);
+                }
+            } else {
+                const auto *src = reinterpret_cast<const QRgb *>(row);
+                for (int x = 0; x < w; ++x)
+                    dst[x] = src[xs[std::size_t(x)]] | 0xFF000000u;
+            }
+        }
+    }
+
+    // The rectangle part of source (display format) resampled smoothly to
+    // composed: a crop a little wider than the part, resampled at the composed
+    // scale. Null when the resampler does not deliver the size asked for.
+    QImage resamplePart(const QImage &source, QSize composed, const QRect &part)
+    {
+        if (part == QRect(QPoint(0, 0), composed))
+            return drawServices().resample(source, composed);
+        const std::int64_t sw = source.width(), sh = source.height();
+        const std::int64_t tw = composed.width(), th = composed.height();
+        // Two source pixels of border, so the filter sees the neighbours of the edge.
+        const std::int64_t x0 = std::max<std::int64_t>(0, part.x() * sw / tw - 2);
+        const std::int64_t y0 = std::max<std::int64_t>(0, part.y() * sh / th - 2);
+        const std::int64_t x1 =
+            std::min<std::int64_t>(sw, ceilDiv((part.x() + std::int64_t(part.width())) * sw, tw) + 2);
+        const std::int64_t y1 =
+            std::min<std::int64_t>(sh, ceilDiv((part.y() + std::int64_t(part.height())) * sh, th) + 2);
+        const QSize scaled(int(ceilDiv((x1 - x0) * tw, sw)), int(ceilDiv((y1 - y0) * th, sh)));
+        if (!composableSize(scaled.width(), scaled.height()))
+            return {};
+        const QImage crop = source.copy(int(x0), int(y0), int(x1 - x0), int(y1 - y0));
+        const QImage resampled = drawServices().resample(crop, scaled);
+        if (resampled.size() != scaled)
+            return {};
+        // Where the part starts in the resampled crop; the crop covers it whole.
+        const int ox = part.x() - int(ceilDiv(x0 * tw, sw));
+        const int oy = part.y() - int(ceilDiv(y0 * th, sh));
+        return resampled.copy(ox, oy, part.width(), part.height());
+    }
+
+    // Composes the part of a composed image of size composed that a view of size
+    // view needs to show needed, into vs.offscreen.
+    bool composeAround(ViewState &vs, QSize composed, QSize view, const QRect &needed, bool quality)
+    {
+        const QRect part = ComposedWindow(composed, view, needed);
+        if (!composableSize(part.width(), part.height()))
+            return false;
+        QImage out;
+        if (quality)
+            out = resamplePart(compositionSource(vs, true), composed, part);
+        // A resampler that cannot deliver the size asked for falls back to the stretch.
+        if (out.isNull()) {
+            const QImage &source = compositionSource(vs, false);
+            out = surface(vs, part.size());
+            if (out.isNull())
+                return false;
+            stretchPart(source, composed, part, out);
+        }
+        vs.offscreen = toDisplayFormat(out);
+        vs.offscreenAt = part.topLeft();
+        return true;
     }
 
 } // namespace
@@ -134,9 +273,8 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
     const ZoomFactor z = fitMode == QStringView(FitNormal) ? zoom.effective() : ZoomFactor::fromWhole(1);
     const std::int64_t tw = std::max<std::int64_t>(1, z.apply(fw));
     const std::int64_t th = std::max<std::int64_t>(1, z.apply(fh));
-    if (!composableSize(tw, th))
+    if (tw > MaxComposedImageSide || th > MaxComposedImageSide)
         return false;
-    const QSize target { int(tw), int(th) };
     if (vs.reduction > 1 && (vs.current.width() < tw || vs.current.height() < th)) {
         // A larger view, zoom or fit than the reduced decode covers: decode it whole.
         QImage full = drawServices().loadDib(vs.currentFile, true);
@@ -147,27 +285,28 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
             vs.reduction = 1;
         }
     }
-
-    if (vs.second.isNull()) {
-        // A true-colour image loses nothing in the display format, so it is held
-        // once in that format (a 24-megapixel image would otherwise be held twice);
-        // a palette or alpha image keeps its own form beside a display copy.
-        if (vs.current.depth() > 8 && !vs.current.hasAlphaChannel())
-            vs.current = toDisplayFormat(vs.current);
-        vs.second = toDisplayFormat(vs.current);
-    }
-    QImage composed = quality ? drawServices().resample(vs.second, target) : QImage();
-    // A resampler that cannot deliver the size asked for falls back to the stretch.
-    if (composed.size() != target)
-        composed = stretchFast(vs.second, target);
-    if (composed.isNull())
+    const QSize composed { int(tw), int(th) };
+    const Placement centred = PlaceInView(box.width(), box.height(), composed.width(), composed.height());
+    if (!composeAround(vs, composed, box, QRect(centred.srcX, centred.srcY, centred.w, centred.h), quality))
         return false;
-    vs.offscreen = toDisplayFormat(composed);
     vs.viewW = box.width();
     vs.viewH = box.height();
-    vs.imageW = int(tw);
-    vs.imageH = int(th);
+    vs.imageW = composed.width();
+    vs.imageH = composed.height();
+    vs.srcX = centred.srcX;
+    vs.srcY = centred.srcY;
+    vs.quality = quality;
     return true;
+}
+
+bool ComposePart(ViewState &vs, const QRect &needed)
+{
+    const QRect want = needed.intersected(QRect(0, 0, vs.imageW, vs.imageH));
+    if (!vs.offscreen.isNull() && (want.isEmpty() || QRect(vs.offscreenAt, vs.offscreen.size()).contains(want)))
+        return true;
+    if (vs.current.isNull() || want.isEmpty())
+        return false;
+    return composeAround(vs, QSize(vs.imageW, vs.imageH), QSize(vs.viewW, vs.viewH), want, vs.quality);
 }
 
 bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMode, ZoomFactor zoom, const Settings &cfg)
@@ -180,21 +319,20 @@ bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMod
         FreeCurrentImage(vs);
         // A JPEG is decoded only as large as the view will show it.
         QSize natural;
-        int reduction =
+        const int reduction =
             drawServices().loadReduced ? PreviewReductionFor(file, target.clientSize(), fitMode, zoom, &natural) : 1;
         if (reduction > 1)
             vs.current = drawServices().loadReduced(file, reduction);
-        if (vs.current.isNull()) {
-            reduction = 1;
+        if (vs.current.isNull())
             vs.current = drawServices().loadDib(file, true);
-        }
         if (!vs.current.isNull()) {
             vs.currentFile = file;
             // Transparent parts show the pane's colour.
             vs.current = flattenOnto(vs.current, colorFromBgr(cfg.ViewColor).rgb());
-            // A loader may hand over the whole image (one decoded ahead) where a
-            // reduced one was asked for.
-            vs.natural = reduction > 1 ? natural : vs.current.size();
+            // The file's own size is the natural one, whatever size a loader hands
+            // over (one decoded ahead may be whole, or smaller than asked): the fit,
+            // the zoom and the status text then stay true to the picture.
+            vs.natural = natural.isValid() ? natural : vs.current.size();
             vs.reduction =
                 vs.current.size() == vs.natural ? 1 : std::max(2, vs.natural.width() / std::max(1, vs.current.width()));
         }
@@ -213,8 +351,14 @@ void RunTransition(DrawTarget &target, ViewState &vs, const Settings &cfg)
     if (vs.offscreen.isNull())
         return;
     const Placement p = PlaceInView(vs);
+    if (!ComposePart(vs, QRect(p.srcX, p.srcY, p.w, p.h)))
+        return;
+    // The plan reads from the part held, which starts at offscreenAt.
+    Placement inPart = p;
+    inPart.srcX -= vs.offscreenAt.x();
+    inPart.srcY -= vs.offscreenAt.y();
     target.showComposed(vs.offscreen,
-        planTransition(cfg.E_Index, p, QSize(vs.viewW, vs.viewH), cfg.E_Iter, cfg.E_Delay),
+        planTransition(cfg.E_Index, inPart, QSize(vs.viewW, vs.viewH), cfg.E_Iter, cfg.E_Delay),
         colorFromBgr(cfg.ViewColor));
 }
 

@@ -21,6 +21,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QString>
+#include <climits>
 #include <cstdint>
 #include <functional>
 
@@ -71,10 +72,15 @@ QColor colorFromBgr(std::uint32_t bgr);
 QImage resampleSmooth(const QImage &image, QSize size);
 QImage stretchFast(const QImage &image, QSize size);
 
-// A composed surface larger than this is refused rather than exhausting memory
-// (a 24-megapixel image at zoom 10 would need 9.6 GB).
+// A surface larger than this is refused rather than exhausting memory. Only the
+// part of the composed image near the view is ever made (see ViewState), so this
+// bounds views and mosaic cells, not the zoom: a 24-megapixel image at zoom 10
+// would need 9.6 GB whole.
 inline constexpr std::int64_t MaxComposedPixels = std::int64_t(1) << 27;
 inline constexpr int MaxComposedSide = 32767;
+// The composed image's own size is only arithmetic, but its offsets must stay
+// in int with room for sums.
+inline constexpr std::int64_t MaxComposedImageSide = INT32_MAX / 2;
 
 // The largest JPEG reduction (8, 4, 2, else 1) whose decoded size still covers the
 // composed size in both axes: the preview decodes no more pixels than it shows.
@@ -84,10 +90,17 @@ int PreviewReduction(QSize natural, QSize composed);
 int PreviewReductionFor(const QString &file, QSize box, QStringView fitMode, ZoomFactor zoom, QSize *natural = nullptr);
 
 // Steps 4 to 7 of ShowImageFitted on the held image: fit into box, apply the
-// zoom in "FitNormal" only, compose into vs.offscreen. No decoding happens
-// here, unless a reduced image no longer covers the new size: then the file is
-// decoded again at full size. Returns false when no image is held or the result cannot be composed.
+// zoom in "FitNormal" only, and compose the part of the result around the
+// centred view into vs.offscreen (the whole when it is not much larger than the
+// view). No decoding happens here, unless a reduced image no longer covers the
+// new size: then the file is decoded again at full size. Returns false when no
+// image is held or nothing can be composed.
 bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoom, bool quality);
+// Makes vs.offscreen hold the rectangle needed of the composed image (in its
+// coordinates; cut to the image), composing a new part around it from the held
+// image when the current part does not cover it, as a pan far enough needs.
+// False when it cannot be covered.
+bool ComposePart(ViewState &vs, const QRect &needed);
 
 // Loads (or reuses, for the same file or an empty name) the current image,
 // composes it for the target's client size and shows it through the transition
@@ -96,7 +109,8 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
 bool ShowImageFitted(
     const QString &file, DrawTarget &target, QStringView fitMode, ZoomFactor zoom, const Settings &cfg = settings());
 
-// Runs the chosen transition of the view state's composed image on the target.
+// Runs the chosen transition of the view state's composed image on the target
+// (the plan reads from the part held off-screen).
 void RunTransition(DrawTarget &target, ViewState &vs, const Settings &cfg = settings());
 // The plain copy (effect 0), also used after image operations; viewColor is
 // 0x00BBGGRR.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace v7
 {
@@ -118,6 +119,35 @@ std::vector<QRect> marginRects(const Placement &p, QSize view)
     if (p.y + p.h < vh)
         add(QRect(0, p.y + p.h, vw, vh - p.y - p.h));
     return out;
+}
+
+namespace
+{
+
+    // [start, end) of one axis of ComposedWindow.
+    std::pair<int, int> windowAxis(int composed, int view, int from, int length)
+    {
+        const std::int64_t margin = std::max(view, 0) / 4;
+        if (composed <= std::int64_t(std::max(view, 0)) + 2 * margin)
+            return { 0, composed };
+        const std::int64_t start = std::clamp<std::int64_t>(std::int64_t(from) - margin, 0, composed);
+        const std::int64_t end =
+            std::clamp<std::int64_t>(std::int64_t(from) + std::max(length, 0) + margin, 0, composed);
+        if (end <= start) {
+            // Nothing visible (an empty view): one pixel still makes a surface.
+            const std::int64_t at = std::clamp<std::int64_t>(from, 0, std::max(composed, 1) - 1);
+            return { int(at), int(at + 1) };
+        }
+        return { int(start), int(end) };
+    }
+
+} // namespace
+
+QRect ComposedWindow(QSize composed, QSize view, const QRect &needed)
+{
+    const auto [x0, x1] = windowAxis(composed.width(), view.width(), needed.x(), needed.width());
+    const auto [y0, y1] = windowAxis(composed.height(), view.height(), needed.y(), needed.height());
+    return QRect(x0, y0, x1 - x0, y1 - y0);
 }
 
 QSize fitThumbCell(int imageW, int imageH, int cellW, int cellH, int zeroSide)

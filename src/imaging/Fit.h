@@ -55,6 +55,13 @@ Placement PlaceInView(int viewW, int viewH, int imageW, int imageH);
 // unpainted. Empty when the image covers the view.
 std::vector<QRect> marginRects(const Placement &p, QSize view);
 
+// The part of a composed image (composed, its whole size) to compose for a view
+// that must show the rectangle needed of it: needed widened by a quarter of the
+// view on each side for panning, cut to the image. In an axis where the image is
+// no longer than the view and its two margins the part is the whole axis, so an
+// image that is not much larger than the view is composed whole.
+QRect ComposedWindow(QSize composed, QSize view, const QRect &needed);
+
 // Fit of a decoded thumbnail into a ThumbW x ThumbH cell: the longer relative
 // side fills the cell (floor for the other). A fitted side of 0 becomes
 // zeroSide (1 when drawing a cell, 2 when making a thumbnail).

@@ -1,6 +1,10 @@
 #include "imaging/Prefetch.h"
 
-#include <QStringList>
+#include "imaging/Codecs.h"
+#include "imaging/ImageLoad.h"
+
+#include <QThread>
+#include <chrono>
 
 namespace v7
 {
@@ -13,38 +17,73 @@ Prefetcher::Prefetcher(Loader loader, int keep)
 
 Prefetcher::~Prefetcher()
 {
-    // Decodes still running must end before the loader they use goes away.
+    // Decodes still running must end before whatever their loader uses goes away.
     for (Entry &e : m_entries)
         e.image.wait();
+    for (auto &f : m_dropped)
+        f.wait();
 }
 
-void Prefetcher::prefetch(const QString &file, Loader loader)
+void Prefetcher::reapDropped()
+{
+    m_dropped.remove_if([](const std::shared_future<QImage> &f) {
+        return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+}
+
+void Prefetcher::drop(std::list<Entry>::iterator it)
+{
+    reapDropped();
+    // Each unwanted decode holds a whole image's memory: never more of them than
+    // images kept.
+    while (int(m_dropped.size()) >= m_keep) {
+        m_dropped.front().wait();
+        m_dropped.pop_front();
+    }
+    m_dropped.push_back(std::move(it->image));
+    m_entries.erase(it);
+}
+
+void Prefetcher::prefetch(const QString &file, int reduction)
 {
     if (file.isEmpty())
         return;
-    for (const Entry &e : m_entries)
-        if (e.file == file)
-            return;
-    while (int(m_entries.size()) >= m_keep) {
-        m_entries.front().image.wait();
-        m_entries.pop_front();
+    reduction = std::max(1, reduction);
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        if (it->file != file)
+            continue;
+        if (it->reduction <= reduction)
+            return; // prepared at least as large as asked
+        drop(it);
+        break;
     }
-    if (!loader)
-        loader = m_loader;
-    m_entries.push_back({ file, std::async(std::launch::async, [loader, file] { return loader(file); }).share() });
+    while (int(m_entries.size()) >= m_keep)
+        drop(m_entries.begin());
+    Loader loader = m_loader;
+    m_entries.push_back({ file, reduction, std::async(std::launch::async, [loader, file, reduction] {
+                             return loader(file, reduction);
+                         }).share() });
     ++m_started;
 }
 
-QImage Prefetcher::take(const QString &file)
+QImage Prefetcher::take(const QString &file, int reduction)
 {
+    reduction = std::max(1, reduction);
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        if (it->file == file) {
-            QImage image = it->image.get();
-            m_entries.erase(it);
-            return image;
+        if (it->file != file)
+            continue;
+        if (it->reduction > reduction) {
+            // Prepared smaller than this request needs: drawing it would show the
+            // picture at a fraction of the size the view claims.
+            drop(it);
+            break;
         }
+        QImage image = it->image.get();
+        m_entries.erase(it);
+        ++m_served;
+        return image;
     }
-    return m_loader(file);
+    return m_loader(file, reduction);
 }
 
 QStringList Prefetcher::pending() const
@@ -53,6 +92,30 @@ QStringList Prefetcher::pending() const
     for (const Entry &e : m_entries)
         files << e.file;
     return files;
+}
+
+QImage LoadPreviewImage(const QString &file, int reduction)
+{
+    if (reduction > 1)
+        return rdjpgfiledib(file, decoderDepth(screenDepth()), reduction);
+    return LoadImageDib(file, ScreenContext, true);
+}
+
+DrawServices PreviewDrawServices(Prefetcher &prefetcher, const QThread *ui)
+{
+    DrawServices s;
+    Prefetcher *p = &prefetcher;
+    s.loadDib = [p, ui](const QString &file, bool fullSize) {
+        if (fullSize && QThread::currentThread() == ui)
+            return p->take(file, 1);
+        return LoadImageDib(file, ScreenContext, fullSize);
+    };
+    s.loadReduced = [p, ui](const QString &file, int reduction) {
+        if (QThread::currentThread() == ui)
+            return p->take(file, reduction);
+        return LoadPreviewImage(file, reduction);
+    };
+    return s;
 }
 
 } // namespace v7

@@ -24,7 +24,10 @@ void PlaceInViewOffsets(ViewState &vs)
 
 void ReleaseOffscreen(ViewState &vs)
 {
+    if (!vs.offscreen.isNull())
+        vs.spare = std::move(vs.offscreen);
     vs.offscreen = QImage();
+    vs.offscreenAt = QPoint();
 }
 
 void FreeCurrentImage(ViewState &vs)

@@ -14,8 +14,15 @@
 namespace v7
 {
 
+// The composed image is the held image scaled to imageW x imageH. Zoomed in, that
+// can be far larger than any surface (a 12-megapixel photo at zoom 10 is 1.2
+// gigapixels), so only a part of it is held: offscreen covers the rectangle at
+// offscreenAt of offscreen's size, the visible part and some margin for panning,
+// or the whole image when that is not much larger. Sizes and offsets below are in
+// the coordinates of the whole composed image.
 struct ViewState {
-    QImage offscreen; // the composed image; null when none is held
+    QImage offscreen; // the held part of the composed image; null when none is held
+    QPoint offscreenAt; // where that part starts in the composed image
     int viewW = 0; // client size of the target window
     int viewH = 0;
     int imageW = 0; // size of the composed image
@@ -24,14 +31,21 @@ struct ViewState {
     int srcY = 0;
     int destRight = 0; // used by the framed preview
     int destBottom = 0;
+    bool quality = false; // the composed image is resampled smoothly (E_Quality)
 
     QImage current; // the decoded image of currentFile, kept between redraws
     QString currentFile;
-    QImage second; // current in the display's pixel format, made once per decode
+    // current in the display's pixel format, made once per decode when a
+    // composition needs it (a 24-bit image is read as it is)
+    QImage second;
     // A large JPEG may be held decoded at 1/reduction of its natural size, as far
     // as the fitted size allows; the fit arithmetic always uses the natural size.
     QSize natural;
     int reduction = 1;
+
+    // The memory of the last composed part, reused by the next one of the same
+    // size: fresh memory costs a page fault per 4 KB before a pixel is written.
+    QImage spare;
 };
 
 ViewState &viewState(); // this thread's
@@ -42,6 +56,7 @@ Placement PlaceInView(ViewState &vs);
 // Only re-centres the source offsets from the view and image sizes.
 void PlaceInViewOffsets(ViewState &vs);
 
+// Releases the composed image (its memory is kept aside for the next one).
 void ReleaseOffscreen(ViewState &vs = viewState());
 void FreeCurrentImage(ViewState &vs = viewState()); // frees the second block too
 

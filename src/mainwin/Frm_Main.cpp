@@ -65,21 +65,8 @@ Frm_Main::Frm_Main(const QString &folderOverride, QWidget *parent)
     // shown without waiting; other threads (thumbnail work) load directly. The
     // screen's depth is read here, on the GUI thread, for the decode threads to use.
     screenDepth();
-    m_prefetch =
-        std::make_unique<Prefetcher>([](const QString &file) { return LoadImageDib(file, ScreenContext, true); });
-    QThread *ui = thread();
-    DrawServices services;
-    services.loadDib = [this, ui](const QString &file, bool fullSize) {
-        if (fullSize && QThread::currentThread() == ui)
-            return m_prefetch->take(file);
-        return LoadImageDib(file, ScreenContext, fullSize);
-    };
-    services.loadReduced = [this, ui](const QString &file, int reduction) {
-        if (QThread::currentThread() == ui && m_prefetch->pending().contains(file))
-            return m_prefetch->take(file);
-        return rdjpgfiledib(file, decoderDepth(screenDepth()), reduction);
-    };
-    setDrawServices(services);
+    m_prefetch = std::make_unique<Prefetcher>(LoadPreviewImage);
+    setDrawServices(PreviewDrawServices(*m_prefetch, thread()));
 }
 
 Frm_Main::~Frm_Main()
@@ -776,11 +763,7 @@ void Frm_Main::ShowCurrentImage(int row)
     if (next >= 0 && next < m_files->rowCount()) {
         // Decoded at the size this pane will show it, as the preview itself would.
         const QString nextPath = JoinPath(m_currentFolder, m_files->entries()[size_t(next)].name);
-        const int reduction = PreviewReductionFor(nextPath, Pic_Image->size(), m_state.Imagefit, m_zoom);
-        m_prefetch->prefetch(nextPath, [reduction](const QString &file) {
-            return reduction > 1 ? rdjpgfiledib(file, decoderDepth(screenDepth()), reduction)
-                                 : LoadImageDib(file, ScreenContext, true);
-        });
+        m_prefetch->prefetch(nextPath, PreviewReductionFor(nextPath, Pic_Image->size(), m_state.Imagefit, m_zoom));
     }
 }
 

@@ -70,23 +70,25 @@ struct ComposeCase {
     const char *mode;
     std::int64_t zoom;
     QSize expected;
+    QRect part; // what is composed of it
 };
 
 TEST_F(DrawForms, ComposesAtTheFittedAndZoomedSize)
 {
     const ComposeCase rows[] = {
         // The widget test covers the plain cases; these are the edges.
-        { "FitNormal", 12500, QSize(125, 62) }, // 62.5 -> 62
-        { "FitWidth", 20000, QSize(400, 200) }, // zoom ignored
-        { "FitHeight", 5000, QSize(800, 400) },
-        { "Bogus", 20000, QSize(100, 50) }, // unknown mode: natural size, no zoom
+        { "FitNormal", 12500, QSize(125, 62), QRect(0, 0, 125, 62) }, // 62.5 -> 62
+        { "FitWidth", 20000, QSize(400, 200), QRect(0, 0, 400, 200) }, // zoom ignored
+        // Wider than the view and its margins: only the middle 400 and 100 on each side.
+        { "FitHeight", 5000, QSize(800, 400), QRect(100, 0, 600, 400) },
+        { "Bogus", 20000, QSize(100, 50), QRect(0, 0, 100, 50) }, // unknown mode: natural size, no zoom
     };
     FakeTarget target(QSize(400, 400));
     for (const ComposeCase &c : rows) {
         ASSERT_TRUE(ShowImageFitted("a.png", target, QString::fromLatin1(c.mode), ZoomFactor::fromScaled(c.zoom), cfg))
             << c.mode;
-        EXPECT_EQ(target.lastComposed.size(), c.expected) << c.mode << " " << c.zoom;
-        EXPECT_EQ(viewState().imageW, c.expected.width());
+        EXPECT_EQ(QSize(viewState().imageW, viewState().imageH), c.expected) << c.mode << " " << c.zoom;
+        EXPECT_EQ(QRect(viewState().offscreenAt, target.lastComposed.size()), c.part);
         EXPECT_EQ(viewState().viewW, 400);
     }
     EXPECT_EQ(images.loads, 1); // one decode for all re-compositions
@@ -133,9 +135,11 @@ TEST_F(DrawForms, FailureLeavesTheTargetAsItWas)
     EXPECT_FALSE(ShowImageFitted(QString(), target, FitAuto, {}, cfg));
     EXPECT_EQ(target.shows, 0);
     EXPECT_EQ(target.tag, QString::fromUtf16(NoRepaintTag));
-    // A surface too large to compose is refused, not attempted.
-    images.images["strip.png"] = quadrantImage(4000, 2);
-    EXPECT_FALSE(ShowImageFitted("strip.png", target, FitNormal, ZoomFactor::fromWhole(10), cfg));
+    // A composed size beyond what the offsets can address is refused, not attempted.
+    QImage strip(4000000, 1, QImage::Format_RGB888);
+    strip.fill(Qt::red);
+    images.images["strip.png"] = strip;
+    EXPECT_FALSE(ShowImageFitted("strip.png", target, FitHeight, {}, cfg)); // 1.2 billion pixels wide
     EXPECT_EQ(target.shows, 0);
     // An empty client area has nothing to fit into.
     FakeTarget empty(QSize(0, 0));
@@ -179,8 +183,17 @@ TEST_F(DrawForms, LargerThanTheViewIsCroppedAroundTheCentre)
     // 300 x 150 in 150 x 40: the visible part starts at (75, 55).
     EXPECT_EQ(viewState().srcX, 75);
     EXPECT_EQ(viewState().srcY, 55);
-    EXPECT_EQ(target.plan.place, (Placement { 150, 40, 0, 0, 75, 55 }));
+    // Composed: the visible part and a quarter of the view more on each side
+    // (37 columns, 10 rows). The plan reads within that part.
+    EXPECT_EQ(QRect(viewState().offscreenAt, target.lastComposed.size()), QRect(38, 45, 224, 60));
+    EXPECT_EQ(target.plan.place, (Placement { 150, 40, 0, 0, 37, 10 }));
     EXPECT_FALSE(target.plan.paintMargins);
+    // The pane's corners show the quadrants' colours next to the middle.
+    const auto shown = [&](QPoint at) { return target.lastComposed.pixelColor(target.plan.sourceFor(QRect(at, at))); };
+    EXPECT_EQ(shown(QPoint(0, 0)), QuadTopLeft);
+    EXPECT_EQ(shown(QPoint(149, 39)), QuadBottomRight);
+    EXPECT_EQ(shown(QPoint(74, 19)), QuadTopLeft);
+    EXPECT_EQ(shown(QPoint(75, 20)), QuadBottomRight);
 }
 
 TEST_F(DrawForms, QualityChoosesTheSmoothResampling)
@@ -210,14 +223,79 @@ TEST_F(DrawForms, ComposeAtNaturalSizeKeepsEveryPixel)
     ASSERT_TRUE(ShowImageFitted("a.png", target, FitNormal, {}, cfg));
     const QImage original = images.images["a.png"].convertToFormat(QImage::Format_RGB32);
     EXPECT_EQ(target.lastComposed.convertToFormat(QImage::Format_RGB32), original);
-    // A true-colour image is held once: the display copy shares its pixels.
+    // A 24-bit image is composed from as it is, with no display copy of the whole.
+    EXPECT_EQ(viewState().current.format(), QImage::Format_RGB888);
+    EXPECT_TRUE(viewState().second.isNull());
+    // Smooth resampling needs the display format: a true-colour image is then held
+    // once, the display copy sharing its pixels.
+    cfg.E_Quality = true;
+    ASSERT_TRUE(ShowImageFitted(QString(), target, FitNormal, {}, cfg));
+    EXPECT_EQ(target.lastComposed, original);
     EXPECT_EQ(viewState().current, original);
     EXPECT_EQ(viewState().current.constBits(), viewState().second.constBits());
+    cfg.E_Quality = false;
     // A palette image keeps its palette.
     images.images["indexed.png"] = images.images["a.png"].convertToFormat(QImage::Format_Indexed8);
     ASSERT_TRUE(ShowImageFitted("indexed.png", target, FitNormal, {}, cfg));
     EXPECT_EQ(viewState().current.format(), QImage::Format_Indexed8);
     EXPECT_EQ(viewState().second.format(), QImage::Format_RGB32);
+}
+
+TEST_F(DrawForms, EveryZoomDrawsALargePhotoComposingOnlyAroundTheView)
+{
+    // 12 megapixels: from about zoom 3.4 the whole composed image would pass any
+    // surface's bounds.
+    images.images["photo.png"] = positionImage(4000, 3000);
+    FakeTarget target(QSize(400, 300));
+    const ViewState &vs = viewState();
+    for (std::int64_t z = ZoomFactor::Min; z <= ZoomFactor::Max; z += ZoomFactor::Step) {
+        SCOPED_TRACE(testing::Message() << "zoom " << z);
+        const ZoomFactor zoom = ZoomFactor::fromScaled(z);
+        ASSERT_TRUE(ShowImageFitted("photo.png", target, FitNormal, zoom, cfg));
+        const std::int64_t tw = zoom.apply(4000), th = zoom.apply(3000);
+        ASSERT_EQ(vs.imageW, tw);
+        ASSERT_EQ(vs.imageH, th);
+        // The view and a quarter of it on each side, no more.
+        EXPECT_LE(target.lastComposed.width(), 600);
+        EXPECT_LE(target.lastComposed.height(), 450);
+        // Every corner and the middle of the pane show the photo's pixel that the
+        // stretch maps there (pixel centres onto pixel centres).
+        const TransitionPlan &plan = target.plan;
+        const QRect visible = plan.visibleRect();
+        for (const QPoint at :
+            { visible.topLeft(), visible.topRight(), visible.bottomLeft(), visible.bottomRight(), visible.center() }) {
+            const QPoint composed = at - QPoint(plan.place.x, plan.place.y) + QPoint(vs.srcX, vs.srcY);
+            const QPoint expected(
+                int((2 * composed.x() + 1) * 4000 / (2 * tw)), int((2 * composed.y() + 1) * 3000 / (2 * th)));
+            EXPECT_EQ(positionOf(target.lastComposed.pixel(plan.sourceFor(QRect(at, at)))), expected)
+                << at.x() << "," << at.y();
+        }
+    }
+    EXPECT_EQ(images.loads, 1);
+
+    // Smooth resampling works on the part too.
+    QImage quad(4000, 3000, QImage::Format_RGB888);
+    {
+        QPainter p(&quad);
+        p.fillRect(0, 0, 2000, 1500, QuadTopLeft);
+        p.fillRect(2000, 0, 2000, 1500, QuadTopRight);
+        p.fillRect(0, 1500, 2000, 1500, QuadBottomLeft);
+        p.fillRect(2000, 1500, 2000, 1500, QuadBottomRight);
+    }
+    images.images["quad.png"] = quad;
+    cfg.E_Quality = true;
+    for (const int z : { 4, 10 }) {
+        ASSERT_TRUE(ShowImageFitted("quad.png", target, FitNormal, ZoomFactor::fromWhole(z), cfg)) << z;
+        EXPECT_LE(target.lastComposed.width(), 600);
+        const auto shown = [&](QPoint at) {
+            return target.lastComposed.pixelColor(target.plan.sourceFor(QRect(at, at)));
+        };
+        EXPECT_EQ(shown(QPoint(5, 5)), QuadTopLeft) << z;
+        EXPECT_EQ(shown(QPoint(394, 5)), QuadTopRight) << z;
+        EXPECT_EQ(shown(QPoint(5, 294)), QuadBottomLeft) << z;
+        EXPECT_EQ(shown(QPoint(394, 294)), QuadBottomRight) << z;
+    }
+    EXPECT_EQ(images.resamples, 2);
 }
 
 TEST_F(DrawForms, MosaicCellCentresTheFittedImageInsideARaisedEdge)

@@ -27,6 +27,26 @@ inline QImage quadrantImage(int w, int h, QImage::Format format = QImage::Format
     return img;
 }
 
+// Each pixel tells where it is: red and green hold the low bytes of x and y,
+// blue their high nibbles (sides up to 4096).
+inline QImage positionImage(int w, int h)
+{
+    QImage img(w, h, QImage::Format_RGB888);
+    for (int y = 0; y < h; ++y) {
+        uchar *row = img.scanLine(y);
+        for (int x = 0; x < w; ++x) {
+            row[3 * x] = uchar(x & 0xFF);
+            row[3 * x + 1] = uchar(y & 0xFF);
+            row[3 * x + 2] = uchar(((x >> 8) << 4) | (y >> 8));
+        }
+    }
+    return img;
+}
+inline QPoint positionOf(QRgb c)
+{
+    return QPoint(qRed(c) | ((qBlue(c) >> 4) << 8), qGreen(c) | ((qBlue(c) & 0xF) << 8));
+}
+
 inline QByteArray encoded(const QImage &img, const char *format)
 {
     QByteArray bytes;

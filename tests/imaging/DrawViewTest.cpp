@@ -151,6 +151,37 @@ TEST_F(DrawViewTest, EveryEffectEndsWithTheWholeImageShown)
     }
 }
 
+TEST_F(DrawViewTest, ZoomedFarInAPanReachesEveryEdgeOfALargePhoto)
+{
+    // 12 megapixels at zoom 10: 40000 x 30000 composed, far past any surface.
+    images.images["photo.png"] = positionImage(4000, 3000);
+    // Shown, as the preview is: grabbing a hidden widget resizes it first, and a
+    // resize composes again around the middle.
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    ASSERT_TRUE(view.showImage("photo.png", "FitNormal", ZoomFactor::fromWhole(10)));
+    const ViewState &vs = viewState();
+    EXPECT_EQ(QSize(vs.imageW, vs.imageH), QSize(40000, 30000));
+    EXPECT_LE(std::int64_t(vs.offscreen.width()) * vs.offscreen.height(), 600 * 450);
+    const auto shownAt = [&](int x, int y) { return positionOf(view.grab().toImage().pixel(x, y)); };
+    EXPECT_EQ(shownAt(200, 150), QPoint(2000, 1500)); // the middle of the photo
+
+    // A drag as far up and left as it goes: the offsets stop at 1.
+    view.redrawAtOffset(-100000, -100000);
+    EXPECT_EQ(shownAt(0, 0), QPoint(0, 0));
+    EXPECT_EQ(shownAt(399, 299), QPoint(40, 30)); // composed (400, 300)
+    view.commitPan(-100000, -100000);
+    EXPECT_EQ(QPoint(vs.srcX, vs.srcY), QPoint(1, 1));
+    EXPECT_EQ(shownAt(399, 299), QPoint(40, 30));
+    // And then to the far corner: the photo's last pixel in the pane's last one.
+    view.commitPan(100000, 100000);
+    EXPECT_EQ(QPoint(vs.srcX, vs.srcY), QPoint(39600, 29700));
+    EXPECT_EQ(shownAt(399, 299), QPoint(3999, 2999));
+    EXPECT_EQ(shownAt(0, 0), QPoint(3960, 2970));
+    EXPECT_LE(std::int64_t(vs.offscreen.width()) * vs.offscreen.height(), 600 * 450);
+    EXPECT_EQ(images.loads, 1);
+}
+
 TEST_F(DrawViewTest, AnyWidgetCanShowImagesThroughAPainter)
 {
     QWidget plain;

@@ -143,6 +143,33 @@ TEST(MarginRects, SweepMarginsAndImageTileTheView)
                 }
 }
 
+TEST(ComposedWindow, TheVisiblePartWithAQuarterViewAroundItOrTheWhole)
+{
+    const QSize view(400, 300);
+    // Not much larger than the view: whole.
+    EXPECT_EQ(ComposedWindow(QSize(600, 450), view, QRect(100, 75, 400, 300)), QRect(0, 0, 600, 450));
+    EXPECT_EQ(ComposedWindow(QSize(200, 100), view, QRect(0, 0, 200, 100)), QRect(0, 0, 200, 100));
+    // Larger in one axis only.
+    EXPECT_EQ(ComposedWindow(QSize(601, 300), view, QRect(100, 0, 400, 300)), QRect(0, 0, 600, 300));
+    EXPECT_EQ(ComposedWindow(QSize(602, 300), view, QRect(101, 0, 400, 300)), QRect(1, 0, 600, 300));
+    // Far inside a huge image, and against its edges.
+    EXPECT_EQ(ComposedWindow(QSize(40000, 30000), view, QRect(19800, 14850, 400, 300)), QRect(19700, 14775, 600, 450));
+    EXPECT_EQ(ComposedWindow(QSize(40000, 30000), view, QRect(1, 1, 400, 300)), QRect(0, 0, 501, 376));
+    EXPECT_EQ(ComposedWindow(QSize(40000, 30000), view, QRect(39600, 29700, 400, 300)), QRect(39500, 29625, 500, 375));
+    // Nothing visible (an empty pane) still gives a part to compose.
+    EXPECT_EQ(ComposedWindow(QSize(2000, 1000), QSize(0, 0), QRect(1000, 500, 0, 0)), QRect(1000, 500, 1, 1));
+    // Invariant: the part covers what is needed, stays in the image and never
+    // exceeds the view with its margins.
+    for (int w = 1; w <= 5000; w += 397)
+        for (int x = 0; x + 400 <= std::max(w, 400); x += 173) {
+            const QRect needed = QRect(x, 0, std::min(400, w), 300).intersected(QRect(0, 0, w, 300));
+            const QRect part = ComposedWindow(QSize(w, 300), view, needed);
+            ASSERT_TRUE(part.contains(needed)) << w << " " << x;
+            ASSERT_TRUE(QRect(0, 0, w, 300).contains(part)) << w << " " << x;
+            ASSERT_LE(part.width(), 600) << w << " " << x;
+        }
+}
+
 TEST(FitThumbCell, CellFitsAndZeroSides)
 {
     EXPECT_EQ(fitThumbCell(30, 20, 96, 72, 1), QSize(96, 64));

@@ -1,9 +1,12 @@
 #include "app/Settings.h"
 #include "imaging/Draw.h"
+#include "imaging/Prefetch.h"
 #include "imaging/ViewState.h"
 #include "imaging/widgets/DrawView.h"
 
+#include <QPainter>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace v7;
@@ -54,5 +57,67 @@ TEST(PreviewReduction, ALargeJpegIsDecodedSmallAndWholeWhenNeeded)
     EXPECT_EQ(vs.reduction, 1);
     EXPECT_EQ(vs.current.size(), QSize(1600, 1200));
     EXPECT_EQ(QSize(vs.imageW, vs.imageH), QSize(1600, 1200));
+    FreeCurrentImage(vs);
+}
+
+TEST(PreviewReduction, APreparedImageIsDrawnAtItsTrueSizeAfterTheFitOrZoomChanged)
+{
+    // White inside a wide black border: at its own size the 400 x 300 pane shows
+    // only the white middle; drawn shrunk, the border shows in the pane's corners.
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/next.jpg");
+    QImage img(1600, 1200, QImage::Format_RGB32);
+    img.fill(Qt::black);
+    QPainter(&img).fillRect(QRect(200, 200, 1200, 800), Qt::white);
+    ASSERT_TRUE(img.save(file, "JPEG", 90));
+
+    Prefetcher prefetch(LoadPreviewImage);
+    setDrawServices(PreviewDrawServices(prefetch, QThread::currentThread()));
+    struct Restore {
+        ~Restore() { setDrawServices(defaultDrawServices()); }
+    } restore;
+    Settings cfg;
+    cfg.E_Index = 0;
+    DrawView view;
+    view.setDrawSettings(cfg);
+    view.resize(400, 300);
+
+    // A full-size request never gets the reduced image prepared for a fitted view.
+    prefetch.prefetch(file, PreviewReductionFor(file, view.size(), u"FitAuto", ZoomFactor::fromWhole(1)));
+    EXPECT_EQ(drawServices().loadDib(file, true).size(), QSize(1600, 1200));
+
+    struct Row {
+        const char *preparedFit;
+        int preparedZoom; // x 10 000
+        const char *shownFit;
+        int shownZoom;
+        QSize composed;
+        bool whiteCorner;
+    };
+    const Row rows[] = {
+        { "FitAuto", 10000, "FitNormal", 10000, { 1600, 1200 }, true }, // prepared at 1/4
+        { "FitNormal", 5000, "FitNormal", 20000, { 3200, 2400 }, true }, // prepared at 1/2
+        { "FitNormal", 2500, "FitNormal", 10000, { 1600, 1200 }, true }, // prepared at 1/4
+        { "FitAuto", 10000, "FitHeight", 10000, { 400, 300 }, false }, // 1/4 covers it: served
+    };
+    ViewState &vs = viewState();
+    for (const Row &r : rows) {
+        SCOPED_TRACE(
+            testing::Message() << r.preparedFit << " " << r.preparedZoom << " -> " << r.shownFit << " " << r.shownZoom);
+        FreeCurrentImage(vs);
+        const int served = prefetch.served();
+        const int reduction = PreviewReductionFor(
+            file, view.size(), QString::fromLatin1(r.preparedFit), ZoomFactor::fromScaled(r.preparedZoom));
+        ASSERT_GT(reduction, 1);
+        prefetch.prefetch(file, reduction);
+        ASSERT_TRUE(view.showImage(file, QString::fromLatin1(r.shownFit), ZoomFactor::fromScaled(r.shownZoom)));
+        EXPECT_EQ(vs.natural, QSize(1600, 1200));
+        EXPECT_EQ(QSize(vs.imageW, vs.imageH), r.composed);
+        // The held image covers what is drawn.
+        EXPECT_GE(vs.current.width(), std::min(r.composed.width(), 1600));
+        const QImage shown = view.grab().toImage();
+        EXPECT_EQ(qGray(shown.pixel(3, 3)) > 128, r.whiteCorner);
+        EXPECT_EQ(prefetch.served(), served + (r.composed.width() <= 400 ? 1 : 0));
+    }
     FreeCurrentImage(vs);
 }

@@ -48,11 +48,16 @@ void DrawView::redrawAtOffset(int dx, int dy)
     if (!m_shown || vs.offscreen.isNull())
         return;
     const PanCopy c = RedrawAtOffset(panGeometry(vs, size()), dx, dy);
+    // Zoomed in, only the part near the view is composed: a pan beyond it
+    // composes the part it reaches.
+    if (!ComposePart(vs, c.source))
+        return;
+    const QRect from = c.source.translated(-vs.offscreenAt);
     const QColor background = colorFromBgr(m_cfg.ViewColor);
     m_painter.paintOver([&](QPainter &p) {
         if (c.margins)
             p.fillRect(rect(), background);
-        p.drawImage(c.destination, vs.offscreen, c.source);
+        p.drawImage(c.destination, vs.offscreen, from);
     });
 }
 
