@@ -2,8 +2,10 @@
 // (JPEG by PSNR), through the dispatch and through the memory streams.
 #include "ImagingTestUtil.h"
 #include "TestEnv.h"
+#include "app/Settings.h"
 #include "imaging/Codecs.h"
 #include "imaging/ImageLoad.h"
+#include "thumbs/ThumbMain.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -146,6 +148,41 @@ TEST(RoundTrip, ThumbnailStreamsDecodeByTheirFirstByte)
     QByteArray fromIndexed;
     ASSERT_TRUE(wrbmpstreamdib(reduceTo8Bits(src), fromIndexed));
     EXPECT_EQ(fromIndexed.at(28), 24);
+}
+
+// The longer extensions the file list shows with JPG and TIF (.jpeg, .jpe, .tiff)
+// load and make thumbnails through the codec of their content.
+TEST(RoundTrip, LongerExtensionsLoadThroughTheirFormatsCodec)
+{
+    QTemporaryDir dir;
+    const QString jpg = dir.filePath(QStringLiteral("photo.jpg"));
+    ASSERT_TRUE(SaveImageDib(jpg, makePhoto(300, 200, 9), 24, 90));
+    const QString tif = QStringLiteral(V7_SAMPLES_DIR "/glacier.tif");
+    Settings cfg;
+    cfg.ThumbW = 96;
+    cfg.ThumbH = 72;
+    cfg.UseEmbeddedThumbs = false;
+    for (const auto &[source, copyName, format] : { std::tuple { jpg, "photo.jpeg", "JPEG" },
+             std::tuple { jpg, "old.JPE", "JPEG" },
+             std::tuple { tif, "scan.tiff", "TIFF" } }) {
+        const QString copy = dir.filePath(QLatin1String(copyName));
+        ASSERT_TRUE(QFile::copy(source, copy)) << copyName;
+        ImageFileInfo info;
+        info.fileName = copy;
+        ASSERT_TRUE(GetImageInfo(info)) << copyName;
+        EXPECT_EQ(info.format, QLatin1String(format));
+        const QImage original = LoadImageDib(source, 24, true);
+        const QImage loaded = LoadImageDib(copy, 24, true);
+        ASSERT_FALSE(loaded.isNull()) << copyName;
+        EXPECT_EQ(maxChannelDiff(loaded, original), 0) << copyName;
+        EXPECT_EQ(maxChannelDiff(LoadImageDdb(copy, 32, true), original), 0) << copyName;
+        const QImage thumb = MakeThumbImage(copy, cfg);
+        ASSERT_FALSE(thumb.isNull()) << copyName;
+        EXPECT_EQ(maxChannelDiff(thumb, MakeThumbImage(source, cfg)), 0) << copyName;
+    }
+    // Saving keeps to the writers' own extensions: nothing is written for these.
+    EXPECT_FALSE(SaveImageDib(dir.filePath(QStringLiteral("out.jpeg")), makePhoto(8, 8), 24, 90));
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("out.jpeg"))));
 }
 
 } // namespace
