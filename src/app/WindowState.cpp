@@ -67,6 +67,15 @@ MainWindowState RestoreWindowStateValues(int screenWidthTwips, int screenHeightT
     s.Treeview = settingToBool(ReadSetting(kViewStat, QStringLiteral("Treeview"), 1));
     s.Imageview = settingToBool(ReadSetting(kViewStat, QStringLiteral("Imageview"), 1));
     s.Thumbview = settingToBool(ReadSetting(kViewStat, QStringLiteral("Thumbview"), 1));
+    // Out-of-range values read as the first run's.
+    s.SortColumn = settingToInt(ReadSetting(kViewStat, QStringLiteral("SortColumn"), 0));
+    if (s.SortColumn < 0 || s.SortColumn > 4)
+        s.SortColumn = 0;
+    s.SortOrder = settingToInt(ReadSetting(kViewStat, QStringLiteral("SortOrder"), 0)) == 1 ? 1 : 0;
+    for (int c = 0; c < 5; ++c) {
+        const int w = settingToInt(ReadSetting(kViewStat, QStringLiteral("ColumnWidth%1").arg(c + 1), 0));
+        s.ColumnWidths[c] = (w > 0 && w <= 10000) ? w : 0;
+    }
     return s;
 }
 
@@ -103,6 +112,10 @@ void SaveWindowStateValues(const MainWindowState &state)
     changes.push_back({ key(kViewStat), QStringLiteral("Treeview"), flag(state.Treeview) });
     changes.push_back({ key(kViewStat), QStringLiteral("Imageview"), flag(state.Imageview) });
     changes.push_back({ key(kViewStat), QStringLiteral("Thumbview"), flag(state.Thumbview) });
+    changes.push_back({ key(kViewStat), QStringLiteral("SortColumn"), num(state.SortColumn) });
+    changes.push_back({ key(kViewStat), QStringLiteral("SortOrder"), num(state.SortOrder) });
+    for (int c = 0; c < 5; ++c)
+        changes.push_back({ key(kViewStat), QStringLiteral("ColumnWidth%1").arg(c + 1), num(state.ColumnWidths[c]) });
     changes.push_back({ key(kAppForm), QStringLiteral("WindowState"), num(state.WindowState) });
     const std::pair<const char *, int> rect[] = {
         { "Left", state.Left }, { "Top", state.Top }, { "Width", state.Width }, { "Height", state.Height }

@@ -29,6 +29,11 @@ struct MainWindowState {
     bool Treeview = true;
     bool Imageview = true;
     bool Thumbview = true;
+    // The file list: sort column (0-4), order (0 ascending, 1 descending) and the five
+    // column widths in pixels (0: the list's own width).
+    int SortColumn = 0;
+    int SortOrder = 0;
+    int ColumnWidths[5] = { 0, 0, 0, 0, 0 };
     int WindowState = 2; // 0 normal, 1 minimised, 2 maximised
     int Left = 0, Top = 0, Width = 0, Height = 0; // twips
 };

@@ -118,7 +118,7 @@ QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int
         return {};
     if (role == Qt::DisplayRole && section >= 0 && section < 5)
         return headers()[section];
-    if (role == Qt::DecorationRole && section == 0 && !m_iconKey.isEmpty())
+    if (role == Qt::DecorationRole && section == m_sortKey && !m_iconKey.isEmpty())
         return m_iconKey == QLatin1String("Arrow2") ? m_arrowUp : m_arrowDown;
     return {};
 }
@@ -196,8 +196,17 @@ bool FileListModel::sortByColumn(int column)
         m_iconKey = QStringLiteral("Arrow1");
     }
     sortKeepingSelection();
-    Q_EMIT headerDataChanged(Qt::Horizontal, 0, 0);
+    Q_EMIT headerDataChanged(Qt::Horizontal, 0, 4); // the arrow may have left another column
     return true;
+}
+
+void FileListModel::setSortState(int key, SortOrder order)
+{
+    m_sortKey = (key >= 0 && key <= 4) ? key : 0;
+    m_order = order;
+    m_iconKey.clear();
+    sortKeepingSelection();
+    Q_EMIT headerDataChanged(Qt::Horizontal, 0, 4);
 }
 
 void FileListModel::sortAgain()
@@ -231,7 +240,7 @@ void FileListModel::sortKeepingSelection()
 void FileListModel::clearHeaderIcon()
 {
     m_iconKey.clear();
-    Q_EMIT headerDataChanged(Qt::Horizontal, 0, 0);
+    Q_EMIT headerDataChanged(Qt::Horizontal, 0, 4);
 }
 
 } // namespace v7

@@ -1,5 +1,5 @@
 // The rows of the file list (Lvw_Files) as an item model: five columns, the sort
-// arrow on the first header only, and file URLs when rows are dragged out.
+// arrow on the header of the sorted column, and file URLs when rows are dragged out.
 //
 // Threads: user-interface thread.
 #pragma once
@@ -42,9 +42,13 @@ public:
     // Returns false when the list is empty and nothing happens.
     bool sortByColumn(int column);
     void sortAgain(); // keeps key and order (a new listing)
+    // Key and order as kept from the last run, without an arrow; a key outside 0-4
+    // reads as 0. The rows are sorted again.
+    void setSortState(int key, SortOrder order);
     int sortKey() const { return m_sortKey; }
     SortOrder sortOrder() const { return m_order; }
-    // The arrow shown on the first header: "Arrow1" (descending), "Arrow2" (ascending), or none.
+    // The arrow shown on the sorted column's header: "Arrow1" (descending), "Arrow2"
+    // (ascending), or none.
     QString headerIconKey() const { return m_iconKey; }
     void clearHeaderIcon();
 

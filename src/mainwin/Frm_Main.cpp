@@ -241,6 +241,11 @@ void Frm_Main::buildWidgets()
         if (i.isValid())
             onCurrentRowChanged(i.row());
     });
+    // A click on the entry that is already current writes its status line again.
+    connect(Lvw_Files, &QAbstractItemView::clicked, this, [this](const QModelIndex &i) {
+        if (i.isValid())
+            writeCurrentFileStatus(i.row());
+    });
     connect(filterBox, &FilterBox::filterEntered, this, &Frm_Main::onFilterEntered);
     // Keys in the tree list the node they come to rest on, once the keys pause.
     m_treeKeyTimer = new QTimer(this);
@@ -352,6 +357,7 @@ void Frm_Main::RestoreWindowState()
         m_fitActions[i]->setChecked(fits[i] == m_state.Imagefit);
     Pic_Image->setDrawSettings(settings());
     m_zoom = ZoomFactor::fromWhole(1);
+    restoreListColumns();
     SizeControlsX();
 }
 
@@ -378,6 +384,7 @@ void Frm_Main::SaveWindowState()
     m_state.Top = g.y() * TwipsPerPixel;
     m_state.Width = g.width() * TwipsPerPixel;
     m_state.Height = g.height() * TwipsPerPixel;
+    saveListColumns();
     SaveWindowStateValues(m_state);
 }
 
@@ -555,13 +562,14 @@ bool Frm_Main::ListFolder(const QString &folder)
     // A new folder stops the display of the old one at its next thumbnail.
     if (m_store)
         m_store->RequestCancel();
-    setImagePropertiesMode(false);
+    // "List Image Properties" stays on, its column where the user saw it.
     m_files->clear();
     m_files->clearHeaderIcon();
     for (ThumbBox *box : Pic_Thumb)
         box->setFileCount(0);
     EnableFileCommands(false);
     Pic_Image->clearView();
+    m_previewNotice.clear();
     m_panels[2]->clear();
     m_panels[4]->clear();
     m_currentPosition = 0;
@@ -583,6 +591,12 @@ bool Frm_Main::ListFolder(const QString &folder)
     if (listed.count == 0)
         return true;
     m_files->setEntries(std::move(listed.entries));
+    if (imagePropertiesMode()) {
+        for (int row = 0; row < m_files->rowCount(); ++row)
+            ListImagePropertiesOf(m_files->entry(row), folder);
+        if (m_files->sortKey() >= 3)
+            m_files->sortAgain(); // sorted by the texts just read
+    }
     m_listedCount = listed.count;
     m_listedTotal = listed.total;
     const qint64 elapsed = clock.elapsed();
@@ -646,12 +660,10 @@ void Frm_Main::onCurrentRowChanged(int row)
     for (ThumbBox *box : Pic_Thumb)
         if (box->selected() != row)
             box->setSelected(row);
+    followInGrid(row);
     const FileEntry &e = m_files->entries()[size_t(row)];
     m_lastFileByFolder.insert(m_currentFolder, e.name);
-    if (!m_viewActions[0]->isChecked() || !m_viewActions[2]->isChecked()) {
-        const QString properties = e.properties.isEmpty() ? ReadImageProperties(row) : e.properties;
-        m_panels[4]->setText(CurrentFileText(row, e.name, currentFileSizeText(row), properties, false));
-    }
+    writeCurrentFileStatus(row);
     if (m_loadOnClick) {
         m_pendingPreview = row;
         if (m_viewActions[1]->isChecked() && !Tmr_LvwClick->isActive())
@@ -754,8 +766,12 @@ void Frm_Main::ShowCurrentImage(int row)
     if (!m_viewActions[1]->isChecked())
         return;
     Pic_Image->setDrawSettings(settings());
-    if (!Pic_Image->showImage(path, m_state.Imagefit, m_zoom))
-        Pic_Image->clearView(); // a file that cannot be drawn leaves the pane cleared
+    m_previewNotice.clear();
+    if (!Pic_Image->showImage(path, m_state.Imagefit, m_zoom)) {
+        // A damaged or empty file: the pane says which, rather than going blank.
+        Pic_Image->clearView();
+        showPreviewNotice(m_files->entries()[size_t(row)].name);
+    }
     // Prepare the next file the way the user is moving.
     const int step = (m_lastShownRow >= 0 && row < m_lastShownRow) ? -1 : 1;
     m_lastShownRow = row;
@@ -789,13 +805,17 @@ void Frm_Main::ShowThumbs()
         box->setFileCount(m_files->rowCount());
         box->setSelected(current);
     }
+    // The current file (a restored last file, say) is on screen from the start.
+    Pic_Thumb[m_activeBox]->ensureVisible(current);
     // Only one store works at a time: the previous display ends first.
     releaseStore(0);
     GridValues grid;
     grid.columns = Pic_Thumb[0]->geometry().columns;
     grid.fileCount = m_files->rowCount();
     grid.expected = grid.fileCount;
-    grid.referenceIndex = std::max(0, current);
+    // Reference 0: whenever the grid is scrolled to a current file, the job makes the
+    // rows on screen first (a reference at the current file made it start at the top).
+    grid.referenceIndex = 0;
     m_store = new BitmapStore(this, grid, m_currentFolder, this);
     connect(m_store, &BitmapStore::displayFinished, this, &Frm_Main::thumbDisplayFinished);
     BitmapStore *store = m_store;
@@ -807,7 +827,7 @@ void Frm_Main::ShowThumbs()
     };
     for (ThumbBox *box : Pic_Thumb)
         box->setSources([store](QPainter &p, int index, QPoint origin) { store->DrawStoredThumb(p, index, origin); },
-            [store](int index) { return store->hasThumb(index); },
+            [store](int index) { return store->arrived(index); },
             captions);
     updateStorePane();
     QStringList files;
@@ -910,8 +930,11 @@ void Frm_Main::onCellPressed(
         Lvw_Files->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
     if (Lvw_Files->currentIndex() != index)
         Lvw_Files->setCurrentIndex(index);
-    else if (m_loadOnClick)
-        reshowSelected();
+    else {
+        writeCurrentFileStatus(item - 1);
+        if (m_loadOnClick)
+            reshowSelected();
+    }
     Lvw_Files->scrollTo(index);
     m_loadOnClick = false;
     if (onCornerMark)

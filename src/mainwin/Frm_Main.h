@@ -98,6 +98,9 @@ public:
 
     // The preview: shows the list's entry at row in Pic_Image with the fit mode and zoom.
     void ShowCurrentImage(int row);
+    // What the preview says instead of a picture it could not draw ("name", "Error in
+    // file"); empty while it shows a picture or nothing.
+    QString previewNotice() const { return m_previewNotice; }
     DrawView *imagePane() const { return Pic_Image; }
     const Prefetcher &prefetcher() const { return *m_prefetch; }
     BitmapStore *store() const { return m_store; }
@@ -109,6 +112,7 @@ public:
     void DrawProgress(int length, int height, const QString &counterText) override;
     void ShowDeliveredThumb(int index, int column, int row) override;
     QString FileNameAt(int index) override;
+    void ThumbArrived(int index) override;
     ThumbBox *thumbBox(int i) const { return Pic_Thumb[i]; }
     ZoomFactor zoom() const { return m_zoom; }
     // Sets the zoom factor (ignored outside 0.5 to 10), writes its status text and
@@ -158,6 +162,14 @@ private:
     void onLabelEditClosed();
     void showEditFailure(const QString &message, bool withIcon);
     QString currentFileSizeText(int row) const;
+    // Grid and list in step (Frm_MainGrid.cpp): the current file's status line, the
+    // grid scrolled to the current cell, the list's sort and columns kept between runs.
+    void writeCurrentFileStatus(int row);
+    void followInGrid(int row);
+    void showPreviewNotice(const QString &name);
+    void restoreListColumns();
+    void saveListColumns();
+    QString m_previewNotice;
 
     QString m_folderOverride;
     MainWindowState m_state;

@@ -64,6 +64,7 @@ void ThumbBox::setFileCount(int count)
     m_fileCount = std::max(0, count);
     m_scroll = 0;
     m_selected = -1;
+    m_paintedCells = m_paintedWithThumb = 0; // nothing of the new grid is on screen yet
     relayout();
     ReleaseGridSurfaces();
     update();
@@ -79,6 +80,19 @@ void ThumbBox::setSelected(int index)
 {
     m_selected = (index >= 0 && index < m_fileCount) ? index : -1;
     update();
+}
+
+void ThumbBox::ensureVisible(int index)
+{
+    if (index < 0 || index >= m_fileCount)
+        return;
+    const int scroll =
+        std::clamp(ScrollToShow(m_grid, index, height(), m_scroll), 0, std::max(0, MaxScroll(m_grid, height())));
+    if (scroll == m_scroll)
+        return;
+    m_scroll = scroll;
+    update();
+    Q_EMIT scrolled(m_scroll);
 }
 
 int ThumbBox::moveSelection(GridKey key)
@@ -121,6 +135,19 @@ void ThumbBox::RequestRepaint()
             fillTile(int(t));
     }
     update();
+}
+
+void ThumbBox::thumbArrived(int index)
+{
+    if (m_strip.isNull() || index < 0 || index >= m_fileCount)
+        return;
+    const int tile = index - StripFirstIndex(m_grid, m_stripTop);
+    if (tile < 0 || tile >= int(m_tileHasThumb.size()))
+        return; // off the strip: decoded when its row comes into view
+    fillTile(tile);
+    const QRect cell = CellRect(m_grid, index, m_scroll - m_drag);
+    if (cell.intersects(rect()))
+        update(cell);
 }
 
 void ThumbBox::fillTile(int tile)
@@ -188,8 +215,15 @@ void ThumbBox::DrawCaptions(QPainter &painter, int index, const QRect &cell)
     const QFontMetrics fm(font());
     const QString name =
         ShortenCaption(line1, m_grid.cellW - 6, [&fm](const QString &s) { return fm.horizontalAdvance(s); });
-    painter.drawText(QRect(block.left(), block.top() + 2, block.width(), 14), Qt::AlignHCenter | Qt::AlignTop, name);
-    painter.drawText(QRect(block.left(), block.top() + 15, block.width(), 14), Qt::AlignHCenter | Qt::AlignTop, line2);
+    // Each line sits on the baseline of the box's font, 2 and 15 pixels below the
+    // block's top. A fixed 14-pixel text box would cut the descenders of any line
+    // taller than that, as a name set partly in a fallback (CJK) font is.
+    const auto line = [&](const QString &text, int top) {
+        const int x = block.left() + (block.width() - fm.horizontalAdvance(text)) / 2;
+        painter.drawText(QPoint(x, top + fm.ascent()), text);
+    };
+    line(name, block.top() + 2);
+    line(line2, block.top() + 15);
     painter.restore();
 }
 
@@ -198,8 +232,10 @@ void ThumbBox::PaintSelection(QPainter &p, int index, int dragOffset)
     const QRect cell = CellRect(m_grid, index, m_scroll - dragOffset);
     const QRect thumb = ThumbArea(m_grid, cell).translated(0, settings().ShowCaption ? -10 : 0);
     const QColor frame = colorFromBgr(settings().ThumbColorFrame).darker(160);
-    // Bars in the four margins, one pixel inside the cell.
-    p.fillRect(QRect(cell.left() + 1, cell.top() + 1, cell.width() - 2, m_grid.marginH - 2), frame);
+    // Bars in the four margins, one pixel inside the cell, stopping short of the
+    // picture's two-pixel raised edge (with captions the picture sits 10 pixels higher).
+    p.fillRect(
+        QRect(cell.left() + 1, cell.top() + 1, cell.width() - 2, std::max(0, thumb.top() - 3 - cell.top())), frame);
     p.fillRect(QRect(thumb.right() + 2, cell.top() + 1, m_grid.marginW - 3, cell.height() - 2), frame);
     p.fillRect(QRect(cell.left() + 1, cell.top() + 1, m_grid.marginW - 3, cell.height() - 2), frame);
     if (!settings().ShowCaption)
@@ -227,6 +263,7 @@ void ThumbBox::PaintGrid(QPainter &p, int dragOffset)
     updateStrip(topRow);
     const int visible = VisibleRows(m_grid, height()) * m_grid.columns;
     const int captionLift = s.ShowCaption ? 10 : 0;
+    m_paintedCells = m_paintedWithThumb = 0;
     for (int t = 0; t < visible; ++t) {
         const int index = topRow * m_grid.columns + t;
         if (index >= m_fileCount)
@@ -237,6 +274,10 @@ void ThumbBox::PaintGrid(QPainter &p, int dragOffset)
         const QPoint at(cell.left() + m_grid.marginW, cell.top() + m_grid.marginH - captionLift);
         const int tile = 2 * m_grid.columns + t;
         p.drawImage(at, m_strip, QRect(tile * m_grid.thumbW, 0, m_grid.thumbW, tileHeight()));
+        if (cell.intersects(rect())) {
+            ++m_paintedCells;
+            m_paintedWithThumb += m_tileHasThumb[size_t(tile)] ? 1 : 0;
+        }
         edge1(p, cell.adjusted(0, 0, -1, -1), true);
         edge1(p, QRect(at, QSize(m_grid.thumbW, m_grid.thumbH + 1)).adjusted(-1, -1, 0, 0), false);
         if (s.ShowCaption)

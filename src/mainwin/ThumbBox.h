@@ -37,6 +37,8 @@ public:
     void setScrollOffset(int scroll);
     int selected() const { return m_selected; }
     void setSelected(int index); // -1 for none; scrolls nothing
+    // Scrolls as little as needed to show the whole cell of index.
+    void ensureVisible(int index);
     // Keyboard move; returns the new position and scrolls it into view.
     int moveSelection(GridKey key);
     // The rows shown now: first index of the top row and last index of the bottom row.
@@ -45,11 +47,18 @@ public:
 
     // The store has new thumbnails: fill the tiles that were waiting and repaint.
     void RequestRepaint();
+    // One cell's thumbnail has arrived: its tile is filled and, when the cell is on
+    // screen, repainted at the next paint.
+    void thumbArrived(int index);
     // Frees the tile strip (a new display, settings change, window close).
     void ReleaseGridSurfaces();
     bool hasStrip() const { return !m_strip.isNull(); }
     int stripTopRow() const { return m_stripTop; }
     int tilesFilled() const { return m_fillCount; } // tiles decoded since the strip was made
+    // What the last paint put on screen: the visible cells, and how many of them
+    // showed their thumbnail (or the broken mark) rather than an empty cell.
+    int paintedCells() const { return m_paintedCells; }
+    int paintedWithThumb() const { return m_paintedWithThumb; }
 
 Q_SIGNALS:
     // A press on a cell: 1-based item (0 below the last cell), with the corner mark flag.
@@ -90,6 +99,7 @@ private:
     int m_stripTop = 0;
     std::vector<bool> m_tileHasThumb;
     int m_fillCount = 0;
+    int m_paintedCells = 0, m_paintedWithThumb = 0;
 };
 
 } // namespace v7

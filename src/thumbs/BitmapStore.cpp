@@ -157,7 +157,14 @@ bool BitmapStore::AcceptThumb(int index, const char *data, int count, bool refre
     if (count > 0 && data) {
         m_slotMap.insert(index, int(m_slots.size()));
         m_slots.emplace_back(index, QByteArray(data, count));
+        m_broken.remove(index);
+    } else {
+        m_broken.insert(index);
     }
+    // Each cell is shown as soon as it is there: the refresh below comes once, and a
+    // visible cell must not wait for the end of the display.
+    if (m_host)
+        m_host->ThumbArrived(index);
     // The refresh marks a point of the job (the end of the visible range), whether or
     // not this file gave a thumbnail: the cells made before it are shown now.
     if (refresh && !m_painted) {
@@ -185,8 +192,13 @@ bool BitmapStore::ThumbsDisplay(int index, const QByteArray &bytes)
     if (!bytes.isEmpty()) {
         m_slotMap.insert(index, int(m_slots.size()));
         m_slots.emplace_back(index, bytes);
+        m_broken.remove(index);
         if (m_host)
             m_host->ShowDeliveredThumb(index, column, row);
+    } else {
+        m_broken.insert(index);
+        if (m_host)
+            m_host->ThumbArrived(index);
     }
     if (m_processed == m_expected)
         complete();
@@ -207,12 +219,33 @@ static void paintCellBackground(QPainter &painter, QPoint origin, std::uint32_t 
         QRect(origin + QPoint(0, cfg.ThumbH), QSize(cfg.ThumbW, 30)), colorFromBgr(cfg.ThumbColorFrame + stripOffset));
 }
 
+void DrawBrokenMark(QPainter &painter, QPoint origin)
+{
+    // A torn page with a red cross, centred in the thumbnail area.
+    const Settings &cfg = settings();
+    const int side = std::max(8, std::min({ 32, cfg.ThumbW - 4, cfg.ThumbH - 4 }));
+    const QRect page(origin.x() + (cfg.ThumbW - side) / 2, origin.y() + (cfg.ThumbH - side) / 2, side, side);
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setPen(QColor(96, 96, 96));
+    painter.setBrush(QColor(255, 255, 255));
+    painter.drawRect(page.adjusted(0, 0, -1, -1));
+    painter.setPen(QPen(BrokenMarkColor, 3));
+    const QRect cross = page.adjusted(side / 4, side / 4, -side / 4, -side / 4);
+    painter.drawLine(cross.topLeft(), cross.bottomRight());
+    painter.drawLine(cross.topRight(), cross.bottomLeft());
+    painter.restore();
+}
+
 void BitmapStore::DrawStoredThumb(QPainter &painter, int index, QPoint origin)
 {
     paintCellBackground(painter, origin, m_host ? m_host->StripColorOffset() : 0);
     const auto it = m_slotMap.constFind(index);
-    if (it == m_slotMap.constEnd())
+    if (it == m_slotMap.constEnd()) {
+        if (m_broken.contains(index))
+            DrawBrokenMark(painter, origin);
         return;
+    }
     // Decoded into the store's reused buffer: painting a screenful allocates nothing.
     const QByteArray &bytes = m_slots[std::size_t(*it)].second;
     DrawThumbImage(m_decoder.decode(bytes.constData(), std::size_t(bytes.size())), painter, origin);

@@ -13,11 +13,13 @@
 #include "thumbs/Stamps.h"
 
 #include <QByteArray>
+#include <QColor>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QImage>
 #include <QObject>
 #include <QPoint>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -78,7 +80,15 @@ public:
     virtual QString FileNameAt(int index) = 0;
     // The value the window adds to ThumbColorFrame for the caption strip.
     virtual std::uint32_t StripColorOffset() { return 0; }
+    // A thumbnail (or the news that a file gave none) has arrived for index: the
+    // grid shows it now if that cell is on screen, without waiting for a refresh.
+    virtual void ThumbArrived(int /*index*/) { }
 };
+
+// The mark of a file that gave no thumbnail (damaged, empty, unreadable), drawn in
+// the thumbnail area of a cell whose corner is at origin.
+inline const QColor BrokenMarkColor(200, 30, 30);
+void DrawBrokenMark(QPainter &painter, QPoint origin);
 
 // The window's grid values that a store copies at creation.
 struct GridValues {
@@ -124,6 +134,10 @@ public:
     void setExpected(int n) { m_expected = n; }
     bool painted() const { return m_painted; }
     bool hasThumb(int index) const { return m_slotMap.contains(index); }
+    // The job reached index and it gave no thumbnail: a damaged or unreadable file.
+    bool isBroken(int index) const { return m_broken.contains(index); }
+    // A thumbnail or the broken mark is there to draw.
+    bool arrived(int index) const { return hasThumb(index) || isBroken(index); }
     QByteArray thumbBytes(int index) const;
 
     // Any thread.
@@ -170,6 +184,7 @@ private:
     std::atomic<bool> m_cancel { false }, m_finished { false };
     std::vector<std::pair<int, QByteArray>> m_slots;
     QHash<int, int> m_slotMap;
+    QSet<int> m_broken;
     int m_progressWidth = 0;
     // The cache opened for display: its own handles, apart from the module state.
     cfb::Storage m_root, m_folderStorage;

@@ -614,3 +614,210 @@ TEST_F(BrowserWindow, TheCornerMarkOpensTheTagMenu)
     EXPECT_EQ(captions.size(), 2);
     w->close();
 }
+
+namespace
+{
+
+// count small JPEGs p00.jpg, p01.jpg... in folder.
+void makeJpegs(const QString &folder, int count)
+{
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QImage img(40, 30, QImage::Format_RGB888);
+    img.fill(Qt::darkCyan);
+    for (int i = 0; i < count; ++i)
+        ASSERT_TRUE(img.save(folder + QStringLiteral("/p%1.jpg").arg(i, 3, 10, QLatin1Char('0')), "JPEG"));
+}
+
+bool cellShown(ThumbBox *box, int index)
+{
+    return box->rect().contains(CellRect(box->geometry(), index, box->scrollOffset()));
+}
+
+} // namespace
+
+TEST_F(BrowserWindow, VisibleCellsArePaintedAsTheirThumbnailsArrive)
+{
+    const QString dir = root() + QStringLiteral("/many");
+    makeJpegs(dir, 150);
+    settings().ThreadMode = 0; // deliveries on this thread, one event round after each
+    auto w = std::make_unique<Frm_Main>(dir);
+    QSignalSpy finished(w.get(), &Frm_Main::thumbDisplayFinished);
+    w->Form_Load();
+    w->showNormal();
+    w->resize(1000, 760);
+    w->setViewShown(1, false); // no preview: the grid shows more rows than the first refresh covers
+    ThumbBox *box = w->thumbBox(0);
+
+    // The first display, from an empty cache.
+    bool allArrived = false, allPainted = false;
+    int rowsShown = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        BitmapStore *store = w->store();
+        if (!store || store->finished())
+            return;
+        const int top = box->viewTopIndex(), bottom = box->viewBottomIndex();
+        rowsShown = (bottom - top + 1) / box->geometry().columns;
+        if (!allArrived) {
+            allArrived = bottom >= top;
+            for (int i = top; i <= bottom; ++i)
+                allArrived = allArrived && store->arrived(i);
+            return;
+        }
+        // Every cell on screen was painted with its thumbnail before the job ended.
+        allPainted = allPainted || box->paintedWithThumb() == box->paintedCells();
+    });
+    probe.start(0);
+    ASSERT_TRUE(finished.wait(30000));
+    ASSERT_GE(rowsShown, 4) << "the grid must show more than the first refresh's three rows";
+    EXPECT_TRUE(allArrived);
+    EXPECT_TRUE(allPainted) << box->paintedWithThumb() << " of " << box->paintedCells();
+    w->close();
+}
+
+TEST_F(BrowserWindow, TheGridFollowsTheCurrentFile)
+{
+    const QString dir = root() + QStringLiteral("/many");
+    makeJpegs(dir, 90);
+    settings().ThreadMode = 0;
+    auto w = openShown(dir);
+    ThumbBox *box = w->thumbBox(0);
+    QTreeView *list = w->fileListView();
+    list->setFocus();
+    list->setCurrentIndex(w->fileList()->index(0, 0));
+    ASSERT_FALSE(cellShown(box, 89));
+    QTest::keyClick(list, Qt::Key_End);
+    EXPECT_EQ(list->currentIndex().row(), 89);
+    EXPECT_EQ(box->selected(), 89);
+    EXPECT_TRUE(cellShown(box, 89)) << box->scrollOffset();
+    QTest::keyClick(list, Qt::Key_Home);
+    EXPECT_EQ(box->scrollOffset(), 0);
+    QTest::keyClick(list, Qt::Key_PageDown);
+    QTest::keyClick(list, Qt::Key_PageDown);
+    QTest::keyClick(list, Qt::Key_PageDown);
+    const int paged = list->currentIndex().row();
+    EXPECT_GT(paged, 0);
+    EXPECT_TRUE(cellShown(box, paged));
+
+    // A history choice comes back to the file last current there, on screen.
+    list->setCurrentIndex(w->fileList()->index(70, 0));
+    w->ListFolder(pics);
+    const int back = int(w->folderHistory().items().indexOf(dir));
+    ASSERT_GE(back, 0);
+    w->ChooseHistory(back);
+    ASSERT_EQ(list->currentIndex().row(), 70);
+    EXPECT_TRUE(cellShown(box, 70)) << box->scrollOffset();
+    w->close();
+    w.reset();
+
+    // The next start restores the last file, and the grid shows it.
+    auto again = openOn(dir);
+    ASSERT_EQ(again->fileListView()->currentIndex().row(), 70);
+    EXPECT_TRUE(cellShown(again->thumbBox(0), 70)) << again->thumbBox(0)->scrollOffset();
+    again->close();
+}
+
+TEST_F(BrowserWindow, TheCurrentFileLineFollowsClicksAndKeys)
+{
+    settings().ThreadMode = 0;
+    auto w = openShown(pics); // a.JPG, ab.gif, b.jpg, c.png
+    ThumbBox *box = w->thumbBox(0);
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, CellRect(box->geometry(), 2, box->scrollOffset()).center());
+    EXPECT_TRUE(w->statusPanelText(5).startsWith(QStringLiteral("# 3. b.jpg  1,000 bytes")))
+        << w->statusPanelText(5).toStdString();
+    w->SetStatusPanelText(5, QStringLiteral("12 Thumbnails processed in 0.100 sec"));
+    QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, CellRect(box->geometry(), 2, box->scrollOffset()).center());
+    EXPECT_TRUE(w->statusPanelText(5).startsWith(QStringLiteral("# 3. b.jpg"))) << w->statusPanelText(5).toStdString();
+
+    QTreeView *list = w->fileListView();
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_TRUE(w->statusPanelText(5).startsWith(QStringLiteral("# 4. c.png  1,000 bytes")))
+        << w->statusPanelText(5).toStdString();
+    w->SetStatusPanelText(5, QString());
+    const QRect row = list->visualRect(w->fileList()->index(3, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
+    EXPECT_TRUE(w->statusPanelText(5).startsWith(QStringLiteral("# 4. c.png"))) << w->statusPanelText(5).toStdString();
+
+    // The sort arrow sits on the column the list is sorted by.
+    FileListModel *model = w->fileList();
+    w->fileListView()->header()->sectionClicked(1);
+    EXPECT_TRUE(model->headerData(1, Qt::Horizontal, Qt::DecorationRole).isValid());
+    EXPECT_FALSE(model->headerData(0, Qt::Horizontal, Qt::DecorationRole).isValid());
+    w->fileListView()->header()->sectionClicked(2);
+    EXPECT_TRUE(model->headerData(2, Qt::Horizontal, Qt::DecorationRole).isValid());
+    EXPECT_FALSE(model->headerData(1, Qt::Horizontal, Qt::DecorationRole).isValid());
+    w->close();
+}
+
+TEST_F(BrowserWindow, ListColumnsStayWhereTheUserPutThem)
+{
+    QImage img(64, 48, QImage::Format_RGB888);
+    img.fill(Qt::darkGreen);
+    ASSERT_TRUE(img.save(pics + QStringLiteral("/a.JPG"), "JPEG"));
+    const QString other = root() + QStringLiteral("/other");
+    ASSERT_TRUE(QDir().mkpath(other));
+    ASSERT_TRUE(img.scaled(20, 10).save(other + QStringLiteral("/x.jpg"), "JPEG"));
+    settings().ThreadMode = 0;
+    auto w = openShown(pics);
+    QHeaderView *header = w->fileListView()->header();
+    w->setImagePropertiesMode(true);
+    ASSERT_EQ(header->visualIndex(3), 1);
+    // The next listing leaves the column where it is and fills it for the new folder.
+    w->ListFolder(other);
+    EXPECT_TRUE(w->imagePropertiesMode());
+    EXPECT_EQ(header->visualIndex(3), 1);
+    ASSERT_EQ(w->fileList()->rowCount(), 1);
+    EXPECT_EQ(w->fileList()->entries()[0].properties, QStringLiteral("20 x 10 - 24-bit   "));
+    w->setImagePropertiesMode(false);
+
+    // Sort column, order and widths come back in the next run.
+    w->ListFolder(pics);
+    header->sectionClicked(1); // by size, descending
+    header->resizeSection(0, 250);
+    header->resizeSection(2, 133);
+    w->close();
+    w.reset();
+    auto again = openOn(pics);
+    EXPECT_EQ(again->fileList()->sortKey(), 1);
+    EXPECT_EQ(again->fileList()->sortOrder(), SortOrder::Descending);
+    EXPECT_EQ(again->fileListView()->header()->sectionSize(0), 250);
+    EXPECT_EQ(again->fileListView()->header()->sectionSize(2), 133);
+    const auto &entries = again->fileList()->entries();
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_GT(entries.front().size, entries.back().size) << "sorted by size, descending";
+    again->close();
+}
+
+TEST_F(BrowserWindow, ADamagedFileIsMarkedInTheGridAndNamedInThePreview)
+{
+    settings().ThreadMode = 0;
+    auto w = std::make_unique<Frm_Main>(pics); // every picture there is 1,000 bytes of "x"
+    QSignalSpy finished(w.get(), &Frm_Main::thumbDisplayFinished);
+    w->Form_Load();
+    w->showNormal();
+    w->resize(1000, 700);
+    ASSERT_TRUE(finished.wait(20000));
+    ThumbBox *box = w->thumbBox(0);
+    const BitmapStore *store = w->store();
+    ASSERT_TRUE(store != nullptr);
+    EXPECT_TRUE(store->isBroken(0));
+    const QImage shot = box->grab().toImage();
+    const QRect cell = CellRect(box->geometry(), 0, box->scrollOffset());
+    int mark = 0;
+    for (int y = cell.top(); y <= cell.bottom(); ++y)
+        for (int x = cell.left(); x <= cell.right(); ++x)
+            mark += QColor(shot.pixel(x, y)) == BrokenMarkColor ? 1 : 0;
+    EXPECT_GT(mark, 20);
+
+    w->ShowCurrentImage(0);
+    EXPECT_EQ(w->previewNotice(), QStringLiteral("a.JPG\nError in file"));
+    const QImage pane = w->imagePane()->grab().toImage();
+    const QRgb background = colorFromBgr(settings().ViewColor).rgb();
+    int ink = 0;
+    for (int y = 0; y < pane.height(); ++y)
+        for (int x = 0; x < pane.width(); ++x)
+            ink += QColor(pane.pixel(x, y)).rgb() != background ? 1 : 0;
+    EXPECT_GT(ink, 30);
+    w->close();
+}

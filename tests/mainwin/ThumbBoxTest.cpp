@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTest>
+#include <set>
 
 using namespace v7;
 
@@ -124,4 +125,80 @@ TEST(ThumbBox, PressesKeysWheelAndDrags)
         false);
     QCoreApplication::sendEvent(&f.box, &wheel);
     EXPECT_EQ(f.box.scrollOffset(), std::min(112, MaxScroll(f.box.geometry(), 200)));
+}
+
+TEST(ThumbBox, TheSelectionFrameGoesAroundThePicture)
+{
+    Fixture f(QSize(500, 400), 3); // captions on: the picture sits 10 pixels up, at y 10 to 81
+    f.box.setSelected(0);
+    const QImage shot = f.grab();
+    const QRgb picture = QColor::fromHsv(0, 200, 200).rgb();
+    for (int y = 10; y <= 81; ++y)
+        ASSERT_EQ(QColor(shot.pixel(60, y)).rgb(), picture) << "row " << y;
+    // The bar fills the margin above the picture's raised edge.
+    const QRgb bar = colorFromBgr(settings().ThumbColorFrame).darker(160).rgb();
+    EXPECT_EQ(QColor(shot.pixel(60, 3)).rgb(), bar);
+    EXPECT_EQ(QColor(shot.pixel(5, 50)).rgb(), bar);
+    EXPECT_EQ(QColor(shot.pixel(125, 50)).rgb(), bar);
+}
+
+TEST(ThumbBox, ACellIsFilledWhenItsThumbnailArrives)
+{
+    settings() = Settings();
+    ThumbBox box;
+    box.resize(420, 300); // 3 columns, 3 rows visible
+    std::set<int> arrived;
+    box.setSources(
+        [&](QPainter &p, int index, QPoint origin) {
+            if (arrived.count(index))
+                p.fillRect(QRect(origin, QSize(96, 72)), QColor::fromHsv((index * 37) % 360, 200, 200));
+        },
+        [&](int index) { return arrived.count(index) > 0; },
+        [](int) { return QPair<QString, QString>(); });
+    box.setFileCount(60);
+    const QPoint inCell4(136 + 20 + 40, 112 + 10 + 30);
+    EXPECT_NE(QColor(box.grab().toImage().pixel(inCell4)).rgb(), QColor::fromHsv(4 * 37 % 360, 200, 200).rgb());
+    EXPECT_EQ(box.paintedCells(), 9);
+    EXPECT_EQ(box.paintedWithThumb(), 0);
+
+    // No refresh from the store: the arrival alone brings it on screen.
+    arrived.insert(4);
+    box.thumbArrived(4);
+    EXPECT_EQ(QColor(box.grab().toImage().pixel(inCell4)).rgb(), QColor::fromHsv(4 * 37 % 360, 200, 200).rgb());
+    EXPECT_EQ(box.paintedWithThumb(), 1);
+
+    // A cell beyond the tile strip is decoded when its row comes into view, not now.
+    const int filled = box.tilesFilled();
+    arrived.insert(40);
+    box.thumbArrived(40);
+    EXPECT_EQ(box.tilesFilled(), filled);
+    box.ensureVisible(40);
+    box.grab();
+    EXPECT_GE(box.paintedWithThumb(), 1);
+    const QRect cell40 = CellRect(box.geometry(), 40, box.scrollOffset());
+    EXPECT_TRUE(box.rect().contains(cell40)) << box.scrollOffset();
+}
+
+TEST(ThumbBox, ACaptionTallerThanItsOldLineKeepsItsDescenders)
+{
+    // A name partly set in a taller fallback font (CJK) makes a line higher than the
+    // 14 pixels it was once given; a large font does the same here.
+    Fixture f(QSize(500, 400), 1);
+    settings().ThumbColor = 0x00FFFFFF;
+    settings().ThumbColorText = 0;
+    QFont big = f.box.font();
+    big.setPixelSize(16);
+    f.box.setFont(big);
+    f.box.ReleaseGridSurfaces();
+    const QFontMetrics fm(big);
+    ASSERT_GT(fm.height(), 14);
+    const QImage shot = f.grab();
+    // Line 1 ("file0.jpg") starts 2 pixels below the caption block at y 82; its
+    // descenders (j, g) reach below the 14 pixels a fixed text box kept.
+    const int blockTop = 82;
+    int ink = 0;
+    for (int y = blockTop + 2 + 14; y < blockTop + 2 + fm.height() && y < 110; ++y)
+        for (int x = 2; x < 134; ++x)
+            ink += qGray(shot.pixel(x, y)) < 100 ? 1 : 0;
+    EXPECT_GT(ink, 0);
 }

@@ -187,3 +187,46 @@ TEST_F(BitmapStoreTest, ThumbsDisplayKeepsAndShowsInArrivalCells)
 }
 
 } // namespace
+
+TEST_F(BitmapStoreTest, EveryArrivalIsAnnouncedAndAFileWithoutThumbnailIsMarked)
+{
+    // The host hears of each cell as it comes, not only at the one refresh.
+    struct ArrivalHost : FakeHost {
+        std::vector<int> arrived;
+        void ThumbArrived(int index) override { arrived.push_back(index); }
+    } host;
+    BitmapStore store(&host, { 0, 3, 5, 5, 0, 0 }, m_folder);
+    const QByteArray a = jpeg(1), b = jpeg(2);
+    store.AcceptThumb(0, a.constData(), int(a.size()), true);
+    store.AcceptThumb(1, b.constData(), int(b.size()), false);
+    store.AcceptThumb(2, nullptr, 0, false); // a damaged file
+    store.AcceptThumb(3, a.constData(), int(a.size()), false);
+    EXPECT_EQ(host.arrived, std::vector<int>({ 0, 1, 2, 3 }));
+    EXPECT_EQ(host.repaints, 1);
+
+    EXPECT_TRUE(store.isBroken(2));
+    EXPECT_TRUE(store.arrived(2));
+    EXPECT_FALSE(store.isBroken(1));
+    EXPECT_FALSE(store.arrived(4)); // not reached yet: neither
+    const auto markPixels = [&](int index) {
+        QImage cell(96, 72 + 30, QImage::Format_RGB32);
+        QPainter p(&cell);
+        store.DrawStoredThumb(p, index);
+        p.end();
+        int n = 0;
+        for (int y = 0; y < 72; ++y)
+            for (int x = 0; x < 96; ++x)
+                n += QColor(cell.pixel(x, y)) == BrokenMarkColor ? 1 : 0;
+        return n;
+    };
+    EXPECT_GT(markPixels(2), 20);
+    EXPECT_EQ(markPixels(4), 0); // still waiting: background only
+    EXPECT_EQ(markPixels(1), 0);
+
+    // The external worker's empty delivery marks the cell the same way.
+    BitmapStore external(&host, { 0, 3, 2, 2, 0, 0 }, m_folder);
+    host.arrived.clear();
+    external.ThumbsDisplay(1, QByteArray());
+    EXPECT_TRUE(external.isBroken(1));
+    EXPECT_EQ(host.arrived, std::vector<int>({ 1 }));
+}
