@@ -166,7 +166,8 @@ protected:
     std::unique_ptr<QTemporaryDir> m_volume;
 };
 
-TEST_F(VolumeTrash, AnItemOnAnotherVolumeGoesToThatVolumesTrashWithARelativePath)
+// One test, as both halves use the volume's one trash folder.
+TEST_F(VolumeTrash, AnotherVolumesOwnTrashWithARelativePathElseACopyIntoTheHomeTrash)
 {
     const QString folder = m_volume->path() + QStringLiteral("/100% Zürich");
     v7test::writeFile(folder + QStringLiteral("/a.jpg"), "x");
@@ -180,25 +181,24 @@ TEST_F(VolumeTrash, AnItemOnAnotherVolumeGoesToThatVolumesTrashWithARelativePath
         relative);
     EXPECT_EQ(QFileInfo(m_volumeTrash).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
     EXPECT_TRUE(namesIn(trash() + QStringLiteral("/files")).isEmpty());
-}
 
-TEST_F(VolumeTrash, AVolumeWithoutAUsableTrashIsCopiedIntoTheHomeTrashWithoutLosingAnything)
-{
+    // A volume without a usable trash: its items are copied into the home trash
+    // and removed only then.
+    QDir(m_volumeTrash).removeRecursively();
     // A plain file where the volume's trash would go: that trash cannot be used.
     v7test::writeFile(m_volumeTrash, "not a folder");
-    const QString folder = m_volume->path() + QStringLiteral("/album");
-    v7test::writeFile(folder + QStringLiteral("/a.jpg"), "x");
-    v7test::writeFile(folder + QStringLiteral("/deep/b.png"), QByteArray(300000, 'b'));
-    ASSERT_TRUE(QFile::link(QStringLiteral("a.jpg"), folder + QStringLiteral("/link.jpg")));
-    QString error;
-    ASSERT_TRUE(MoveToTrash(folder, &error)) << error.toStdString();
-    EXPECT_FALSE(QFileInfo::exists(folder));
+    const QString album = m_volume->path() + QStringLiteral("/album");
+    v7test::writeFile(album + QStringLiteral("/a.jpg"), "x");
+    v7test::writeFile(album + QStringLiteral("/deep/b.png"), QByteArray(300000, 'b'));
+    ASSERT_TRUE(QFile::link(QStringLiteral("a.jpg"), album + QStringLiteral("/link.jpg")));
+    ASSERT_TRUE(MoveToTrash(album, &error)) << error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(album));
     EXPECT_EQ(v7test::readFile(trash() + QStringLiteral("/files/album/a.jpg")), QByteArray("x"));
     EXPECT_EQ(v7test::readFile(trash() + QStringLiteral("/files/album/deep/b.png")), QByteArray(300000, 'b'));
     EXPECT_EQ(QFileInfo(trash() + QStringLiteral("/files/album/link.jpg")).symLinkTarget(),
         trash() + QStringLiteral("/files/album/a.jpg"));
     EXPECT_EQ(readTrashInfo(trash() + QStringLiteral("/info/album.trashinfo")).value(QStringLiteral("Path")),
-        QString::fromLatin1(QFile::encodeName(folder).toPercentEncoding("/")));
+        QString::fromLatin1(QFile::encodeName(album).toPercentEncoding("/")));
     EXPECT_EQ(v7test::readFile(m_volumeTrash), QByteArray("not a folder"));
 
     // What cannot be copied (a pipe) leaves the original whole and the trash as it was.
