@@ -151,6 +151,12 @@ public:
     bool finished() const { return m_finished.load(); }
     // Set by the job at its end (or by the link when the worker is lost).
     void setFinished();
+    // A job works for this store and holds the cache until it lets go: finished
+    // (every thumbnail arrived) comes before the job's last commit, released after
+    // it. A store without a job is released once finished. A new display waits
+    // for released.
+    void setJobHolds(bool holds) { m_jobHolds.store(holds); }
+    bool released() const { return m_finished.load() && !m_jobHolds.load(); }
 
     // "25 Thumbnails processed in 1.500 sec".
     static QString completionText(int processed, std::int64_t elapsedMs);
@@ -181,7 +187,7 @@ private:
     bool m_painted = false;
     bool m_completed = false;
     std::atomic<int> m_currentIndex { 0 }, m_viewTop { 0 }, m_viewBottom { 0 };
-    std::atomic<bool> m_cancel { false }, m_finished { false };
+    std::atomic<bool> m_cancel { false }, m_finished { false }, m_jobHolds { false };
     std::vector<std::pair<int, QByteArray>> m_slots;
     QHash<int, int> m_slotMap;
     QSet<int> m_broken;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <array>
+#include <atomic>
 
 namespace v7
 {
@@ -81,6 +82,66 @@ namespace
         // Committed with the job's other changes (stamps, thumbnails) in one commit
         // of the storage or root: a commit here would write the file in between.
         return st.write(serializeIndex(index)) == Status::Ok;
+    }
+
+    std::atomic<int> g_writerWaitMs { 10000 };
+
+    // Moves a folder storage's thumbnails into one that exists already: the
+    // target's own entries win, the source's others join them, and the source goes.
+    bool mergeFolderInto(Storage &root, const QString &sourceName, const QString &targetName)
+    {
+        Storage src = root.openStorage(sourceName, OLEStorage::ModeRead);
+        Storage dst = root.openStorage(targetName, OLEStorage::ModeWriteDirect);
+        if (!src.isOpen() || !dst.isOpen())
+            return false;
+        ThumbIndex from, into;
+        readIndexStream(src, &from);
+        readIndexStream(dst, &into);
+        const StampMap fromStamps = loadStamps(src);
+        StampMap stamps = loadStamps(dst);
+        bool ok = true;
+        from.forEach([&](const IndexEntry &e) {
+            if (!ok || into.contains(e.Name) || !from.ownsStream(e.Name) || into.ownerOf(e.StreamId))
+                return;
+            const QString streamName = QString::number(e.StreamId);
+            Stream in = src.openStream(streamName, OLEStorage::ModeRead);
+            QByteArray bytes;
+            if (!in.isOpen() || in.readAll(&bytes) != Status::Ok)
+                return; // a thumbnail that does not read is simply not moved
+            dst.destroyElement(streamName); // one no entry lists
+            Stream out = dst.createStream(streamName, OLEStorage::ModeNewStream);
+            if (!out.isOpen() || out.write(bytes) != Status::Ok) {
+                ok = false;
+                return;
+            }
+            into.add(e);
+            if (const auto st = fromStamps.constFind(e.StreamId); st != fromStamps.constEnd())
+                stamps.insert(e.StreamId, *st);
+        });
+        if (!ok || !writeIndexStream(dst, into))
+            return false;
+        saveStamps(dst, into, stamps);
+        src.release();
+        dst.release();
+        return root.destroyElement(sourceName) == Status::Ok;
+    }
+
+    // The cache file's root; a writer waits for another's commit to end.
+    Storage openCacheRoot(const QString &path, std::uint32_t mode, Status *out)
+    {
+        const bool writer = (mode & 3) != cfb::mode::Read;
+        const int wait = writer ? g_writerWaitMs.load() : 0;
+        Status st;
+        Storage root = Storage::open(path, mode, wait, &st);
+        if (!root.isOpen() && st == Status::Corrupt && writer) {
+            // A damaged cache is never fatal: it is kept aside, and a new file takes
+            // its place with every folder that still reads cleanly.
+            setAsideDamagedCache(path, nullptr);
+            root = Storage::open(path, mode, wait, &st);
+        }
+        if (out)
+            *out = st;
+        return root;
     }
 
 } // namespace
@@ -278,14 +339,7 @@ bool OLEStorage::OpenCacheFile(std::uint32_t mode, const QString &fileName)
     m.folder.release();
     m.root.release();
     m.justCreated = false;
-    Status st;
-    m.root = Storage::open(path, mode, &st);
-    if (!m.root.isOpen() && st == Status::Corrupt && (mode & 3) != cfb::mode::Read) {
-        // A damaged cache is never fatal: it is kept aside, and a new file takes
-        // its place with every folder that still reads cleanly.
-        setAsideDamagedCache(path, nullptr);
-        m.root = Storage::open(path, mode, &st);
-    }
+    m.root = openCacheRoot(path, mode, nullptr);
     return m.root.isOpen();
 }
 
@@ -579,7 +633,9 @@ bool OLEStorage::MoveFolderCache(int operation, const QString &source, const QSt
     bool ok = OpenCacheFile(ModeWriteDirect, CacheFileName) && OpenFolderStorage(sourceName, nullptr, ModeRead);
     if (ok && operation != 2) {
         m.folder.release();
-        ok = m.root.renameElement(sourceName, targetName) == Status::Ok;
+        const Status r = m.root.renameElement(sourceName, targetName);
+        // A job of the moved folder may have committed under the new name first.
+        ok = r == Status::Ok || (r == Status::FileAlreadyExists && mergeFolderInto(m.root, sourceName, targetName));
     } else if (ok) {
         m.folder.release();
         ok =
@@ -653,6 +709,88 @@ void OLEStorage::CloseCache()
     ModuleState &m = state();
     m.folder.release();
     m.root.release();
+}
+
+int OLEStorage::WriterWaitMs()
+{
+    return g_writerWaitMs.load();
+}
+
+void OLEStorage::SetWriterWaitMs(int ms)
+{
+    g_writerWaitMs.store(std::max(0, ms));
+}
+
+cfb::Storage OLEStorage::OpenCacheWriter(cfb::Status *st)
+{
+    const std::uint32_t mode = startFlags().TransactedCache ? ModeWriteTransacted : ModeWriteDirect;
+    return openCacheRoot(cacheFilePath(CacheFileName), mode, st);
+}
+
+bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<PendingThumb> &thumbs)
+{
+    const QString path = cacheFilePath(CacheFileName);
+    const std::uint32_t mode = startFlags().TransactedCache ? ModeWriteTransacted : ModeWriteDirect;
+    Storage root;
+    if (!exists(path))
+        root = Storage::create(path, mode); // fails when another made it meanwhile
+    if (!root.isOpen())
+        root = OpenCacheWriter();
+    if (!root.isOpen())
+        return false;
+    const QString name = NameCrc(folderPath);
+    Storage folder = root.openStorage(name, ModeWriteDirect);
+    if (folder.isOpen()) {
+        ElementStat st;
+        if (folder.stat(&st) != Status::Ok || st.name != name)
+            return false; // element names match without case; folder names must match exactly
+    } else {
+        folder = root.createStorage(name, ModeWriteDirect);
+        if (!folder.isOpen())
+            return false;
+    }
+    // Read under the lock: what other writers committed since this job began is
+    // the base its thumbnails are added to.
+    ThumbIndex index;
+    readIndexStream(folder, &index);
+    StampMap stamps = loadStamps(folder);
+    bool changed = false;
+    for (const PendingThumb &t : thumbs) {
+        if (t.bytes.isEmpty() || ansiBytes(t.name).size() > kMaxIndexName)
+            continue;
+        const std::int32_t id = nameCrcValue(t.name);
+        if (const QString *owner = index.ownerOf(id); owner && *owner != t.name)
+            continue; // another file's picture under the same CRC-32
+        const QString streamName = QString::number(id);
+        folder.destroyElement(streamName); // this name's older picture, or one no entry lists
+        index.remove(t.name);
+        changed = true;
+        Stream s = folder.createStream(streamName, ModeNewStream);
+        const Status w = s.isOpen() ? s.write(t.bytes) : Status::IoError;
+        if (w != Status::Ok) {
+            s.release();
+            folder.destroyElement(streamName);
+            if (w == Status::TooLarge)
+                queueCacheNotice(QStringLiteral("The thumbnail cache file has reached its 2 GB limit: new thumbnails "
+                                                "are not cached (lower CacheMaxMB, or run vorlane7-cache compact)"));
+            break;
+        }
+        index.add({ id, std::int32_t(t.bytes.size()), t.name });
+        if (t.stamped)
+            stamps.insert(id, t.stamp);
+        else
+            stamps.remove(id);
+    }
+    if (changed) {
+        saveStamps(folder, index, stamps);
+        if (!writeIndexStream(folder, index))
+            return false;
+    }
+    if (settings().CacheThumbs)
+        touchFolderUse(root, path, folderPath);
+    bool ok = folder.commit() == Status::Ok;
+    ok = root.commit() == Status::Ok && ok;
+    return ok;
 }
 
 } // namespace v7

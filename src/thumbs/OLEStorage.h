@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/Cfb.h"
+#include "thumbs/Stamps.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -119,6 +120,30 @@ public:
     static bool CommitCache();
     // Releases the folder storage and the root.
     static void CloseCache();
+
+    // Writers take the file's lock only for the span of one commit; one that finds
+    // it taken waits this long (milliseconds) for it, then gives up quietly. The
+    // bound is process-wide; tests shorten it.
+    static int WriterWaitMs();
+    static void SetWriterWaitMs(int ms);
+    // Opens the cache file for writing with that wait (TransactedCache picks the mode).
+    static cfb::Storage OpenCacheWriter(cfb::Status *st = nullptr);
+
+    // A thumbnail a job made and has not committed yet.
+    struct PendingThumb {
+        QString name;
+        QByteArray bytes;
+        bool stamped = false;
+        FileStamp stamp;
+    };
+    // Merges a job's thumbnails into the folder's storage as the file stands now:
+    // takes the writer lock (waiting as above), creates the folder storage when
+    // missing, replaces each name's stream, adds the names to the committed "Index"
+    // and "Stamps" (whatever another writer committed meanwhile stays), commits and
+    // lets go. A stream whose name another entry owns (a shared CRC-32) is left
+    // alone. With no thumbnails it only makes sure the storage exists. The calling
+    // thread's module state is not touched. True when committed.
+    static bool CommitThumbs(const QString &folderPath, const std::vector<PendingThumb> &thumbs);
 
     // The calling thread's state.
     static void SetCurrentFolder(const QString &path);

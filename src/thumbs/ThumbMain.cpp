@@ -6,11 +6,15 @@
 #include "imaging/ImageLoad.h"
 #include "thumbs/OLEStorage.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
 #include <QThread>
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 namespace v7
@@ -151,10 +155,10 @@ bool MakeThumbBytes(const QString &path, QByteArray *out)
 namespace
 {
     // Reads a thumbnail stream of at most ThumbBufferSize bytes; false otherwise.
-    bool readCachedThumb(std::int32_t streamId, QByteArray *out)
+    bool readCachedThumb(cfb::Storage &folder, std::int32_t streamId, QByteArray *out)
     {
         out->clear();
-        cfb::Stream s = OLEStorage::FolderStorage().openStream(QString::number(streamId), OLEStorage::ModeRead);
+        cfb::Stream s = folder.openStream(QString::number(streamId), OLEStorage::ModeRead);
         std::uint64_t size = 0;
         if (!s.isOpen() || s.size(&size) != cfb::Status::Ok || size > std::uint64_t(ThumbBufferSize))
             return false;
@@ -244,6 +248,156 @@ namespace
     };
 } // namespace
 
+// ---- the job's cache ----
+
+namespace
+{
+    // Thumbnails kept before a commit: a few hundred, a few megabytes at most.
+    constexpr std::size_t kCommitEvery = 256;
+    constexpr qint64 kCommitBytes = 4 * 1024 * 1024;
+
+    // The first job of a folder in this run commits even with nothing new, so the
+    // folder's storage and its record of use are there.
+    bool firstUseThisRun(const QString &key)
+    {
+        static std::mutex mutex;
+        static QSet<QString> seen;
+        std::lock_guard lock(mutex);
+        if (seen.contains(key))
+            return false;
+        seen.insert(key);
+        return true;
+    }
+} // namespace
+
+struct ThumbMain::JobCache {
+    cfb::Storage root, folder; // read-only: the commit that was last when the job began
+    ThumbIndex index;
+    StampMap stamps;
+    QSet<QString> streams; // the folder storage's stream names
+    QString folderPath; // where commits go; follows a rename of the folder
+    bool identified = false; // the folder's device and inode are known
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool mustCommit = false; // no storage yet, or first use in this run
+    std::vector<OLEStorage::PendingThumb> pending;
+    qint64 pendingBytes = 0;
+
+    // Opens the cache file (made when missing) for reading. False when it can
+    // neither be opened nor made.
+    bool open(const QString &folderName)
+    {
+        folderPath = folderName;
+        const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+        if (!QFileInfo::exists(path)) {
+            // Made at once, so a job with caching off still leaves the file.
+            const std::uint32_t mode =
+                startFlags().TransactedCache ? OLEStorage::ModeWriteTransacted : OLEStorage::ModeWriteDirect;
+            cfb::Storage::create(path, mode); // fails quietly when another made it first
+        }
+        cfb::Status st;
+        root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted, &st);
+        if (!root.isOpen() && st == cfb::Status::Corrupt) {
+            // A writer's open sets a damaged file aside and puts a sound one in its place.
+            OLEStorage::OpenCacheWriter();
+            root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted, &st);
+        }
+        if (!root.isOpen())
+            return false;
+        const QString name = OLEStorage::FolderStorageName(folderPath);
+        folder = root.openStorage(name, OLEStorage::ModeRead);
+        cfb::ElementStat es;
+        if (folder.isOpen() && (folder.stat(&es) != cfb::Status::Ok || es.name != name))
+            folder.release(); // element names match without case; folder names must match exactly
+        if (folder.isOpen()) {
+            cfb::Stream is = folder.openStream(OLEStorage::IndexStreamName, OLEStorage::ModeRead);
+            QByteArray bytes;
+            if (is.isOpen() && is.readAll(&bytes) == cfb::Status::Ok)
+                parseIndex(bytes, &index);
+            stamps = loadStamps(folder);
+            std::vector<cfb::ElementStat> els;
+            folder.elements(&els);
+            for (const auto &e : els)
+                if (e.type == cfb::ElementType::Stream)
+                    streams.insert(e.name);
+        }
+        struct stat sb = {};
+        if (::stat(QFile::encodeName(folderPath).constData(), &sb) == 0 && S_ISDIR(sb.st_mode)) {
+            identified = true;
+            dev = sb.st_dev;
+            ino = sb.st_ino;
+        }
+        mustCommit = !folder.isOpen() || firstUseThisRun(path + QLatin1Char('|') + folderPath);
+        return true;
+    }
+
+    // The stream of a name the index gives it, and that exists; 0 otherwise.
+    std::int32_t cachedId(const QString &name) const
+    {
+        if (!index.ownsStream(name))
+            return 0;
+        const std::int32_t id = index.find(name)->StreamId;
+        return streams.contains(QString::number(id)) ? id : 0;
+    }
+
+    void add(const QString &name, const QByteArray &bytes, bool stamped, const FileStamp &stamp)
+    {
+        pending.push_back({ name, bytes, stamped, stamp });
+        pendingBytes += bytes.size();
+    }
+    bool full() const { return pending.size() >= kCommitEvery || pendingBytes >= kCommitBytes; }
+
+    // The folder's path now: the same folder renamed in place is found among its
+    // siblings by its inode; empty when it is gone.
+    QString currentFolder()
+    {
+        if (!identified)
+            return folderPath;
+        auto same = [this](const QString &p) {
+            struct stat sb = {};
+            return ::stat(QFile::encodeName(p).constData(), &sb) == 0 && S_ISDIR(sb.st_mode) && sb.st_dev == dev
+                && sb.st_ino == ino;
+        };
+        if (same(folderPath))
+            return folderPath;
+        const QString parent = QFileInfo(folderPath).absolutePath();
+        const QStringList names = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+        for (const QString &n : names) {
+            const QString candidate = joinPath(parent, n);
+            if (same(candidate)) {
+                folderPath = candidate;
+                return folderPath;
+            }
+        }
+        return {};
+    }
+
+    // Merges what was made since the last commit into the file. Thumbnails of
+    // files gone or changed since (a file command meanwhile) are left out.
+    bool commit()
+    {
+        if (pending.empty() && !mustCommit)
+            return true;
+        const QString target = currentFolder();
+        std::vector<OLEStorage::PendingThumb> live;
+        live.reserve(pending.size());
+        for (auto &t : pending) {
+            FileStamp now;
+            if (identified && (!fileStamp(joinPath(target, t.name), &now) || (t.stamped && !(now == t.stamp))))
+                continue;
+            live.push_back(std::move(t));
+        }
+        pending.clear();
+        pendingBytes = 0;
+        if (target.isEmpty())
+            return false; // the folder is gone: its thumbnails have no place
+        const bool ok = OLEStorage::CommitThumbs(target, live);
+        if (ok)
+            mustCommit = false;
+        return ok;
+    }
+};
+
 ThumbMain::ThumbMain(ThumbJobLink *link)
     : m_link(link)
 {
@@ -291,9 +445,10 @@ int ThumbMain::progressLength(int k, int total, int width) const
 void ThumbMain::RunThumbJob()
 {
     OLEStorage::SetCurrentFolder(m_folder);
-    const bool useCache = OLEStorage::OpenCacheForThumbs();
-    if (OLEStorage::RootOpen()) {
-        if (useCache) {
+    auto cache = std::make_unique<JobCache>();
+    if (cache->open(m_folder)) {
+        m_cache = std::move(cache);
+        if (settings().CacheThumbs) {
             MakeThumbs(false);
         } else {
             // The loader shrinks only while caching is on.
@@ -305,9 +460,9 @@ void ThumbMain::RunThumbJob()
         }
     }
     ReleaseSurface();
-    // Closed before the store hears of the end: the next display's job may open the
-    // file as soon as it does, and a writer holds the file exclusively.
-    OLEStorage::CloseCache();
+    // Let go before the store hears of the end: the job is then released, not just
+    // finished, and the next display starts on a cache nobody of ours holds.
+    m_cache.reset();
     m_link->jobFinished();
 }
 
@@ -330,9 +485,9 @@ void ThumbMain::MakeThumbs(bool bypass)
         pane.viewBottom,
         m_cellH);
 
-    OLEStorage::LoadIndex();
-    StampMap stamps = bypass ? StampMap() : loadStamps(OLEStorage::FolderStorage());
-    ThumbIndex &index = OLEStorage::CurrentIndex();
+    const bool caching = !bypass && m_cache;
+    const StampMap noStamps;
+    const StampMap &stamps = caching ? m_cache->stamps : noStamps;
 
     // What each index of the passes needs: its cached stream, or making.
     struct Item {
@@ -355,12 +510,12 @@ void ThumbMain::MakeThumbs(bool bypass)
             it.refresh = (p == 0 && i == plan.visibleLast) || (lastPass && i == refreshAtEnd);
             const QString &name = m_files[i];
             it.stamped = !bypass && fileStamp(joinPath(m_folder, name), &it.stamp);
-            it.streamId = bypass ? 0 : OLEStorage::LookupThumb(name);
+            it.streamId = caching ? m_cache->cachedId(name) : 0;
             if (it.streamId != 0 && it.stamped) {
                 const auto s = stamps.constFind(it.streamId);
                 it.stale = s != stamps.constEnd() && !(*s == it.stamp);
             }
-            it.make = bypass || it.streamId == 0 || it.stale;
+            it.make = !caching || it.streamId == 0 || it.stale;
             items.push_back(it);
         }
     }
@@ -378,7 +533,6 @@ void ThumbMain::MakeThumbs(bool bypass)
             pool = std::make_unique<MakeAhead>(std::move(paths), m_poolSize, cfg, startFlags());
     }
 
-    bool indexChanged = false;
     m_processed = 0;
     QByteArray buffer;
     buffer.reserve(ThumbBufferSize);
@@ -386,25 +540,19 @@ void ThumbMain::MakeThumbs(bool bypass)
         const Item &it = items[k];
         const QString &name = m_files[it.index];
         if (!it.make) {
-            readCachedThumb(it.streamId, &buffer);
+            readCachedThumb(m_cache->folder, it.streamId, &buffer);
         } else {
-            const bool ok = pool
-                ? pool->take(poolSlot[k], &buffer)
-                : EncodeThumb(MakeThumbImage(joinPath(m_folder, name), cfg), ThumbJpegQuality, &buffer);
+            bool ok = pool ? pool->take(poolSlot[k], &buffer)
+                           : EncodeThumb(MakeThumbImage(joinPath(m_folder, name), cfg), ThumbJpegQuality, &buffer);
+            if (!ok && folderMoved()) // renamed under the job: its files are found at the new path
+                ok = EncodeThumb(MakeThumbImage(joinPath(m_folder, name), cfg), ThumbJpegQuality, &buffer);
             if (!ok)
                 buffer.clear();
-            if (ok && !bypass) {
-                if (it.stale) {
-                    // The file changed: its stream is replaced.
-                    OLEStorage::FolderStorage().destroyElement(NameCrc(name));
-                    index.remove(name);
-                    indexChanged = true;
-                }
-                if (OLEStorage::WriteThumbStream(name, buffer.constData(), int(buffer.size()))) {
-                    indexChanged = true;
-                    if (it.stamped)
-                        stamps.insert(nameCrcValue(name), it.stamp);
-                }
+            if (ok && caching) {
+                // A changed file's stream is replaced by the commit.
+                m_cache->add(name, buffer, it.stamped, it.stamp);
+                if (m_cache->full())
+                    commitCache();
             }
         }
         ++m_processed;
@@ -423,69 +571,76 @@ void ThumbMain::MakeThumbs(bool bypass)
     }
     pool.reset();
 
-    if (indexChanged) {
-        saveStamps(OLEStorage::FolderStorage(), index, stamps);
-        OLEStorage::SaveIndex();
-        OLEStorage::CommitCache();
-    }
-    OLEStorage::ClearIndex();
+    // A cancelled job still commits what it made.
+    if (caching)
+        commitCache();
+}
+
+bool ThumbMain::commitCache()
+{
+    const bool ok = m_cache && m_cache->commit();
+    m_commitFailed = m_commitFailed || !ok;
+    return ok;
+}
+
+bool ThumbMain::folderMoved()
+{
+    if (!m_cache)
+        return false;
+    const QString now = m_cache->currentFolder();
+    if (now.isEmpty() || now == m_folder)
+        return false;
+    m_folder = now;
+    return true;
 }
 
 bool ThumbMain::MakeOneThumb(const QString &name)
 {
-    const QImage image = MakeThumbImage(joinPath(m_folder, name), settings());
+    if (!m_cache)
+        return false;
+    // Stamped like a display job's thumbnails, so an edited file is made again.
+    FileStamp stamp;
+    const bool stamped = fileStamp(joinPath(m_folder, name), &stamp);
+    QImage image = MakeThumbImage(joinPath(m_folder, name), settings());
+    if (image.isNull() && folderMoved())
+        image = MakeThumbImage(joinPath(m_folder, name), settings());
     if (image.isNull())
         return false;
     QByteArray bytes;
     if (!wrjpgstreamdib(image, PrefillJpegQuality, bytes) || bytes.size() > ThumbBufferSize)
         return false;
-    return OLEStorage::WriteThumbStream(name, bytes.constData(), int(bytes.size()));
+    m_cache->add(name, bytes, stamped, stamp);
+    if (m_cache->full())
+        commitCache();
+    return true;
 }
 
 void ThumbMain::PrefillCache()
 {
     OLEStorage::SetCurrentFolder(m_folder);
-    if (!OLEStorage::OpenCacheFile(OLEStorage::ModeWriteDirect, OLEStorage::CacheFileName)) {
-        // Missing or held by another writer: nothing is made, but the store must
-        // still hear that the job is over, or its display never finishes.
-        OLEStorage::CloseCache();
+    auto cache = std::make_unique<JobCache>();
+    if (!QFileInfo::exists(OLEStorage::cacheFilePath(OLEStorage::CacheFileName)) || !cache->open(m_folder)) {
+        // Nothing is made, but the store must still hear that the job is over, or
+        // its display never finishes.
         m_link->jobFinished();
         return;
     }
-    QHash<QString, qint64> streams;
-    const QString folderName = OLEStorage::FolderStorageName(QString());
-    if (!OLEStorage::OpenFolderStorage(folderName, &streams, OLEStorage::ModeWriteDirect))
-        OLEStorage::CreateFolderStorage(folderName, OLEStorage::ModeWriteDirect);
-    OLEStorage::LoadIndex();
-    const ThumbIndex &index = OLEStorage::CurrentIndex();
+    m_cache = std::move(cache);
     QStringList todo;
-    for (const QString &name : m_files) {
-        // A stream that no entry lists (an interrupted job's) does not count as made.
-        const QString stream = NameCrc(name);
-        if (!streams.contains(stream) || !index.ownerOf(nameCrcValue(name)))
+    for (const QString &name : m_files)
+        if (m_cache->cachedId(name) == 0) // a stream no entry lists does not count as made
             todo.push_back(name);
+    const int width = todo.isEmpty() ? 0 : m_link->storeValues().progressWidth;
+    for (int k = 0; k < todo.size(); ++k) {
+        MakeOneThumb(todo[k]);
+        const int denominator = std::max(1, int(todo.size()) - 1);
+        m_link->progress(int(std::int64_t(std::max(0, width - 3)) * k / denominator), 16);
+        m_link->yield();
+        if (m_link->cancelRequested())
+            break;
     }
-    if (OLEStorage::FolderOpen() && !todo.isEmpty()) {
-        // Stamped like a display job's thumbnails, so an edited file is made again.
-        StampMap stamps = loadStamps(OLEStorage::FolderStorage());
-        const int width = m_link->storeValues().progressWidth;
-        for (int k = 0; k < todo.size(); ++k) {
-            FileStamp stamp;
-            const bool stamped = fileStamp(joinPath(m_folder, todo[k]), &stamp);
-            if (MakeOneThumb(todo[k]) && stamped)
-                stamps.insert(nameCrcValue(todo[k]), stamp);
-            const int denominator = std::max(1, int(todo.size()) - 1);
-            m_link->progress(int(std::int64_t(std::max(0, width - 3)) * k / denominator), 16);
-            m_link->yield();
-            if (m_link->cancelRequested())
-                break;
-        }
-        saveStamps(OLEStorage::FolderStorage(), OLEStorage::CurrentIndex(), stamps);
-        OLEStorage::SaveIndex();
-        OLEStorage::CommitCache();
-    }
-    OLEStorage::ClearIndex();
-    OLEStorage::CloseCache();
+    commitCache();
+    m_cache.reset();
     RunThumbJob();
 }
 

@@ -5,10 +5,20 @@
 //
 // Threads: a ThumbMain is made, run and destroyed on one thread (the user-interface
 // thread in mode 0, a worker thread in mode 1, the worker program in mode 2); it
-// uses that thread's settings and cache-module state. With a pool (setPoolSize) the
-// decode and encode also run on helper threads, each with a copy of the job
-// thread's settings; the cache is written by the job thread alone and thumbnails
-// reach the store in the order of the passes. The link is the only way to the store.
+// uses that thread's settings. Its cache handles are its own, not the thread's
+// cache-module state, so a file command run from the job's yield (mode 0) cannot
+// close them or drop its index.
+//
+// Writing: the job reads the cache without the writer lock and keeps what it
+// makes until a commit (every few hundred thumbnails, and at its end), which takes
+// the lock only for its span and merges into the file as it stands then, so other
+// writers' work stays. A folder renamed while the job runs takes the commit along;
+// a file gone or changed since its thumbnail was made is not committed.
+//
+// With a pool (setPoolSize) the decode and encode also run on helper threads, each
+// with a copy of the job thread's settings; the cache is written by the job thread
+// alone and thumbnails reach the store in the order of the passes. The link is the
+// only way to the store.
 #pragma once
 
 #include "thumbs/Stamps.h"
@@ -136,7 +146,7 @@ public:
 
     void RunThumbJob();
     void MakeThumbs(bool bypass);
-    // Makes one thumbnail (JPEG quality 70) into the open folder storage.
+    // Makes one thumbnail (JPEG quality 70) for the job's next commit (PrefillCache).
     bool MakeOneThumb(const QString &name);
     void PrefillCache();
     // A thumbnail made elsewhere: counted, progress drawn, handed to the store.
@@ -145,11 +155,23 @@ public:
     void ReleaseSurface();
 
     int processedCount() const { return m_processed; }
+    // A commit of the job's thumbnails failed (the lock was not had within the
+    // bound, or the file refused them): they are not in the cache.
+    bool commitFailed() const { return m_commitFailed; }
     bool surfaceHeld() const { return !m_surface.isNull(); }
 
 private:
     void createSurface();
     int progressLength(int k, int total, int width) const;
+
+    // The cache as this job sees it: the last commit, read without the writer
+    // lock, and the thumbnails made since, merged into the file in batches.
+    struct JobCache;
+    std::unique_ptr<JobCache> m_cache;
+    // True when the job's folder was renamed meanwhile: m_folder is then its new path.
+    bool folderMoved();
+    bool commitCache();
+    bool m_commitFailed = false;
 
     ThumbJobLink *m_link;
     QString m_folder;

@@ -138,8 +138,10 @@ void DirectStoreLink::progress(int length, int height)
 }
 void DirectStoreLink::jobFinished()
 {
-    if (m_store)
+    if (m_store) {
         m_store->setFinished();
+        m_store->setJobHolds(false); // the job has let go of the cache
+    }
 }
 void DirectStoreLink::yield()
 {
@@ -194,8 +196,10 @@ void QueuedStoreLink::progress(int length, int height)
 void QueuedStoreLink::jobFinished()
 {
     onUiThread([&] {
-        if (m_store)
+        if (m_store) {
             m_store->setFinished();
+            m_store->setJobHolds(false); // the job has let go of the cache
+        }
     });
 }
 
@@ -226,7 +230,10 @@ ThumbX::~ThumbX()
     }
     delete m_ext;
     // A mode-1 thread still running finishes on its own: its link finds the store
-    // gone or cancelled and it deletes itself.
+    // gone or cancelled and it deletes itself, and lets go of the store then. A
+    // worker program killed, or a mode-0 job never started, holds nothing.
+    if (m_store && m_running && m_mode != 1)
+        m_store->setJobHolds(false);
 }
 
 bool ThumbX::ThumbProcess(int mode, const QString &folder, const QStringList &files, BitmapStore *store)
@@ -237,6 +244,7 @@ bool ThumbX::ThumbProcess(int mode, const QString &folder, const QStringList &fi
     m_store = store;
     m_folder = folder;
     m_files = files;
+    store->setJobHolds(true);
     if (mode == 0) {
         m_running = true;
         m_timer = new QTimer(this);
@@ -262,8 +270,10 @@ bool ThumbX::ThumbProcess(int mode, const QString &folder, const QStringList &fi
         }
         SetThreadHasWindow(false);
     });
-    if (!thread)
+    if (!thread) {
+        store->setJobHolds(false);
         return false;
+    }
     m_running = true;
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(thread, &QThread::finished, this, &ThumbX::endJob);
@@ -299,6 +309,8 @@ void ThumbX::endJob()
     m_running = false;
     if (m_store && !m_store->finished())
         m_store->setFinished();
+    if (m_store)
+        m_store->setJobHolds(false);
     // Keeping the cache within CacheMaxMB and compact happens on a thread of its
     // own, after the job: a display never waits for it.
     const Settings &cfg = settings();
@@ -358,6 +370,7 @@ ThumbX::ExternalResult ThumbX::ThumbProcessExternal(const QString &folder, const
     }
     m_ext = new External;
     m_running = true;
+    store->setJobHolds(true);
     m_watchdog = new QTimer(this);
     m_watchdog->setSingleShot(true);
     connect(m_watchdog, &QTimer::timeout, this, [this] {
@@ -391,8 +404,10 @@ void ThumbX::readWorker()
     while (auto f = m_ext->reader.next()) {
         if (f->type == component::FrameType::Done) {
             m_ext->done = true;
-            if (m_store)
+            if (m_store) {
                 m_store->setFinished();
+                m_store->setJobHolds(false); // the worker sends Done after letting go of the cache
+            }
             continue;
         }
         const auto d =
@@ -432,7 +447,8 @@ void ThumbX::workerGone()
 
 bool WaitForStore(BitmapStore *store, int maxRounds)
 {
-    if (!store || store->finished())
+    // Released, not just finished: the job's last commit comes after its last thumbnail.
+    if (!store || store->released())
         return true;
     store->RequestCancel();
     if (t_storeOnStack == store)
@@ -440,9 +456,9 @@ bool WaitForStore(BitmapStore *store, int maxRounds)
     QPointer<BitmapStore> guard(store);
     QTimer tick;
     tick.start(10); // wakes the loop even when nothing else arrives
-    for (int round = 0; guard && !guard->finished() && (maxRounds == 0 || round < maxRounds); ++round)
+    for (int round = 0; guard && !guard->released() && (maxRounds == 0 || round < maxRounds); ++round)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return !guard || guard->finished();
+    return !guard || guard->released();
 }
 
 ThumbX *StartThumbDisplay(int threadMode,

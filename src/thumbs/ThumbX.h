@@ -137,7 +137,8 @@ ThumbX *StartThumbDisplay(int threadMode,
     const MessageSink &messages,
     QObject *parent = nullptr);
 
-// Asks the store to stop and processes events until it is finished or the rounds
+// Asks the store to stop and processes events until it is released (finished, and
+// its job has let go of the cache: BitmapStore::released) or the rounds
 // are used up (0: no limit). A store whose job runs lower on this thread's stack
 // (mode 0) cannot finish inside the wait: it is only cancelled. True when finished.
 bool WaitForStore(BitmapStore *store, int maxRounds = 0);

@@ -243,6 +243,8 @@ namespace
             warn(n);
         if (link.done() != files.size())
             return fail(cacheFile() + ": cannot open or create the cache file", ExitFailed);
+        if (job.commitFailed())
+            return fail(cacheFile() + ": the thumbnails could not be committed (busy or damaged)", ExitFailed);
         const double seconds = double(clock.elapsed()) / 1000.0;
         std::printf(
             "%s: %d thumbnails (%d without) in %.3f s\n", qPrintable(folder), link.done(), link.failed(), seconds);
