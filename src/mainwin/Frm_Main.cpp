@@ -310,6 +310,10 @@ void Frm_Main::RestoreWindowState()
     m_savedLastFile = m_state.LastFile;
     if (!m_folderOverride.isEmpty())
         m_state.LastFolder = m_folderOverride;
+    if (!m_folderOverride.isEmpty() && !m_startFile.isEmpty()) {
+        m_savedLastFolder = m_folderOverride;
+        m_savedLastFile = m_startFile;
+    }
 
     Txt_Filter->setEditText(m_state.LastFilter);
     QPalette pal = Pic_Base->palette();
@@ -390,6 +394,9 @@ void Frm_Main::SaveWindowState()
 
 void Frm_Main::closeEvent(QCloseEvent *event)
 {
+    // From here on nothing new is listed or displayed, even by a listing that was
+    // under way in an outer frame when the close came (a session signal, say).
+    m_closing = true;
     SaveWindowState();
     // The running display is asked to stop and given a short while to do so.
     releaseStore(101);
@@ -557,6 +564,8 @@ QString Frm_Main::ReadImageProperties(int row)
 
 bool Frm_Main::ListFolder(const QString &folder)
 {
+    if (m_closing)
+        return false;
     // Events run during a listing may start another; the newest one is what is shown.
     const int serial = ++m_listingSerial;
     // A new folder stops the display of the old one at its next thumbnail.
@@ -584,6 +593,8 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_currentFolder = folder;
     m_files->setFolder(folder);
     QCoreApplication::processEvents();
+    if (m_closing)
+        return true;
     if (serial != m_listingSerial)
         return true; // listed over by a newer request, which has shown its own folder
 
@@ -605,6 +616,8 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_panels[2]->setText(FolderSummaryText(m_listedTotal, m_listedCount));
     RestoreLastFile();
     QCoreApplication::processEvents();
+    if (m_closing)
+        return true;
     if (serial != m_listingSerial)
         return true;
     if (m_viewActions[2]->isChecked())
@@ -785,9 +798,12 @@ void Frm_Main::ShowCurrentImage(int row)
 
 void Frm_Main::releaseStore(int maxRounds)
 {
-    if (!m_store)
+    BitmapStore *const store = m_store;
+    if (!store)
         return;
-    WaitForStore(m_store, maxRounds);
+    WaitForStore(store, maxRounds);
+    if (m_store != store)
+        return; // released while we waited (the window closed meanwhile)
     for (ThumbBox *box : Pic_Thumb)
         box->setSources(nullptr, nullptr, {});
     m_store->deleteLater();
@@ -796,6 +812,8 @@ void Frm_Main::releaseStore(int maxRounds)
 
 void Frm_Main::ShowThumbs()
 {
+    if (m_closing)
+        return; // a display started now would outlive the window
     if (m_files->rowCount() == 0) {
         m_panels[4]->clear();
         return;

@@ -42,6 +42,9 @@ class Frm_Main : public QMainWindow, public ThumbDisplayHost
 public:
     // folderOverride: a folder named on the command line, opened instead of LastFolder.
     explicit Frm_Main(const QString &folderOverride = QString(), QWidget *parent = nullptr);
+    // A file named on the command line: made current when its folder (the override) is
+    // first listed. Set before Form_Load.
+    void setStartFile(const QString &name) { m_startFile = name; }
     ~Frm_Main() override;
 
     // The window load: restore the state, show, arm the first display, write LastOK 0.
@@ -172,6 +175,7 @@ private:
     QString m_previewNotice;
 
     QString m_folderOverride;
+    QString m_startFile;
     MainWindowState m_state;
     FolderHistory m_history;
     QString m_savedLastFolder, m_savedLastFile; // as stored at the last exit
@@ -240,6 +244,7 @@ private:
     QAction *Mnu_TagImage = nullptr;
     void showTagMenu(const QPoint &globalPos);
     bool m_saved = false;
+    bool m_closing = false; // closed: no listing or display starts any more
 };
 
 } // namespace v7
