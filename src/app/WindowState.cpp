@@ -20,13 +20,17 @@ namespace
     const QString kAppForm = QStringLiteral("AppFormRECT");
 } // namespace
 
-QString BuildHistoryList(const QStringList &entries)
+QByteArray BuildHistoryList(const QStringList &entries)
 {
-    QString list;
+    // Counted in the bytes that are stored: a non-ASCII name takes more bytes than
+    // characters, and the reader refuses a list over its buffer as a whole.
+    QByteArray list;
     for (const QString &e : entries) {
-        if (e.isEmpty() || list.size() + e.size() + 1 >= HistoryListLimit)
+        const QByteArray bytes = ansiBytes(e);
+        if (bytes.isEmpty() || bytes.contains('\0') || list.size() + bytes.size() + 1 >= HistoryListLimit)
             continue;
-        list += e + QChar(0);
+        list += bytes;
+        list += '\0';
     }
     return list;
 }
@@ -91,12 +95,10 @@ void SaveWindowStateValues(const MainWindowState &state)
     };
     if (!state.LastFolder.isEmpty() && QFileInfo(state.LastFolder).isDir())
         changes.push_back({ key(kStartUp), QStringLiteral("LastFolder"), text(state.LastFolder) });
-    changes.push_back({ key(kStartUp),
-        QStringLiteral("FolderHistory"),
-        RegValue::fromBytes(ansiBytes(BuildHistoryList(state.FolderHistory))) });
-    changes.push_back({ key(kStartUp),
-        QStringLiteral("FilterHistory"),
-        RegValue::fromBytes(ansiBytes(BuildHistoryList(state.FilterHistory))) });
+    changes.push_back(
+        { key(kStartUp), QStringLiteral("FolderHistory"), RegValue::fromBytes(BuildHistoryList(state.FolderHistory)) });
+    changes.push_back(
+        { key(kStartUp), QStringLiteral("FilterHistory"), RegValue::fromBytes(BuildHistoryList(state.FilterHistory)) });
     // Values the rules leave unchanged are still written once when missing, so the
     // hive always holds every value in its type.
     Hive &hive = Hive::user();

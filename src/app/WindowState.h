@@ -4,6 +4,7 @@
 // Threads: user-interface thread (the main window's state is only kept there).
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace v7
 constexpr int TwipsPerPixel = 15;
 constexpr int MinWindowTwips = 3000;
 constexpr int DefaultSplitLeft = 182;
-constexpr int HistoryListLimit = 2020; // characters: a stored history list stays below this
+constexpr int HistoryListLimit = 2020; // stored bytes: a history list stays below this
 
 struct MainWindowState {
     bool LastOK = true;
@@ -47,9 +48,9 @@ MainWindowState RestoreWindowStateValues(int screenWidthTwips, int screenHeightT
 // The rectangle is written only when the window is in the normal state.
 void SaveWindowStateValues(const MainWindowState &state);
 
-// The bytes of a stored history list: each entry followed by NUL, skipping empty
-// entries and any that would make the list 2020 characters or longer.
-QString BuildHistoryList(const QStringList &entries);
+// The bytes of a stored history list: each entry's UTF-8 bytes followed by NUL, skipping
+// empty entries and any that would make the list 2020 bytes or longer.
+QByteArray BuildHistoryList(const QStringList &entries);
 // Splits a stored list at NUL, dropping empty entries.
 QStringList SplitHistoryList(const QString &stored);
 
