@@ -23,13 +23,10 @@ namespace
     }
 } // namespace
 
-SessionSignals::SessionSignals(QObject *parent)
-    : QObject(parent)
+void SessionSignals::InstallHandlers()
 {
     if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &SessionSignals::onReadable);
     struct sigaction sa {
     };
     sa.sa_handler = onSignal;
@@ -37,6 +34,16 @@ SessionSignals::SessionSignals(QObject *parent)
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
+}
+
+SessionSignals::SessionSignals(QObject *parent)
+    : QObject(parent)
+{
+    InstallHandlers();
+    if (g_pipe[0] < 0)
+        return;
+    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SessionSignals::onReadable);
 }
 
 SessionSignals::~SessionSignals()

@@ -2,7 +2,8 @@
 // a desktop session ending the program closes the main window the normal way and
 // nothing is lost.
 //
-// Threads: create on the user-interface thread; one instance per process.
+// Threads: InstallHandlers and the object on the user-interface thread; one object
+// per process.
 #pragma once
 
 #include <QObject>
@@ -16,6 +17,11 @@ class SessionSignals : public QObject
 {
     Q_OBJECT
 public:
+    // Catches the signals from now on. A signal caught before the object exists waits
+    // in a pipe and is reported once the event loop runs; without this, one that came
+    // during start-up would end the program on the spot. The object installs them too.
+    static void InstallHandlers();
+
     explicit SessionSignals(QObject *parent = nullptr);
     ~SessionSignals() override;
 

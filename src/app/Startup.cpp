@@ -20,15 +20,64 @@ namespace
     thread_local bool t_threadHasWindow = false;
 } // namespace
 
+namespace
+{
+    // The switches a command line may hold, lower case. An argument made of these alone
+    // (such as "/nt/95") is a switch argument, not a folder that is missing.
+    const char *const kSwitchWords[] = { "/automation", "-embedding", "/95", "/nt", "/s", "/d", "/t" };
+
+    bool isSwitchesOnly(const QString &arg)
+    {
+        const QString lower = arg.toLower();
+        qsizetype at = 0;
+        while (at < lower.size()) {
+            qsizetype matched = 0;
+            for (const char *word : kSwitchWords) {
+                const QLatin1String w(word);
+                if (QStringView(lower).mid(at).startsWith(w)) {
+                    matched = w.size();
+                    break;
+                }
+            }
+            if (matched == 0)
+                return false;
+            at += matched;
+        }
+        return at > 0;
+    }
+} // namespace
+
 CommandLine ParseCommandLine(const QStringList &arguments)
 {
     CommandLine cl;
     QStringList rest;
     for (const QString &arg : arguments) {
-        if (cl.folder.isEmpty() && !arg.isEmpty() && QFileInfo(arg).isDir()) {
-            cl.folder = QFileInfo(arg).absoluteFilePath();
+        if (arg.isEmpty())
+            continue;
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            cl.help = true;
             continue;
         }
+        if (arg == QLatin1String("--version")) {
+            cl.version = true;
+            continue;
+        }
+        const QFileInfo info(arg);
+        if (info.exists()) {
+            // Any existing path, not only the first, stays out of the switch test: a
+            // path such as /data/shots must not switch on "/d".
+            if (cl.folder.isEmpty()) {
+                if (info.isDir()) {
+                    cl.folder = info.absoluteFilePath();
+                } else {
+                    cl.folder = info.absolutePath();
+                    cl.file = info.fileName();
+                }
+            }
+            continue;
+        }
+        if (cl.missingFolder.isEmpty() && !isSwitchesOnly(arg))
+            cl.missingFolder = arg;
         rest << arg;
     }
     const QString line = rest.join(u' ').toLower();
@@ -39,6 +88,34 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     cl.transactedCache = line.contains(QLatin1String("/t"));
     cl.automation = line.contains(QLatin1String("-embedding")) || line.contains(QLatin1String("/automation"));
     return cl;
+}
+
+QString VersionText()
+{
+    return QStringLiteral("Vorlane7 %1.%2.%3").arg(V7_VERSION_MAJOR).arg(V7_VERSION_MINOR).arg(V7_VERSION_REVISION);
+}
+
+QString UsageText()
+{
+    return QStringLiteral("Usage: vorlane7 [FOLDER | IMAGE] [/s] [/d] [/t] [/95] [/nt]\n"
+                          "       vorlane7 --help | -h | --version\n"
+                          "\n"
+                          "  FOLDER      open this folder instead of the last one shown\n"
+                          "  IMAGE       open the image's folder with that image current\n"
+                          "  /s          start with the standard window style, and keep it\n"
+                          "  /d          paint a running counter while thumbnails are made\n"
+                          "  /t          open the thumbnail cache file in transacted mode\n"
+                          "  /95, /nt    set the platform name shown on the splash window\n"
+                          "  -h, --help  print this help and exit\n"
+                          "  --version   print the version and exit\n"
+                          "\n"
+                          "The switches are found anywhere in the arguments that do not name an existing\n"
+                          "path, in any letter case, as plain text (so /d also matches inside a longer word).\n");
+}
+
+QString MissingFolderText(const QString &folder)
+{
+    return QStringLiteral("Folder not found: ") + folder;
 }
 
 QString GetOsPlatform()

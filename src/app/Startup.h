@@ -26,13 +26,26 @@ struct CommandLine {
     bool thumbCounter = false; // "/d"
     bool transactedCache = false; // "/t"
     bool automation = false; // "-Embedding" or "/Automation": started to serve an object
-    QString folder; // an existing folder named on the command line
+    bool help = false; // "--help" or "-h": print the usage and end
+    bool version = false; // "--version": print the version and end
+    QString folder; // the folder to open: one named on the command line, or an image file's
+    QString file; // the name (in folder) of an image file named on the command line
+    QString missingFolder; // an argument meant as a folder that does not exist, as given
 };
 
-// The arguments after the program name. An argument that names an existing folder is
-// the folder to open and takes no part in the switch test; the rest is joined, lower-cased
-// and searched for each switch as a plain substring.
+// The arguments after the program name. Every argument that names an existing path takes
+// no part in the switch test; the first of them is the folder to open (an existing file
+// opens its folder with that file current). The rest is joined, lower-cased and searched
+// for each switch as a plain substring. An argument that is neither an existing path, an
+// option nor made of switches alone is reported as a folder that does not exist.
 CommandLine ParseCommandLine(const QStringList &arguments);
+
+// What --help prints.
+QString UsageText();
+// What --version prints: "Vorlane7 " and the version.
+QString VersionText();
+// The notice for a folder argument that does not exist.
+QString MissingFolderText(const QString &folder);
 
 // The host version query: empty on this host (the names belong to other hosts).
 QString GetOsPlatform();

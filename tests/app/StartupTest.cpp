@@ -3,6 +3,7 @@
 #include "TestEnv.h"
 #include "app/Settings.h"
 #include "app/WindowState.h"
+#include "core/Text.h"
 #include "imaging/Codecs.h"
 #include "platform/Hive.h"
 
@@ -84,6 +85,112 @@ TEST(CommandLine, AnExistingFolderTakesNoPartInTheSwitchTest)
     EXPECT_EQ(cl.folder, folder);
     EXPECT_TRUE(cl.thumbCounter);
     EXPECT_FALSE(cl.transactedCache);
+}
+
+TEST(CommandLine, EveryExistingPathTakesNoPartInTheSwitchTest)
+{
+    QTemporaryDir tmp;
+    const QString first = tmp.path() + QStringLiteral("/shots");
+    const QString second = tmp.path() + QStringLiteral("/data/SHOTS"); // "/d" and "/s" in it
+    ASSERT_TRUE(QDir().mkpath(first));
+    ASSERT_TRUE(QDir().mkpath(second));
+    v7test::writeFile(tmp.path() + QStringLiteral("/data/tree.jpg"), QByteArray("x"));
+    const CommandLine cl = ParseCommandLine({ first, second, tmp.path() + QStringLiteral("/data/tree.jpg") });
+    EXPECT_EQ(cl.folder, first); // the first names the folder
+    EXPECT_TRUE(cl.file.isEmpty());
+    EXPECT_FALSE(cl.thumbCounter);
+    EXPECT_FALSE(cl.standardStyle);
+    EXPECT_FALSE(cl.transactedCache);
+    EXPECT_TRUE(cl.missingFolder.isEmpty());
+}
+
+TEST(CommandLine, AnImageFileOpensItsFolderWithThatFileCurrent)
+{
+    QTemporaryDir tmp;
+    const QString folder = tmp.path() + QStringLiteral("/data/Trip");
+    v7test::writeFile(folder + QStringLiteral("/DSC 01.JPG"), QByteArray("x"));
+    CommandLine cl = ParseCommandLine({ folder + QStringLiteral("/DSC 01.JPG") });
+    EXPECT_EQ(cl.folder, folder);
+    EXPECT_EQ(cl.file, QStringLiteral("DSC 01.JPG"));
+    EXPECT_FALSE(cl.thumbCounter);
+    EXPECT_FALSE(cl.transactedCache);
+
+    // Given relative to the working folder, it opens the same.
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(tmp.path() + QStringLiteral("/data")));
+    cl = ParseCommandLine({ QStringLiteral("Trip/DSC 01.JPG"), QStringLiteral("/D") });
+    QDir::setCurrent(before);
+    EXPECT_EQ(cl.folder, folder);
+    EXPECT_EQ(cl.file, QStringLiteral("DSC 01.JPG"));
+    EXPECT_TRUE(cl.thumbCounter); // a switch beside it still counts
+}
+
+TEST(CommandLine, AFolderThatDoesNotExistIsReportedAndOpensNothing)
+{
+    struct Row {
+        QStringList args;
+        QString missing;
+        bool d, t;
+    };
+    const Row rows[] = {
+        { { "/no/such/photos" }, "/no/such/photos", false, false },
+        { { "Urlaub 2024" }, "Urlaub 2024", false, false },
+        { { "/s", "/gone/tree" }, "/gone/tree", false, true }, // the substring rule still holds
+        { { "/nt/95", "/S", "/d", "-Embedding" }, "", true, false }, // switches alone
+        { { "/a/x", "/b/y" }, "/a/x", false, false }, // the first is reported
+    };
+    for (const Row &r : rows) {
+        const CommandLine cl = ParseCommandLine(r.args);
+        const std::string what = r.args.join(u' ').toStdString();
+        EXPECT_EQ(cl.missingFolder, r.missing) << what;
+        EXPECT_TRUE(cl.folder.isEmpty()) << what;
+        EXPECT_EQ(cl.thumbCounter, r.d) << what;
+        EXPECT_EQ(cl.transactedCache, r.t) << what;
+    }
+    EXPECT_EQ(MissingFolderText(QStringLiteral("/no/such")), QStringLiteral("Folder not found: /no/such"));
+}
+
+TEST(CommandLine, HelpAndVersion)
+{
+    for (const char *arg : { "--help", "-h" }) {
+        const CommandLine cl = ParseCommandLine({ QLatin1String(arg) });
+        EXPECT_TRUE(cl.help) << arg;
+        EXPECT_FALSE(cl.version) << arg;
+        EXPECT_TRUE(cl.missingFolder.isEmpty()) << arg;
+    }
+    const CommandLine cl = ParseCommandLine({ QStringLiteral("--version") });
+    EXPECT_TRUE(cl.version);
+    EXPECT_FALSE(cl.help);
+    EXPECT_TRUE(cl.missingFolder.isEmpty());
+    EXPECT_FALSE(ParseCommandLine({ QStringLiteral("/help") }).help);
+    EXPECT_EQ(VersionText(), QStringLiteral("Vorlane7 7.1.67"));
+}
+
+// --help and --version answer before any window exists: they work with no display.
+TEST(CommandLine, TheProgramPrintsItsUsageAndVersionWithoutADisplay)
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM"), display = qgetenv("DISPLAY"),
+                     wayland = qgetenv("WAYLAND_DISPLAY");
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qunsetenv("DISPLAY");
+    qunsetenv("WAYLAND_DISPLAY");
+    const v7test::ProgramRun help = v7test::runProgram(QStringLiteral(VORLANE7_EXE), { QStringLiteral("--help") });
+    const v7test::ProgramRun shortHelp = v7test::runProgram(QStringLiteral(VORLANE7_EXE), { QStringLiteral("-h") });
+    const v7test::ProgramRun version =
+        v7test::runProgram(QStringLiteral(VORLANE7_EXE), { QStringLiteral("--version") });
+    qputenv("QT_QPA_PLATFORM", platform);
+    if (!display.isEmpty())
+        qputenv("DISPLAY", display);
+    if (!wayland.isEmpty())
+        qputenv("WAYLAND_DISPLAY", wayland);
+
+    EXPECT_EQ(help.code, 0) << help.err.toStdString();
+    EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: vorlane7"))) << help.out.toStdString();
+    EXPECT_EQ(help.out, UsageText());
+    EXPECT_EQ(shortHelp.code, 0) << shortHelp.err.toStdString();
+    EXPECT_EQ(shortHelp.out, help.out);
+    EXPECT_EQ(version.code, 0) << version.err.toStdString();
+    EXPECT_EQ(version.out, QStringLiteral("Vorlane7 7.1.67\n"));
 }
 
 TEST_F(StartUp, PlatformNameFromTheSwitches)
@@ -227,15 +334,56 @@ TEST_F(WindowStateValues, SavingWritesTheRulesOfEachValue)
 TEST(HistoryList, EntriesStayBelowTheLimit)
 {
     const QString long1000(1000, u'x');
-    const QString list = BuildHistoryList({ long1000, long1000, QStringLiteral("/short") });
+    const QByteArray list = BuildHistoryList({ long1000, long1000, QStringLiteral("/short") });
     // 1001 + 1001 would reach 2002 < 2020, so both fit; a third long one would not.
     EXPECT_EQ(list.size(), 1001 + 1001 + 7);
-    const QString full = BuildHistoryList({ long1000, long1000, QString(20, u'y'), QStringLiteral("/z") });
-    EXPECT_FALSE(full.contains(QString(20, u'y'))); // would make it 2023 characters
-    EXPECT_TRUE(full.endsWith(QStringLiteral("/z") + QChar(0)));
+    const QByteArray full = BuildHistoryList({ long1000, long1000, QString(20, u'y'), QStringLiteral("/z") });
+    EXPECT_FALSE(full.contains(QByteArray(20, 'y'))); // would make it 2023 bytes
+    EXPECT_TRUE(full.endsWith(QByteArray("/z\0", 3)));
     EXPECT_LT(full.size(), HistoryListLimit);
     EXPECT_EQ(SplitHistoryList(QStringLiteral("/a") + QChar(0) + QChar(0) + QStringLiteral("/b") + QChar(0)),
         QStringList({ "/a", "/b" }));
+}
+
+TEST(HistoryList, TheLimitCountsStoredBytesNotCharacters)
+{
+    // 600 characters, 1200 bytes each: two are 1202 characters but 2402 bytes.
+    const QString umlauts = QStringLiteral("/") + QString(599, QChar(0x00FC));
+    const QString cjk = QStringLiteral("/") + QString(400, QChar(0x5199)); // 1201 bytes
+    const QByteArray list = BuildHistoryList({ umlauts + u'1', umlauts + u'2', cjk, QStringLiteral("/b") });
+    EXPECT_LT(list.size(), HistoryListLimit);
+    EXPECT_EQ(SplitHistoryList(QString::fromUtf8(list)), QStringList({ umlauts + u'1', QStringLiteral("/b") }));
+}
+
+// A history of non-ASCII folder names under the character limit must come back at the
+// next start, not be lost whole because its bytes pass the reader's buffer.
+TEST_F(WindowStateValues, NonAsciiHistoriesSurviveTheNextStart)
+{
+    QStringList folders, filters;
+    for (int i = 0; i < 12; ++i) {
+        const QString name = root() + QStringLiteral("/Reisen Zürich Ωμέγα 東京 写真 ") + QString(60, QChar(0x00E9))
+            + QString::number(i);
+        ASSERT_TRUE(QDir().mkpath(name));
+        folders << name;
+        filters << QStringLiteral("Überblick ") + QString(120, QChar(0x00DF)) + QString::number(i);
+    }
+    MainWindowState s;
+    s.LastFolder = folders.first();
+    s.FolderHistory = folders;
+    s.FilterHistory = filters;
+    for (const QStringList *list : { &folders, &filters }) {
+        ASSERT_GT(ansiBytes(list->join(QChar(0))).size(), ListReadLimit) << "the names must pass the byte limit";
+        ASSERT_LT(list->join(QChar(0)).size() + 1, HistoryListLimit) << "but stay under the character limit";
+    }
+    SaveWindowStateValues(s);
+
+    const MainWindowState back = RestoreWindowStateValues(30000, 20000);
+    ASSERT_FALSE(back.FolderHistory.isEmpty());
+    ASSERT_FALSE(back.FilterHistory.isEmpty());
+    // The most recent entries are kept in order, each whole.
+    EXPECT_EQ(back.FolderHistory, folders.mid(0, back.FolderHistory.size()));
+    EXPECT_EQ(back.FilterHistory, filters.mid(0, back.FilterHistory.size()));
+    EXPECT_EQ(back.LastFolder, folders.first());
 }
 
 // Decode threads take the screen's depth from what the GUI thread read at start-up;
