@@ -115,3 +115,17 @@ TEST(BmpRle, Rle4AbsoluteRunsOfOddLength)
     };
     expectFile(rleBmp(11, 3, 4, pixels), rows, "rle4");
 }
+
+TEST(BmpRle, DeltasMoveRightAndUpAndEarlyEndsLeaveIndexZero)
+{
+    // 4 x 4, bottom row first: two pixels, a delta of 1 right and 2 up, one pixel,
+    // end of line (on the top row), an absolute run of 3 + pad, end of bitmap.
+    const QByteArray pixels = QByteArray::fromHex("0205  00020102  0106  0000  0003 070809 00  0001");
+    const std::vector<std::vector<int>> rows = {
+        { 7, 8, 9, 0 },
+        { 0, 0, 0, 6 },
+        { 0, 0, 0, 0 },
+        { 5, 5, 0, 0 },
+    };
+    expectFile(rleBmp(4, 4, 8, pixels), rows, "rle8 delta");
+}
