@@ -369,6 +369,12 @@ bool MoveToTrash(const QString &path, QString *error)
         return fail(error, systemError(errno));
     const QByteArray parent(resolved);
     const QByteArray realItem = (parent == "/" ? QByteArray() : parent) + '/' + base;
+    struct stat parentSt {
+    };
+    if (::stat(parent.constData(), &parentSt) != 0)
+        return fail(error, systemError(errno));
+    if (S_ISDIR(item.st_mode) && parentSt.st_dev != item.st_dev)
+        return fail(error, QStringLiteral("A mounted volume cannot be moved to the trash."));
 
     const QByteArray home = homeTrash();
     if (home == realItem || home.startsWith(realItem + '/'))
