@@ -227,6 +227,9 @@ void benchNextPreview(const QString &work)
         w.ApplyZoom(ZoomFactor::fromWhole(1));
         lookFor(200);
         w.ListFolder(big);
+        // The window's own first display and the restored last file come first, so
+        // they do not show another file or turn the direction of travel mid-round.
+        lookFor(800);
         std::vector<double> steps;
         for (int i = 0; i < Files; ++i) {
             if (i > 0 && round.change) {
