@@ -125,10 +125,15 @@ void BitmapStore::setFinished()
     if (m_finished.exchange(true))
         return;
     // A cache that had to be set aside during the job is said once, here.
+    showCacheNotice();
+    emit displayFinished();
+}
+
+void BitmapStore::showCacheNotice()
+{
     const QString notice = takeCacheNotice();
     if (!notice.isEmpty() && m_host)
         m_host->SetStatusPanelText(5, notice);
-    emit displayFinished();
 }
 
 void BitmapStore::complete()

@@ -151,6 +151,8 @@ public:
     bool finished() const { return m_finished.load(); }
     // Set by the job at its end (or by the link when the worker is lost).
     void setFinished();
+    // Shows a queued cache notice (takeCacheNotice) in status panel 5, if any.
+    void showCacheNotice();
     // A job works for this store and holds the cache until it lets go: finished
     // (every thumbnail arrived) comes before the job's last commit, released after
     // it. A store without a job is released once finished. A new display waits

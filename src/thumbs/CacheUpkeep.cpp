@@ -6,6 +6,7 @@
 #include "thumbs/ThumbMain.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -456,7 +457,8 @@ RebuildResult setAsideDamagedCache(const QString &path, QString *keptAs)
                                     "(%2 folders of thumbnails saved, %3 lost)")
                          .arg(QFileInfo(aside).fileName())
                          .arg(r.folders)
-                         .arg(r.lost.size()));
+                         .arg(r.lost.size()),
+        true);
     return r;
 }
 
@@ -486,11 +488,26 @@ RebuildResult rebuildCache(const QString &path, const std::function<bool(const Q
     return r;
 }
 
-void queueCacheNotice(const QString &text)
+void noticeCachesSetAsideSince(const QString &path, std::int64_t sinceSecs)
+{
+    const QFileInfo info(path);
+    const QString prefix = info.fileName() + QStringLiteral(".damaged-");
+    const QStringList found = QDir(info.absolutePath()).entryList({ prefix + '*' }, QDir::Files);
+    for (const QString &name : found) {
+        // The name carries when it was set aside: DATE-TIME, maybe with "-N".
+        const QDateTime when = QDateTime::fromString(name.mid(prefix.size(), 15), QStringLiteral("yyyyMMdd-hhmmss"));
+        if (when.isValid() && when.toSecsSinceEpoch() >= sinceSecs)
+            queueCacheNotice(QStringLiteral("The thumbnail cache was damaged: it was kept as %1 and a new one was "
+                                            "started")
+                                 .arg(name));
+    }
+}
+
+void queueCacheNotice(const QString &text, bool everyTime)
 {
     static QSet<QString> said; // each notice once per run
     std::lock_guard lock(g_noticeMutex);
-    if (said.contains(text))
+    if (said.contains(text) && !everyTime)
         return;
     said.insert(text);
     g_notices.push_back(text);

@@ -102,8 +102,14 @@ bool cacheTidyRunning();
 // True when the compound file at path opens and its tables are sound.
 bool cacheFileSound(const QString &path, QStringList *problems = nullptr);
 
+// Queues the notice for each damaged file that another process (the worker
+// program) set aside beside path since the given time.
+void noticeCachesSetAsideSince(const QString &path, std::int64_t sinceSecs);
+
 // One-time messages for the status bar ("the cache was damaged ..."); empty when none.
-void queueCacheNotice(const QString &text);
+// A text is said once per run, unless every time is asked for (an event such as a
+// damaged file set aside, which can happen again).
+void queueCacheNotice(const QString &text, bool everyTime = false);
 QString takeCacheNotice();
 
 } // namespace v7

@@ -6,6 +6,7 @@
 #include "thumbs/CacheUpkeep.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
@@ -208,6 +209,7 @@ void QueuedStoreLink::jobFinished()
 struct ThumbX::External {
     component::FrameReader reader;
     bool done = false;
+    std::int64_t startSecs = QDateTime::currentSecsSinceEpoch() - 1; // names carry whole seconds
 };
 
 ThumbX::ThumbX(QObject *parent)
@@ -404,7 +406,10 @@ void ThumbX::readWorker()
     while (auto f = m_ext->reader.next()) {
         if (f->type == component::FrameType::Done) {
             m_ext->done = true;
+            // A cache the worker program had to set aside is said here, by the store.
+            noticeCachesSetAsideSince(OLEStorage::cacheFilePath(OLEStorage::CacheFileName), m_ext->startSecs);
             if (m_store) {
+                m_store->showCacheNotice(); // the last thumbnail may have finished the store already
                 m_store->setFinished();
                 m_store->setJobHolds(false); // the worker sends Done after letting go of the cache
             }

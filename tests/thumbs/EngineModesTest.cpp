@@ -6,6 +6,7 @@
 #include "platform/ComponentProtocol.h"
 #include "thumbs/ThumbX.h"
 
+#include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <gtest/gtest.h>
@@ -40,9 +41,10 @@ protected:
         bool finished = false;
         std::vector<QString> messages;
     };
-    Run display(int mode, int hangTimeoutMs = 0)
+    Run display(int mode, int hangTimeoutMs = 0, bool freshCache = true)
     {
-        QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
+        if (freshCache)
+            QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
         Run r;
         ThumbX::setHangTimeout(hangTimeoutMs > 0 ? hangTimeoutMs : 30000);
         auto store = std::make_unique<BitmapStore>(&m_host, GridValues { 0, 3, 9, 9, 0, 0 }, m_folder);
@@ -113,7 +115,8 @@ TEST_F(EngineModesTest, AHungOrDeadWorkerProgramEndsTheDisplay)
     ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
     for (const char *variable : { "V7_THUMBX_HANG_AFTER", "V7_THUMBX_DIE_AFTER" }) {
         qputenv(variable, "3");
-        const Run r = display(2, 500);
+        // Long enough for a worker on a loaded machine to start and send two thumbnails.
+        const Run r = display(2, 4000);
         qunsetenv(variable);
         EXPECT_TRUE(r.finished) << variable;
         EXPECT_EQ(r.processed, 2) << variable;
@@ -121,6 +124,31 @@ TEST_F(EngineModesTest, AHungOrDeadWorkerProgramEndsTheDisplay)
             EXPECT_EQ(r.messages, std::vector<QString> { "Multitasker|Multitasker component is not responding." });
         else
             EXPECT_TRUE(r.messages.empty()) << variable; // a crash is no hang
+    }
+}
+
+TEST_F(EngineModesTest, EveryModeSaysOnceThatItSetADamagedCacheAside)
+{
+    ASSERT_TRUE(component::RegisterThumbWorker(QStringLiteral(V7_THUMBX_PATH)));
+    const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+    for (int mode : { 0, 1, 2 }) {
+        ASSERT_EQ(display(mode).cache.size(), 9);
+        {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(f.seek(0x1C)); // the byte-order mark: the file no longer reads as ours
+            ASSERT_EQ(f.write("\x00", 1), 1);
+        }
+        m_host.panels.clear();
+        const Run r = display(mode, 0, false);
+        EXPECT_EQ(r.cache.size(), 9) << "mode " << mode;
+        EXPECT_TRUE(
+            m_host.panels.value(5).startsWith("The thumbnail cache was damaged: it was kept as QLM70.TDB.damaged-"))
+            << "mode " << mode << ": " << m_host.panels.value(5).toStdString();
+        const QStringList aside = QDir(settings().CacheThumbsDir).entryList({ "QLM70.TDB.damaged-*" }, QDir::Files);
+        EXPECT_EQ(aside.size(), 1) << "mode " << mode;
+        for (const QString &a : aside)
+            QFile::remove(settings().CacheThumbsDir + '/' + a);
     }
 }
 
