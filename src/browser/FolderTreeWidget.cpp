@@ -182,12 +182,29 @@ QTreeWidgetItem *FolderTreeWidget::insertFolderNode(QTreeWidgetItem *parent, con
 
 void FolderTreeWidget::keyPressEvent(QKeyEvent *event)
 {
+    // The first repeat of a held key comes only after the desktop's repeat delay
+    // (about 0.6 s), longer than a pause between single presses.
+    if (!event->isAutoRepeat())
+        m_heldKey = event->key();
     QTreeWidgetItem *before = currentItem();
     QTreeWidget::keyPressEvent(event);
     const int key = event->key();
     const bool activated = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
     if (currentItem() && (activated || currentItem() != before))
         Q_EMIT keyboardSelected(currentItem(), activated);
+}
+
+void FolderTreeWidget::keyReleaseEvent(QKeyEvent *event)
+{
+    if (!event->isAutoRepeat() && event->key() == m_heldKey)
+        m_heldKey = 0;
+    QTreeWidget::keyReleaseEvent(event);
+}
+
+void FolderTreeWidget::focusOutEvent(QFocusEvent *event)
+{
+    m_heldKey = 0; // its release goes elsewhere
+    QTreeWidget::focusOutEvent(event);
 }
 
 bool FolderTreeWidget::ExpandToPath(const QString &path)

@@ -49,6 +49,11 @@ Q_SIGNALS:
     // A key moved the current node (activated: Enter or Space, which may leave it in place).
     void keyboardSelected(QTreeWidgetItem *item, bool activated);
 
+public:
+    // A key is held down in the tree (its repeats still to come): what it selects is
+    // not where it will rest.
+    bool keyHeld() const { return m_heldKey != 0; }
+
 protected:
     QMimeData *mimeData(const QList<QTreeWidgetItem *> &items) const override;
     QStringList mimeTypes() const override;
@@ -57,6 +62,8 @@ protected:
     void dragLeaveEvent(QDragLeaveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
 
 public:
     static QIcon icon(const QString &key); // "closed", "open", "drive", "cd", "disk", "netdrive"
@@ -73,6 +80,7 @@ private:
     std::vector<Volume> m_volumes;
     QTreeWidgetItem *m_dropNode = nullptr;
     bool m_inCollapse = false;
+    int m_heldKey = 0; // the key down in the tree and not yet released
 };
 
 } // namespace v7

@@ -513,6 +513,10 @@ void Frm_Main::onNodeClicked(QTreeWidgetItem *item)
 
 void Frm_Main::onTreeKeyTimer()
 {
+    if (Tvw_Dir->keyHeld()) {
+        m_treeKeyTimer->start(); // listed once the key is let go
+        return;
+    }
     const bool activated = m_treeKeyActivated;
     m_treeKeyActivated = false;
     QTreeWidgetItem *node = Tvw_Dir->currentItem();

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -248,6 +249,46 @@ TEST_F(BrowserTree, TreeKeysListTheFolderTheyComeToRestOn)
     EXPECT_TRUE(v7test::waitUntil([&] { return listings.count() >= 2; }, 10000));
     EXPECT_EQ(listings.count(), 2);
     EXPECT_EQ(listings.last()[0].toString(), k3);
+    w->close();
+}
+
+TEST_F(BrowserTree, AHeldKeyListsOnlyTheFolderWhereItIsLetGo)
+{
+    QStringList folders;
+    for (const char *name : { "h1", "h2", "h3", "h4" }) {
+        folders << root() + u'/' + QLatin1String(name);
+        images(folders.last(), { QStringLiteral("p.jpg") });
+    }
+    auto w = openOn(folders[0]);
+    FolderTreeWidget *tree = w->folderTree();
+    ASSERT_EQ(currentKey(*w), folders[0]);
+    QSignalSpy listings(w.get(), &Frm_Main::folderListed);
+    const auto send = [tree](QEvent::Type type, bool repeat) {
+        QKeyEvent key(type, Qt::Key_Down, Qt::NoModifier, QString(), repeat);
+        QApplication::sendEvent(tree, &key);
+    };
+
+    // Held down: the desktop's first repeat comes well after a pause between presses,
+    // and nothing is listed while the key stays down.
+    send(QEvent::KeyPress, false);
+    EXPECT_EQ(currentKey(*w), folders[1]);
+    QTest::qWait(1500);
+    EXPECT_EQ(listings.count(), 0);
+    send(QEvent::KeyRelease, true);
+    send(QEvent::KeyPress, true);
+    send(QEvent::KeyRelease, true);
+    send(QEvent::KeyPress, true);
+    EXPECT_EQ(currentKey(*w), folders[3]);
+    QTest::qWait(1000);
+    EXPECT_EQ(listings.count(), 0);
+
+    // Let go: where it rests is listed, once.
+    send(QEvent::KeyRelease, false);
+    EXPECT_TRUE(v7test::waitUntil([&] { return listings.count() > 0; }, 10000));
+    QTest::qWait(500);
+    ASSERT_EQ(listings.count(), 1);
+    EXPECT_EQ(listings[0][0].toString(), folders[3]);
+    EXPECT_EQ(w->currentFolder(), folders[3]);
     w->close();
 }
 
