@@ -324,6 +324,16 @@ Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File>
             f->m_broken = true;
             return Status::LockViolation;
         }
+        // A file renamed over this path while the lock was awaited (a compaction
+        // swaps in a rewritten file) would take this writer's commit into the old,
+        // unlinked one: open the file the path names now.
+        struct stat held = {}, named = {};
+        if (::fstat(fd, &held) == 0 && ::stat(QFile::encodeName(path).constData(), &named) == 0
+            && (held.st_ino != named.st_ino || held.st_dev != named.st_dev)) {
+            f->m_broken = true;
+            f.reset();
+            return open(path, mode, out, fullLoad, lockWaitMs);
+        }
     } else {
         // Taken before the header is read, so a writer that commits after this
         // point sees the reader and keeps the sectors of the state it reads.

@@ -468,7 +468,7 @@ RebuildResult rebuildCache(const QString &path, const std::function<bool(const Q
     // The writer lock of the old file is held throughout: no commit lands in it
     // while it is copied, and none after it is replaced.
     Status st;
-    Storage lockHolder = Storage::open(path, kWrite, &st);
+    Storage lockHolder = Storage::open(path, kWrite, 10000, &st); // a commit in progress ends first
     if (!lockHolder.isOpen())
         return r;
     const QString tmp = scratchName(path, "new");

@@ -11,7 +11,10 @@
 #include <QDir>
 #include <QProcess>
 #include <QThread>
+#include <atomic>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace v7;
 using namespace v7test;
@@ -352,6 +355,44 @@ TEST_F(CacheUpkeepTest, PrefillsKilledAtAnyMomentLeaveASoundCache)
     }
     const ProgramRun check = tool({ "check" });
     EXPECT_EQ(check.code, 0) << check.out.toStdString();
+}
+
+TEST_F(CacheUpkeepTest, AWriterWaitingWhileTheFileIsSwappedWritesTheNewFile)
+{
+    {
+        cfb::Storage r = cfb::Storage::create(cachePath(), OLEStorage::ModeWriteDirect);
+        writeRawFolder(r, "/old", 1, 100);
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    // The swap as a compaction does it: the old file's lock held, a new file renamed over it.
+    cfb::Storage holder = cfb::Storage::open(cachePath(), OLEStorage::ModeWriteDirect);
+    ASSERT_TRUE(holder.isOpen());
+    std::atomic<bool> waiting { false };
+    QStringList seen;
+    std::thread writer([&] {
+        waiting = true;
+        cfb::Storage w = cfb::Storage::open(cachePath(), OLEStorage::ModeWriteDirect, 60000);
+        if (w.isOpen()) {
+            w.createStorage(NameCrc("/written"), OLEStorage::ModeWriteDirect);
+            w.commit();
+        }
+    });
+    while (!waiting)
+        QThread::msleep(5);
+    QThread::msleep(200); // the writer is waiting for the lock by now, or soon after
+    const QString tmp = cachePath() + ".new";
+    {
+        cfb::Storage r = cfb::Storage::create(tmp, OLEStorage::ModeWriteDirect);
+        writeRawFolder(r, "/new", 1, 100);
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    ASSERT_EQ(::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(cachePath()).constData()), 0);
+    holder.revert();
+    holder.release();
+    writer.join();
+    QStringList want = { NameCrc("/new"), NameCrc("/written") };
+    want.sort();
+    EXPECT_EQ(rootStorages(cachePath()), want);
 }
 
 } // namespace
