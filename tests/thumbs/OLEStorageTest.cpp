@@ -297,6 +297,10 @@ TEST_F(OLEStorageTest, MoveFolderCacheRenameMoveAndCopy)
     EXPECT_TRUE(OLEStorage::MoveFolderCache(1, "/in/my.album", "/archive/"));
     OLEStorage::SetCurrentFolder("/archive/my.album");
     EXPECT_FALSE(displayThumb("m.jpg").isEmpty());
+    // A target without a trailing separator is joined with one: "/shelf" + "my.album".
+    EXPECT_TRUE(OLEStorage::MoveFolderCache(1, "/archive/my.album", "/shelf"));
+    OLEStorage::SetCurrentFolder("/shelf/my.album");
+    EXPECT_FALSE(displayThumb("m.jpg").isEmpty());
     // 2: copied into a folder that has a cache of its own: merged, the source's index wins.
     OLEStorage::SetCurrentFolder("/dest/2024-renamed");
     cacheThumbs({ "own.jpg" });
