@@ -1175,9 +1175,10 @@ bool Frm_Main::DeleteFolder(const QString &path)
         }
     }
     // One consistent window: the parent folder selected and listed, with its history
-    // box entry and its totals.
-    onNodeClicked(parentNode);
+    // box entry and its totals. Scrolled to first: a history choice handled during the
+    // listing may re-read the tree and delete the node.
     Tvw_Dir->scrollToItem(parentNode);
+    onNodeClicked(parentNode);
     return true;
 }
 

@@ -371,6 +371,37 @@ TEST_F(BrowserTree, DeletingTheListedFolderListsItsParent)
     w->close();
 }
 
+TEST_F(BrowserTree, AHistoryChoiceDuringTheParentsListingAfterADelete)
+{
+    const QString parent = root() + QStringLiteral("/parent");
+    const QString trip = parent + QStringLiteral("/trip");
+    const QString other = root() + QStringLiteral("/other");
+    images(parent, { "p.jpg" });
+    images(trip, { "t.jpg" });
+    images(other, { "o.jpg" });
+    auto w = openOn(trip);
+    w->ListFolder(other);
+    w->ListFolder(trip);
+    ASSERT_EQ(w->folderHistory().items().indexOf(other), 1);
+    // While the parent is listed, the user picks another folder from the history: the
+    // tree is read again from the top, and the parent's node goes with it.
+    bool posted = false;
+    QObject::connect(w->fileList(), &QAbstractItemModel::modelReset, w.get(), [&] {
+        if (posted)
+            return;
+        posted = true;
+        QTimer::singleShot(0, w.get(), [&] { w->ChooseHistory(w->folderHistory().items().indexOf(other)); });
+    });
+    MessageCloser confirm(QMessageBox::Yes);
+    ASSERT_TRUE(w->DeleteFolder(trip));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(posted);
+    EXPECT_EQ(w->currentFolder(), other);
+    EXPECT_EQ(currentKey(*w), other);
+    EXPECT_EQ(listed(*w), QStringList({ "o.jpg" }));
+    w->close();
+}
+
 TEST_F(BrowserTree, TheStatusBarOffersTheWindowMenu)
 {
     const QString pics = root() + QStringLiteral("/pics");
