@@ -331,6 +331,48 @@ TEST_F(WindowStateValues, SavingWritesTheRulesOfEachValue)
     EXPECT_TRUE(read("FileTypes", "Registered").has_value());
 }
 
+TEST_F(WindowStateValues, ListSortAndColumnWidthsComeBackAndBadOnesReadAsTheFirstRuns)
+{
+    // The first run: by name, ascending, the list's own widths.
+    const MainWindowState first = RestoreWindowStateValues(30000, 20000);
+    EXPECT_EQ(first.SortColumn, 0);
+    EXPECT_EQ(first.SortOrder, 0);
+    for (int c = 0; c < 5; ++c)
+        EXPECT_EQ(first.ColumnWidths[c], 0) << "column " << c;
+
+    MainWindowState s;
+    s.LastFolder = root();
+    s.SortColumn = 2;
+    s.SortOrder = 1;
+    const int widths[5] = { 250, 80, 133, 100, 75 };
+    for (int c = 0; c < 5; ++c)
+        s.ColumnWidths[c] = widths[c];
+    SaveWindowStateValues(s);
+    const MainWindowState back = RestoreWindowStateValues(30000, 20000);
+    EXPECT_EQ(back.SortColumn, 2);
+    EXPECT_EQ(back.SortOrder, 1);
+    for (int c = 0; c < 5; ++c)
+        EXPECT_EQ(back.ColumnWidths[c], widths[c]) << "column " << c;
+
+    // Values a hand or another version wrote: each bad one reads as the first run's.
+    const QString key = vorlaneKey(QStringLiteral("ViewStat"));
+    Hive::user().write(key, QStringLiteral("SortColumn"), RegValue::fromDword(5));
+    Hive::user().write(key, QStringLiteral("SortOrder"), RegValue::fromDword(7));
+    Hive::user().write(key, QStringLiteral("ColumnWidth1"), RegValue::fromDword(std::uint32_t(-40)));
+    Hive::user().write(key, QStringLiteral("ColumnWidth2"), RegValue::fromDword(0x7FFFFFFF));
+    Hive::user().write(key, QStringLiteral("ColumnWidth3"), RegValue::fromText(QStringLiteral("wide")));
+    MainWindowState bad = RestoreWindowStateValues(30000, 20000);
+    EXPECT_EQ(bad.SortColumn, 0);
+    EXPECT_EQ(bad.SortOrder, 0);
+    EXPECT_EQ(bad.ColumnWidths[0], 0);
+    EXPECT_EQ(bad.ColumnWidths[1], 0);
+    EXPECT_EQ(bad.ColumnWidths[2], 0);
+    EXPECT_EQ(bad.ColumnWidths[3], 100); // the good ones stay
+    Hive::user().write(key, QStringLiteral("SortColumn"), RegValue::fromDword(std::uint32_t(-1)));
+    bad = RestoreWindowStateValues(30000, 20000);
+    EXPECT_EQ(bad.SortColumn, 0);
+}
+
 TEST(HistoryList, EntriesStayBelowTheLimit)
 {
     const QString long1000(1000, u'x');
