@@ -269,6 +269,8 @@ void BitmapStore::DrawCachedThumb(QPainter &painter, int index, QPoint origin)
     const IndexEntry *e = m_index.find(name);
     const auto stamp = m_stamps.constFind(e->StreamId);
     FileStamp now;
+    if (m_stampsUnreadable)
+        return; // no stamp to tell its picture is current
     if (stamp != m_stamps.constEnd() && (!fileStamp(joinPath(m_folder, name), &now) || !(now == *stamp)))
         return; // the file changed (or went) since its thumbnail was made
 
@@ -297,6 +299,7 @@ bool BitmapStore::OpenDisplayCache()
     m_root.release();
     m_index.clear();
     m_stamps.clear();
+    m_stampsUnreadable = false;
     const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
     m_root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted);
     if (!m_root.isOpen())
@@ -310,7 +313,7 @@ bool BitmapStore::OpenDisplayCache()
     QByteArray bytes;
     if (s.isOpen() && s.readAll(&bytes) == cfb::Status::Ok)
         parseIndex(bytes, &m_index);
-    m_stamps = loadStamps(m_folderStorage);
+    m_stamps = loadStamps(m_folderStorage, &m_stampsUnreadable);
     return true;
 }
 

@@ -198,6 +198,7 @@ private:
     cfb::Storage m_root, m_folderStorage;
     ThumbIndex m_index;
     StampMap m_stamps; // a cached picture is drawn only while its file is unchanged
+    bool m_stampsUnreadable = false; // then no cached picture is drawn
     bool m_cacheTried = false;
     ThumbDecoder m_decoder; // one reused decode target for every cell painted
     QByteArray m_readBuffer; // the bytes of a cached thumbnail, reused likewise

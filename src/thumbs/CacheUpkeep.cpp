@@ -314,6 +314,8 @@ bool copyLiveFolder(Storage &root, const QString &name, Storage &destRoot, int *
     QStringList ignored;
     if (!readIndexAndStamps(folder, &index, &stamps, &ignored, QString()))
         return false;
+    if (!ignored.isEmpty())
+        return true; // stamps that do not read: no thumbnail here is known to be current
     Storage dest;
     bool ok = true;
     index.forEach([&](const IndexEntry &e) {

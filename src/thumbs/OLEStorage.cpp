@@ -86,6 +86,24 @@ namespace
 
     std::atomic<int> g_writerWaitMs { 10000 };
 
+    // A folder whose "Stamps" did not read has no trustworthy stamps: before its
+    // stamps are written whole again, its thumbnails without a stamp leave the
+    // index (and their streams go), so none of them is later taken as current.
+    void dropUnstamped(Storage &folder, ThumbIndex &index, const StampMap &stamps)
+    {
+        std::vector<IndexEntry> gone;
+        index.forEach([&](const IndexEntry &e) {
+            if (!stamps.contains(e.StreamId))
+                gone.push_back(e);
+        });
+        for (const IndexEntry &e : gone) {
+            const bool owned = index.ownsStream(e.Name);
+            index.remove(e.Name);
+            if (owned)
+                folder.destroyElement(QString::number(e.StreamId));
+        }
+    }
+
     // Moves a folder storage's thumbnails into one that exists already: the
     // target's own entries win, the source's others join them, and the source goes.
     bool mergeFolderInto(Storage &root, const QString &sourceName, const QString &targetName)
@@ -97,11 +115,14 @@ namespace
         ThumbIndex from, into;
         readIndexStream(src, &from);
         readIndexStream(dst, &into);
-        const StampMap fromStamps = loadStamps(src);
-        StampMap stamps = loadStamps(dst);
+        bool fromUnreadable = false, intoUnreadable = false;
+        const StampMap fromStamps = loadStamps(src, &fromUnreadable);
+        StampMap stamps = loadStamps(dst, &intoUnreadable);
+        if (intoUnreadable)
+            dropUnstamped(dst, into, stamps);
         bool ok = true;
         from.forEach([&](const IndexEntry &e) {
-            if (!ok || into.contains(e.Name) || !from.ownsStream(e.Name) || into.ownerOf(e.StreamId))
+            if (!ok || fromUnreadable || into.contains(e.Name) || !from.ownsStream(e.Name) || into.ownerOf(e.StreamId))
                 return;
             const QString streamName = QString::number(e.StreamId);
             Stream in = src.openStream(streamName, OLEStorage::ModeRead);
@@ -753,7 +774,8 @@ bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<Pendi
     // the base its thumbnails are added to.
     ThumbIndex index;
     readIndexStream(folder, &index);
-    StampMap stamps = loadStamps(folder);
+    bool stampsUnreadable = false;
+    StampMap stamps = loadStamps(folder, &stampsUnreadable);
     bool changed = false;
     for (const PendingThumb &t : thumbs) {
         if (t.bytes.isEmpty() || ansiBytes(t.name).size() > kMaxIndexName)
@@ -782,6 +804,8 @@ bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<Pendi
             stamps.remove(id);
     }
     if (changed) {
+        if (stampsUnreadable)
+            dropUnstamped(folder, index, stamps);
         saveStamps(folder, index, stamps);
         if (!writeIndexStream(folder, index))
             return false;

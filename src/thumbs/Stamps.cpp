@@ -72,20 +72,29 @@ bool fileStamp(const QString &path, FileStamp *out)
     return true;
 }
 
-StampMap loadStamps(cfb::Storage &folder)
+StampMap loadStamps(cfb::Storage &folder, bool *unreadable)
 {
     StampMap map;
+    if (unreadable)
+        *unreadable = false;
     if (!folder.isOpen())
         return map;
     cfb::Stream s = folder.openStream(StampsStreamName, cfb::mode::Read | cfb::mode::ShareExclusive);
+    if (!s.isOpen())
+        return map; // no stamps at all: a cache from before stamps
     std::uint64_t size = 0;
-    if (!s.isOpen() || s.size(&size) != cfb::Status::Ok || size > std::uint64_t(MaxStampsBytes))
-        return map;
-    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
     std::uint64_t got = 0;
-    if (s.read(bytes.data(), size, &got) != cfb::Status::Ok || got != size)
-        return map;
-    parseStamps(bytes, &map);
+    QByteArray bytes;
+    bool ok = s.size(&size) == cfb::Status::Ok && size <= std::uint64_t(MaxStampsBytes);
+    if (ok) {
+        bytes.resize(qsizetype(size));
+        ok = s.read(bytes.data(), size, &got) == cfb::Status::Ok && got == size && parseStamps(bytes, &map);
+    }
+    if (!ok) {
+        map.clear();
+        if (unreadable)
+            *unreadable = true;
+    }
     return map;
 }
 

@@ -49,7 +49,9 @@ QByteArray serializeStamps(const ThumbIndex &index, const StampMap &stamps);
 bool fileStamp(const QString &path, FileStamp *out);
 
 // Reads the folder storage's "Stamps"; a missing or malformed stream gives an empty map.
-StampMap loadStamps(cfb::Storage &folder);
+// *unreadable (when given) is set when the stream is there but does not read whole:
+// its folder's thumbnails then have no trustworthy stamps and count as not current.
+StampMap loadStamps(cfb::Storage &folder, bool *unreadable = nullptr);
 // Replaces the folder storage's "Stamps" with the stamps of the index's entries.
 bool saveStamps(cfb::Storage &folder, const ThumbIndex &index, const StampMap &stamps);
 

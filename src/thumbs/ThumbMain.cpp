@@ -274,6 +274,7 @@ struct ThumbMain::JobCache {
     cfb::Storage root, folder; // read-only: the commit that was last when the job began
     ThumbIndex index;
     StampMap stamps;
+    bool stampsUnreadable = false; // every cached thumbnail is then remade
     QSet<QString> streams; // the folder storage's stream names
     QString folderPath; // where commits go; follows a rename of the folder
     bool identified = false; // the folder's device and inode are known
@@ -314,7 +315,7 @@ struct ThumbMain::JobCache {
             QByteArray bytes;
             if (is.isOpen() && is.readAll(&bytes) == cfb::Status::Ok)
                 parseIndex(bytes, &index);
-            stamps = loadStamps(folder);
+            stamps = loadStamps(folder, &stampsUnreadable);
             std::vector<cfb::ElementStat> els;
             folder.elements(&els);
             for (const auto &e : els)
@@ -511,7 +512,9 @@ void ThumbMain::MakeThumbs(bool bypass)
             const QString &name = m_files[i];
             it.stamped = !bypass && fileStamp(joinPath(m_folder, name), &it.stamp);
             it.streamId = caching ? m_cache->cachedId(name) : 0;
-            if (it.streamId != 0 && it.stamped) {
+            if (it.streamId != 0 && caching && m_cache->stampsUnreadable) {
+                it.stale = true; // no stamp tells that its picture is current
+            } else if (it.streamId != 0 && it.stamped) {
                 const auto s = stamps.constFind(it.streamId);
                 it.stale = s != stamps.constEnd() && !(*s == it.stamp);
             }

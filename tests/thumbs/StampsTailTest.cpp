@@ -1,6 +1,7 @@
 // A "Stamps" stream of whole records followed by a short tail is not ours: it
-// reads as no stamps at all, without reading past its end, and the next job that
-// stores a thumbnail writes it whole again.
+// reads as no stamps at all, without reading past its end; the folder's cached
+// thumbnails then count as not current and the next job makes them and the
+// stamps stream whole again.
 #include "EngineTestSupport.h"
 #include "thumbs/Stamps.h"
 
@@ -121,21 +122,50 @@ TEST_F(StampsTailJob, AJobOverADamagedStampsStreamWritesItWholeAgain)
     }
     ASSERT_EQ(stampsBytes().size(), 3 * StampRecordSize + 13);
 
-    // The cached thumbnails are still used (no stamps: trusted), and the new file's
-    // thumbnail is stored with a stamps stream of whole records again.
+    // Stamps that do not read vouch for nothing: a file replaced meanwhile under
+    // the same name must not show its old picture, so every cached thumbnail of
+    // the folder is made again, and the stamps stream is whole again.
     const QMap<QString, QByteArray> before = cachedThumbs(m_folder);
+    ASSERT_EQ(before.size(), 3);
+    const QString replaced = m_folder + '/' + files[0];
+    ASSERT_TRUE(wrjpgfiledib(replaced, 90, testPicture(160, 120, 77)));
     ASSERT_TRUE(wrjpgfiledib(m_folder + "/new.jpg", 90, testPicture(160, 120, 9)));
     files << QStringLiteral("new.jpg");
     runJob(files);
     const QByteArray after = stampsBytes();
-    EXPECT_EQ(after.size() % StampRecordSize, 0);
+    EXPECT_EQ(after.size(), 4 * StampRecordSize);
     StampMap map;
     ASSERT_TRUE(parseStamps(after, &map));
-    FileStamp stamp;
-    ASSERT_TRUE(fileStamp(m_folder + "/new.jpg", &stamp));
-    EXPECT_EQ(map.value(nameCrcValue("new.jpg")), stamp);
+    for (const QString &f : files) {
+        FileStamp stamp;
+        ASSERT_TRUE(fileStamp(m_folder + '/' + f, &stamp));
+        EXPECT_EQ(map.value(nameCrcValue(f)), stamp) << f.toStdString();
+    }
     const QMap<QString, QByteArray> now = cachedThumbs(m_folder);
     EXPECT_EQ(now.size(), 4);
-    for (auto it = before.begin(); it != before.end(); ++it)
-        EXPECT_EQ(now.value(it.key()), it.value()) << it.key().toStdString();
+    EXPECT_NE(now.value(files[0]), before.value(files[0])) << "the replaced file kept its old picture";
+}
+
+TEST_F(StampsTailJob, AFolderWithoutAStampsStreamKeepsItsThumbnails)
+{
+    // A cache written before stamps has no "Stamps" at all: its thumbnails are used.
+    QStringList files = makeJpegFolder(m_folder, 2);
+    runJob(files);
+    const QMap<QString, QByteArray> before = cachedThumbs(m_folder);
+    ASSERT_EQ(before.size(), 2);
+    {
+        cfb::Storage root = cfb::Storage::open(cachePath(), OLEStorage::ModeWriteDirect);
+        cfb::Storage folder = root.openStorage(NameCrc(m_folder), OLEStorage::ModeWriteDirect);
+        ASSERT_TRUE(folder.isOpen());
+        ASSERT_EQ(folder.destroyElement(StampsStreamName), cfb::Status::Ok);
+        ASSERT_EQ(folder.commit(), cfb::Status::Ok);
+        ASSERT_EQ(root.commit(), cfb::Status::Ok);
+    }
+    NoJobLink link;
+    link.values.fileCount = int(files.size());
+    ThumbMain job(&link);
+    job.setJob(m_folder, files);
+    job.RunThumbJob();
+    ASSERT_EQ(link.delivered.size(), std::size_t(files.size()));
+    EXPECT_EQ(cachedThumbs(m_folder), before);
 }
