@@ -586,6 +586,7 @@ bool Frm_Main::ListFolder(const QString &folder)
     m_panels[2]->clear();
     m_panels[4]->clear();
     m_currentPosition = 0;
+    m_lastShownRow = -1; // another folder's rows give no direction
     m_listedCount = 0;
     m_listedTotal = 0;
     Lvw_Files->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -789,10 +790,13 @@ void Frm_Main::ShowCurrentImage(int row)
         Pic_Image->clearView();
         showPreviewNotice(m_files->entries()[size_t(row)].name);
     }
-    // Prepare the next file the way the user is moving.
+    // Prepare the next file the way the user is moving; at the first or last file
+    // (Home, End, a restored last file) the only neighbour there is.
     const int step = (m_lastShownRow >= 0 && row < m_lastShownRow) ? -1 : 1;
     m_lastShownRow = row;
-    const int next = row + step;
+    int next = row + step;
+    if (next < 0 || next >= m_files->rowCount())
+        next = row - step;
     if (next >= 0 && next < m_files->rowCount()) {
         // Decoded at the size this pane will show it, as the preview itself would.
         const QString nextPath = JoinPath(m_currentFolder, m_files->entries()[size_t(next)].name);

@@ -420,15 +420,35 @@ TEST_F(BrowserWindow, TheNextFileIsPreparedAhead)
     w->ShowCurrentImage(0);
     EXPECT_EQ(w->prefetcher().pending(), QStringList({ pics + QStringLiteral("/ab.gif") }));
     const int started = w->prefetcher().decodesStarted();
+    const int served = w->prefetcher().served();
     w->ShowCurrentImage(1); // takes the prepared image and prepares the one after
     EXPECT_EQ(w->prefetcher().pending(), QStringList({ pics + QStringLiteral("/b.jpg") }));
     EXPECT_EQ(w->prefetcher().decodesStarted(), started + 1);
     EXPECT_TRUE(w->imagePane()->hasImage());
-    w->ShowCurrentImage(0); // moving back looks backwards, and there is nothing before the first
-    EXPECT_EQ(w->prefetcher().decodesStarted(), started + 1);
+    // Back at the first file there is nothing before it: the one after is prepared.
+    w->ShowCurrentImage(0);
+    EXPECT_EQ(
+        w->prefetcher().pending(), QStringList({ pics + QStringLiteral("/b.jpg"), pics + QStringLiteral("/ab.gif") }));
+    EXPECT_EQ(w->prefetcher().decodesStarted(), started + 2);
+    // The last file, reached by a jump (End, a restored last file): the one before
+    // it is prepared, so the step back to it is served.
+    w->ShowCurrentImage(3);
+    w->ShowCurrentImage(2);
+    EXPECT_EQ(w->prefetcher().served(), served + 2);
     // Another folder's listing takes the old picture away.
     w->ListFolder(root());
     EXPECT_FALSE(w->imagePane()->hasImage());
+    // and the old folder's rows give no direction: at the second file of a new
+    // folder, after the last one of the old, the third is prepared.
+    w->ShowCurrentImage(2);
+    const QString four = root() + QStringLiteral("/four");
+    QDir().mkpath(four);
+    for (const char *name : { "1.jpg", "2.jpg", "3.jpg", "4.jpg" })
+        ASSERT_TRUE(QFile::copy(pics + QStringLiteral("/a.JPG"), four + u'/' + QLatin1String(name)));
+    w->ListFolder(four);
+    w->ShowCurrentImage(1);
+    EXPECT_TRUE(w->prefetcher().pending().contains(four + QStringLiteral("/3.jpg")))
+        << w->prefetcher().pending().join(u' ').toStdString();
     w->close();
 }
 
