@@ -2,6 +2,7 @@
 
 #include "DrawTestImages.h"
 #include "TestEnv.h"
+#include "imaging/Pan.h"
 
 #include <QPainter>
 #include <QSignalSpy>
@@ -180,6 +181,142 @@ TEST_F(DrawViewTest, ZoomedFarInAPanReachesEveryEdgeOfALargePhoto)
     EXPECT_EQ(shownAt(0, 0), QPoint(3960, 2970));
     EXPECT_LE(std::int64_t(vs.offscreen.width()) * vs.offscreen.height(), 600 * 450);
     EXPECT_EQ(images.loads, 1);
+}
+
+TEST_F(DrawViewTest, EveryEffectShowsTheViewOfAPhotoComposedOnlyInPart)
+{
+    // Zoomed in, the held part starts far inside the composed image; each effect
+    // must copy from the part at the view's offsets.
+    images.images["photo.png"] = positionImage(1000, 800);
+    const ViewState &vs = viewState();
+    for (int effect = 0; effect <= 5; ++effect) {
+        SCOPED_TRACE(testing::Message() << "effect " << effect);
+        cfg.E_Index = effect;
+        cfg.E_Iter = 9;
+        cfg.E_Delay = 1;
+        view.setDrawSettings(cfg);
+        QSignalSpy finished(&view.painter(), &TransitionPainter::finished);
+        ASSERT_TRUE(view.showImage("photo.png", "FitNormal", ZoomFactor::fromWhole(4)));
+        ASSERT_TRUE(v7test::waitUntil([&] { return finished.count() == 1; }, 5000));
+        ASSERT_NE(vs.offscreenAt, QPoint(0, 0));
+        for (const QPoint at : { QPoint(0, 0), QPoint(399, 0), QPoint(0, 299), QPoint(399, 299), QPoint(200, 150) }) {
+            const QPoint c = at + QPoint(vs.srcX, vs.srcY);
+            EXPECT_EQ(positionOf(view.painter().screen().pixel(at)),
+                QPoint((2 * c.x() + 1) * 1000 / 8000, (2 * c.y() + 1) * 800 / 6400))
+                << at.x() << "," << at.y();
+        }
+    }
+    EXPECT_EQ(images.loads, 1);
+}
+
+namespace
+{
+    // w x h pixels, each of its own colour (its index y * w + x in red, green, blue);
+    // Indexed8 holds at most 256 of them.
+    QImage numberedImage(int w, int h, QImage::Format format)
+    {
+        const auto colour = [](int id) { return qRgb(id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF); };
+        if (format == QImage::Format_Indexed8) {
+            QImage img(w, h, format);
+            QVector<QRgb> table;
+            for (int id = 0; id < w * h; ++id)
+                table << colour(id);
+            img.setColorTable(table);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    img.setPixel(x, y, uint(y * w + x));
+            return img;
+        }
+        QImage img(w, h, format);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                img.setPixel(x, y, colour(y * w + x));
+        return img;
+    }
+} // namespace
+
+TEST_F(DrawViewTest, PansToEveryEdgeShowTheNearestSourcePixelForAnySizeAndFormat)
+{
+    // The fast stretch reads the source's rows itself: odd widths, one-pixel sides,
+    // the zoom's limits and pans against every edge must read only inside them.
+    struct Source {
+        int w, h;
+        QImage::Format format;
+    };
+    const Source sources[] = {
+        { 1, 1, QImage::Format_RGB888 },
+        { 1, 7, QImage::Format_RGB888 },
+        { 7, 1, QImage::Format_RGB32 },
+        { 13, 11, QImage::Format_RGB888 },
+        { 13, 11, QImage::Format_Indexed8 },
+        { 13, 11, QImage::Format_ARGB32 },
+        { 401, 299, QImage::Format_RGB888 }, // odd rows of 1203 bytes
+        { 401, 299, QImage::Format_RGB32 },
+        { 201, 3, QImage::Format_RGB888 },
+    };
+    const ViewState &vs = viewState();
+    for (const Source &s : sources) {
+        images.images["n.png"] = numberedImage(s.w, s.h, s.format);
+        for (const char *fit : { "FitNormal", "FitAuto" }) {
+            for (const std::int64_t zoom : { std::int64_t(5000), std::int64_t(10000), std::int64_t(100000) }) {
+                SCOPED_TRACE(testing::Message()
+                    << s.w << "x" << s.h << " format " << int(s.format) << " " << fit << " zoom " << zoom);
+                FreeCurrentImage();
+                ASSERT_TRUE(view.showImage("n.png", QString::fromLatin1(fit), ZoomFactor::fromScaled(zoom)));
+                for (const int toward : { 0, -1, 1 }) {
+                    if (toward != 0)
+                        view.commitPan(toward * 1000000, toward * 1000000);
+                    const PanCopy c = RedrawAtOffset({ 400, 300, vs.imageW, vs.imageH, vs.srcX, vs.srcY }, 0, 0);
+                    const QRect drawn = QRect(c.destination, c.source.size()).intersected(QRect(0, 0, 400, 300));
+                    ASSERT_FALSE(drawn.isEmpty());
+                    for (const QPoint at :
+                        { drawn.topLeft(), drawn.topRight(), drawn.bottomLeft(), drawn.bottomRight() }) {
+                        const QPoint composed = at - c.destination + c.source.topLeft();
+                        const std::int64_t sx =
+                            (2 * std::int64_t(composed.x()) + 1) * s.w / (2 * std::int64_t(vs.imageW));
+                        const std::int64_t sy =
+                            (2 * std::int64_t(composed.y()) + 1) * s.h / (2 * std::int64_t(vs.imageH));
+                        const QRgb px = view.painter().screen().pixel(at);
+                        EXPECT_EQ(qRed(px) | (qGreen(px) << 8) | (qBlue(px) << 16), sy * s.w + sx)
+                            << "toward " << toward << " at " << at.x() << "," << at.y();
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_F(DrawViewTest, APanOfAnImageComposedWholeMovesOnlyWhereItIsLarger)
+{
+    // 200 x 100 at zoom 3: 600 x 300, composed whole for a 400 x 300 pane.
+    images.images["p.png"] = positionImage(200, 100);
+    ASSERT_TRUE(view.showImage("p.png", "FitNormal", ZoomFactor::fromWhole(3)));
+    const ViewState &vs = viewState();
+    ASSERT_EQ(QRect(vs.offscreenAt, vs.offscreen.size()), QRect(0, 0, 600, 300));
+    EXPECT_EQ(QPoint(vs.srcX, vs.srcY), QPoint(100, 0));
+    const auto shownAt = [&](int x, int y) { return positionOf(view.painter().screen().pixel(x, y)); };
+    EXPECT_EQ(shownAt(0, 0), QPoint(33, 0)); // composed column 100
+    // Dragged right and down as far as it goes: the first column stays just outside,
+    // and the rows do not move.
+    view.redrawAtOffset(-1000, -1000);
+    EXPECT_EQ(shownAt(0, 0), QPoint(0, 0)); // composed column 1
+    EXPECT_EQ(shownAt(399, 299), QPoint(133, 99));
+    view.commitPan(-1000, -1000);
+    EXPECT_EQ(QPoint(vs.srcX, vs.srcY), QPoint(1, 0));
+    view.commitPan(1000, 1000);
+    EXPECT_EQ(QPoint(vs.srcX, vs.srcY), QPoint(200, 0));
+    EXPECT_EQ(shownAt(399, 299), QPoint(199, 99));
+    EXPECT_EQ(shownAt(0, 0), QPoint(66, 0));
+    // Still the one composition and the one decode.
+    EXPECT_EQ(QRect(vs.offscreenAt, vs.offscreen.size()), QRect(0, 0, 600, 300));
+    EXPECT_EQ(images.loads, 1);
+
+    // Smaller than the pane: a drag moves nothing.
+    ASSERT_TRUE(view.showImage("quad.png", "FitNormal", {}));
+    const QImage before = view.painter().screen();
+    view.commitPan(-1000, 1000);
+    EXPECT_EQ(QPoint(vs.srcX, vs.srcY), QPoint(0, 0));
+    EXPECT_EQ(view.painter().screen(), before);
 }
 
 TEST_F(DrawViewTest, AnyWidgetCanShowImagesThroughAPainter)
