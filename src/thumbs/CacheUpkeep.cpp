@@ -515,7 +515,7 @@ void queueCacheNotice(const QString &text, bool everyTime)
     g_notices.push_back(text);
 }
 
-TidyPlan planTidy(const QString &path, int maxMB)
+TidyPlan planTidy(const QString &path, int maxMB, const QString &shownFolder)
 {
     TidyPlan plan;
     Storage root = Storage::open(path, kReadRoot);
@@ -554,9 +554,12 @@ TidyPlan planTidy(const QString &path, int maxMB)
             folders.begin(), folders.end(), [](const Folder &a, const Folder &b) { return a.when < b.when; });
         qint64 live = plan.liveBytes;
         const qint64 target = bound / 10 * 9;
+        const QString shown = shownFolder.isEmpty() ? QString() : OLEStorage::FolderStorageName(shownFolder);
         for (const Folder &f : folders) {
             if (live <= target)
                 break;
+            if (f.name == shown)
+                continue; // its thumbnails are on screen, and read from it
             plan.drop.push_back(f.name);
             live -= f.bytes;
         }
@@ -565,9 +568,9 @@ TidyPlan planTidy(const QString &path, int maxMB)
     return plan;
 }
 
-RebuildResult tidyCache(const QString &path, int maxMB)
+RebuildResult tidyCache(const QString &path, int maxMB, const QString &shownFolder)
 {
-    const TidyPlan plan = planTidy(path, maxMB);
+    const TidyPlan plan = planTidy(path, maxMB, shownFolder);
     if (!plan.rewrite)
         return {};
     const QSet<QString> drop(plan.drop.begin(), plan.drop.end());
@@ -588,7 +591,7 @@ namespace
             if (m_thread.joinable())
                 m_thread.join();
         }
-        void start(const QString &path, int maxMB)
+        void start(const QString &path, int maxMB, const QString &shownFolder)
         {
             std::lock_guard lock(m_mutex);
             if (m_running.load())
@@ -596,8 +599,8 @@ namespace
             if (m_thread.joinable())
                 m_thread.join(); // finished: only collected here
             m_running.store(true);
-            m_thread = std::thread([this, path, maxMB] {
-                tidyCache(path, maxMB);
+            m_thread = std::thread([this, path, maxMB, shownFolder] {
+                tidyCache(path, maxMB, shownFolder);
                 m_running.store(false);
             });
         }
@@ -615,9 +618,9 @@ namespace
     }
 } // namespace
 
-void startCacheTidy(const QString &path, int maxMB)
+void startCacheTidy(const QString &path, int maxMB, const QString &shownFolder)
 {
-    tidyThread().start(path, maxMB);
+    tidyThread().start(path, maxMB, shownFolder);
 }
 
 bool cacheTidyRunning()

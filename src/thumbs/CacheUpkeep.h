@@ -91,12 +91,13 @@ struct TidyPlan {
     QStringList drop; // folder storages that give way
     qint64 fileBytes = 0, freeBytes = 0, liveBytes = 0;
 };
-TidyPlan planTidy(const QString &path, int maxMB);
+// The storage of shownFolder (the folder on display) never gives way.
+TidyPlan planTidy(const QString &path, int maxMB, const QString &shownFolder = {});
 // Carries the plan out; ok is false when there was nothing to do or it failed.
-RebuildResult tidyCache(const QString &path, int maxMB);
+RebuildResult tidyCache(const QString &path, int maxMB, const QString &shownFolder = {});
 // Runs tidyCache on a thread of its own unless one is running already; returns at
 // once. The program calls it when a display's job has ended.
-void startCacheTidy(const QString &path, int maxMB);
+void startCacheTidy(const QString &path, int maxMB, const QString &shownFolder = {});
 bool cacheTidyRunning();
 
 // True when the compound file at path opens and its tables are sound.

@@ -317,7 +317,7 @@ void ThumbX::endJob()
     // own, after the job: a display never waits for it.
     const Settings &cfg = settings();
     if (cfg.CacheThumbs)
-        startCacheTidy(OLEStorage::cacheFilePath(OLEStorage::CacheFileName), cfg.CacheMaxMB);
+        startCacheTidy(OLEStorage::cacheFilePath(OLEStorage::CacheFileName), cfg.CacheMaxMB, m_folder);
     emit jobEnded();
 }
 

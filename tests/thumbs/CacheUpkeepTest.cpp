@@ -238,6 +238,10 @@ TEST_F(CacheUpkeepTest, PastCacheMaxMBTheLeastRecentlyUsedFoldersGiveWay)
     }
     EXPECT_FALSE(tidyCache(cachePath(), 0).ok); // no bound and little free space: nothing to do
     EXPECT_FALSE(tidyCache(cachePath(), 2).ok); // within the bound
+    // The folder on display stays even when it is the least recently used; older
+    // ones than it give way instead. Planned only: the file is left as it is.
+    const TidyPlan shownKept = planTidy(cachePath(), 1, "/f0");
+    EXPECT_EQ(shownKept.drop, (QStringList { NameCrc("/f2"), NameCrc("/f3") }));
     const RebuildResult r = tidyCache(cachePath(), 1);
     ASSERT_TRUE(r.ok);
     // 1.6 MB of thumbnails against nine tenths of 1 MB: the two oldest go.
