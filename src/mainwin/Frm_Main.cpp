@@ -629,6 +629,8 @@ bool Frm_Main::ListFolder(const QString &folder)
         ShowThumbs();
     else
         m_panels[4]->setText(ListingTimeText(m_listedCount, elapsed));
+    if (m_closing || serial != m_listingSerial)
+        return true; // a newer listing ran while the old display let go
     Q_EMIT folderListed(folder, m_listedCount);
     return true;
 }
@@ -833,8 +835,12 @@ void Frm_Main::ShowThumbs()
     }
     // The current file (a restored last file, say) is on screen from the start.
     Pic_Thumb[m_activeBox]->ensureVisible(current);
-    // Only one store works at a time: the previous display ends first.
+    // Only one store works at a time: the previous display ends first. A listing that
+    // ran while we waited has started its own display; this one is no longer wanted.
+    const int serial = m_listingSerial;
     releaseStore(0);
+    if (m_closing || serial != m_listingSerial || m_store)
+        return;
     GridValues grid;
     grid.columns = Pic_Thumb[0]->geometry().columns;
     grid.fileCount = m_files->rowCount();
