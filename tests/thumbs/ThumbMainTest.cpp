@@ -382,4 +382,43 @@ TEST_F(ThumbMainTest, TheGridsRepaintFromTheCacheHonoursStamps)
     EXPECT_EQ(centre(1), QColor(255, 0, 0));
 }
 
+TEST_F(ThumbMainTest, TheGridsRepaintDrawsNothingWhenTheStampsDoNotRead)
+{
+    settings().ThumbColor = 0x000000FF;
+    const QStringList files = makeJpegFolder(m_folder, 1, 40, 30);
+    FakeHost host;
+    host.files = files;
+    {
+        BitmapStore store(&host, { 0, 3, 1, 1, 0, 0 }, m_folder);
+        DirectStoreLink link(&store, false);
+        ThumbMain job(&link);
+        job.setJob(m_folder, files);
+        job.RunThumbJob();
+    }
+    auto centre = [&] {
+        BitmapStore store(&host, { 0, 3, 1, 1, 0, 0 }, m_folder);
+        QImage cell(96, 102, QImage::Format_RGB32);
+        cell.fill(Qt::black);
+        QPainter p(&cell);
+        store.DrawCachedThumb(p, 0);
+        p.end();
+        return cell.pixelColor(48, 36);
+    };
+    ASSERT_NE(centre(), QColor(255, 0, 0));
+    // A short tail: the stamps vouch for nothing, so the picture may be another's.
+    {
+        const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+        cfb::Storage root = cfb::Storage::open(path, OLEStorage::ModeWriteDirect);
+        cfb::Storage folder = root.openStorage(NameCrc(m_folder), OLEStorage::ModeWriteDirect);
+        cfb::Stream st = folder.openStream(StampsStreamName, OLEStorage::ModeWriteDirect);
+        ASSERT_TRUE(st.isOpen());
+        ASSERT_EQ(st.seek(0, cfb::Stream::End), cfb::Status::Ok);
+        ASSERT_EQ(st.write(QByteArray(5, '\1')), cfb::Status::Ok);
+        st.release();
+        ASSERT_EQ(folder.commit(), cfb::Status::Ok);
+        ASSERT_EQ(root.commit(), cfb::Status::Ok);
+    }
+    EXPECT_EQ(centre(), QColor(255, 0, 0));
+}
+
 } // namespace
