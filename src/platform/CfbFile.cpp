@@ -348,6 +348,20 @@ Status File::open(const QString &path, std::uint32_t mode, std::shared_ptr<File>
     return Status::Ok;
 }
 
+bool File::readSectors(const std::vector<std::uint32_t> &locs, char *out) const
+{
+    // Runs of consecutive sectors in one read each: a large table is mostly one run.
+    for (std::size_t i = 0; i < locs.size();) {
+        std::size_t j = i + 1;
+        while (j < locs.size() && locs[j] == locs[j - 1] + 1 && j - i < 2048)
+            ++j;
+        if (!preadAll(out + i * m_ssz, (j - i) * m_ssz, sectorOffset(locs[i])))
+            return false;
+        i = j;
+    }
+    return true;
+}
+
 Status File::readHeader(QByteArray *hdr)
 {
     hdr->resize(512);
@@ -461,9 +475,8 @@ Status File::load(bool forWriter)
     if (m_fatLocs.size() < numFat)
         return Status::Corrupt;
     m_diskFat.resize(qsizetype(numFat) * m_ssz);
-    for (std::uint32_t i = 0; i < numFat; ++i)
-        if (!preadAll(m_diskFat.data() + qsizetype(i) * m_ssz, m_ssz, sectorOffset(m_fatLocs[i])))
-            return Status::IoError;
+    if (!readSectors(m_fatLocs, m_diskFat.data()))
+        return Status::IoError;
     m_diskDifat.clear();
     for (std::uint32_t loc : m_difatLocs) {
         if (!preadAll(sect.data(), m_ssz, sectorOffset(loc)))
@@ -477,31 +490,16 @@ Status File::load(bool forWriter)
     if (m_dirChain.empty())
         return Status::Corrupt;
     m_diskDir.resize(qsizetype(m_dirChain.size()) * m_ssz);
-    for (std::size_t i = 0; i < m_dirChain.size(); ++i)
-        if (!preadAll(m_diskDir.data() + qsizetype(i) * m_ssz, m_ssz, sectorOffset(m_dirChain[i])))
-            return Status::IoError;
+    if (!readSectors(m_dirChain, m_diskDir.data()))
+        return Status::IoError;
     const std::size_t count = std::size_t(m_diskDir.size()) / EntrySize;
     m_entries.assign(count, Entry {});
-    for (std::size_t i = 0; i < count; ++i) {
-        const char *p = m_diskDir.constData() + i * EntrySize;
-        Entry &e = m_entries[i];
-        e.type = std::uint8_t(p[66]);
-        const std::uint16_t nameBytes = le16(p + 64);
-        const std::size_t chars = nameBytes >= 2 ? std::min<std::size_t>(nameBytes / 2 - 1, 31) : 0;
-        e.name.resize(chars);
-        for (std::size_t c = 0; c < chars; ++c)
-            e.name[c] = char16_t(le16(p + 2 * c));
-        e.color = std::uint8_t(p[67]);
-        e.left = le32(p + 68);
-        e.right = le32(p + 72);
-        e.child = le32(p + 76);
-        std::memcpy(e.clsid.data(), p + 80, 16);
-        e.state = le32(p + 96);
-        e.ctime = le64(p + 100);
-        e.mtime = le64(p + 108);
-        // Version-3 writers have left garbage in the high half of the size.
-        e.size = m_major == 3 ? le32(p + 120) : le64(p + 120);
-    }
+    m_parsed.assign(count, 0);
+    // A reader decodes an entry when it first reaches it; the checksum below
+    // still covers every byte of the directory.
+    const bool lazy = !forWriter && !m_fullLoad;
+    for (std::size_t i = 0; i < (lazy ? 1 : count); ++i)
+        parseEntry(std::uint32_t(i));
     if (m_entries[0].type != TypeRoot)
         return Status::Corrupt;
 
@@ -512,9 +510,8 @@ Status File::load(bool forWriter)
         if (Status s = walk(firstMiniFat, 0, true, &m_miniFatChain); s != Status::Ok)
             return s;
         m_diskMiniFat.resize(qsizetype(m_miniFatChain.size()) * m_ssz);
-        for (std::size_t i = 0; i < m_miniFatChain.size(); ++i)
-            if (!preadAll(m_diskMiniFat.data() + qsizetype(i) * m_ssz, m_ssz, sectorOffset(m_miniFatChain[i])))
-                return Status::IoError;
+        if (!readSectors(m_miniFatChain, m_diskMiniFat.data()))
+            return Status::IoError;
     }
     if (std::memcmp(m_diskDir.constData() + kClsidAt, kSumMagic, 4) == 0
         && le32(m_diskDir.constData() + kClsidAt + 4) == m_txSig
@@ -590,6 +587,31 @@ Status File::load(bool forWriter)
     return Status::Ok;
 }
 
+void File::parseEntry(std::uint32_t i)
+{
+    if (m_parsed[i])
+        return;
+    m_parsed[i] = 1;
+    const char *p = m_diskDir.constData() + std::size_t(i) * EntrySize;
+    Entry &e = m_entries[i];
+    e.type = std::uint8_t(p[66]);
+    const std::uint16_t nameBytes = le16(p + 64);
+    const std::size_t chars = nameBytes >= 2 ? std::min<std::size_t>(nameBytes / 2 - 1, 31) : 0;
+    e.name.resize(chars);
+    for (std::size_t c = 0; c < chars; ++c)
+        e.name[c] = char16_t(le16(p + 2 * c));
+    e.color = std::uint8_t(p[67]);
+    e.left = le32(p + 68);
+    e.right = le32(p + 72);
+    e.child = le32(p + 76);
+    std::memcpy(e.clsid.data(), p + 80, 16);
+    e.state = le32(p + 96);
+    e.ctime = le64(p + 100);
+    e.mtime = le64(p + 108);
+    // Version-3 writers have left garbage in the high half of the size.
+    e.size = m_major == 3 ? le32(p + 120) : le64(p + 120);
+}
+
 Status File::loadChildren(std::uint32_t sid)
 {
     if (m_entries[sid].childrenLoaded)
@@ -605,6 +627,7 @@ Status File::loadChildren(std::uint32_t sid)
         if (n >= count || m_seen[n])
             return Status::Corrupt;
         m_seen[n] = 1;
+        parseEntry(n);
         Entry &e = m_entries[n];
         if (e.type != TypeStorage && e.type != TypeStream)
             return Status::Corrupt;
@@ -638,6 +661,7 @@ Status File::searchTree(std::uint32_t sid, const Key &key, std::uint32_t *id)
     for (std::size_t steps = 0; n != NoStream && steps < m_seen.size(); ++steps) {
         if (n >= m_seen.size() || n == 0)
             return Status::FileNotFound;
+        parseEntry(n);
         Entry &e = m_entries[n];
         if (e.type != TypeStorage && e.type != TypeStream)
             return Status::FileNotFound;
@@ -751,7 +775,11 @@ void File::freeSector(std::uint32_t s)
 {
     if (s < m_used.size()) {
         m_used[s] = 0;
-        m_allocHint = std::min(m_allocHint, s);
+        // A sector the committed state still holds cannot be taken before the next
+        // commit: pulling the search back to it would rescan the file per sector
+        // moved by copy-on-write.
+        if (!isProtected(s))
+            m_allocHint = std::min(m_allocHint, s);
     }
 }
 

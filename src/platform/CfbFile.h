@@ -111,6 +111,8 @@ private:
     Status load(bool forWriter);
     Status readHeader(QByteArray *hdr);
     Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
+    // Decodes directory entry i from the committed directory, once.
+    void parseEntry(std::uint32_t i);
     Status loadChildren(std::uint32_t storage);
     Status loadChain(std::uint32_t stream);
     Status searchTree(std::uint32_t storage, const Key &key, std::uint32_t *id);
@@ -118,6 +120,8 @@ private:
 
     std::uint64_t sectorOffset(std::uint32_t s) const { return std::uint64_t(s + 1) << m_shift; }
     bool preadAll(char *buf, std::size_t n, std::uint64_t off) const;
+    // The sectors at locs, in order, into out (locs.size() sectors long).
+    bool readSectors(const std::vector<std::uint32_t> &locs, char *out) const;
     bool pwriteAll(const char *buf, std::size_t n, std::uint64_t off);
 
     Status allocSector(std::uint32_t *s);
@@ -172,6 +176,7 @@ private:
     QByteArray m_diskFat, m_diskDifat, m_diskDir, m_diskMiniFat;
     std::uint32_t m_genBase = 1;
     std::vector<std::uint8_t> m_seen; // directory entries reached so far
+    std::vector<std::uint8_t> m_parsed; // directory entries decoded so far
     std::uint64_t m_fileBytes = 0;
     bool m_lazy = false, m_fullLoad = false;
     bool m_sumInClsid = true; // the root's class id is ours to hold the checksum
