@@ -400,7 +400,7 @@ namespace
                 + QString::fromLatin1(cfb::statusText(st)) + "); repair keeps aside and saves what reads");
             kids.clear();
         }
-        int folders = 0, thumbs = 0, unlisted = 0;
+        int folders = 0, thumbs = 0;
         for (const auto &k : kids) {
             if (k.type != cfb::ElementType::Storage) {
                 if (k.name != UseStreamName)
@@ -413,7 +413,6 @@ namespace
             problems += c.problems;
             for (const QString &u : c.unlisted)
                 problems.push_back("/" + k.name + "/" + u + ": a stream no index entry lists");
-            unlisted += int(c.unlisted.size());
         }
         for (const QString &p : problems)
             std::printf("%s\n", qPrintable(p));
