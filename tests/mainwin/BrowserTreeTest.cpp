@@ -1,5 +1,6 @@
 // The browser window's folder tree, listing requests, filter box, history box and
 // window menu, driven as a user drives them.
+#include "BrowserWindowHelpers.h"
 #include "TestEnv.h"
 #include "app/Settings.h"
 #include "browser/FileListModel.h"
@@ -38,29 +39,9 @@ protected:
         settings() = Settings();
         LoadSettings();
     }
-    // A window loaded on a folder (empty: the saved LastFolder), after its first display.
-    std::unique_ptr<Frm_Main> openOn(const QString &folder)
-    {
-        auto w = std::make_unique<Frm_Main>(folder);
-        QSignalSpy first(w.get(), &Frm_Main::firstDisplayStarted);
-        w->Form_Load();
-        EXPECT_TRUE(first.wait(5000));
-        return w;
-    }
-    std::unique_ptr<Frm_Main> openShown(const QString &folder)
-    {
-        auto w = openOn(folder);
-        w->showNormal();
-        w->resize(1000, 700);
-        return w;
-    }
-    static QStringList listed(Frm_Main &w)
-    {
-        QStringList names;
-        for (const FileEntry &e : w.fileList()->entries())
-            names << e.name;
-        return names;
-    }
+    std::unique_ptr<Frm_Main> openOn(const QString &folder) { return v7test::openWindowOn(folder, 5000); }
+    std::unique_ptr<Frm_Main> openShown(const QString &folder) { return v7test::openWindowShown(folder, 5000); }
+    static QStringList listed(Frm_Main &w) { return v7test::listedNames(w); }
     static QString currentKey(Frm_Main &w) { return FolderTreeWidget::keyOf(w.folderTree()->currentItem()); }
     void images(const QString &folder, const QStringList &names)
     {

@@ -1,3 +1,4 @@
+#include "BrowserWindowHelpers.h"
 #include "TestEnv.h"
 #include "app/Settings.h"
 #include "app/Startup.h"
@@ -45,30 +46,9 @@ protected:
         for (const char *name : { "b.jpg", "a.JPG", "c.png", "note.txt", "ab.gif" })
             v7test::writeFile(pics + u'/' + QLatin1String(name), QByteArray(1000, 'x'));
     }
-    // A window loaded on a folder, after its first display.
-    std::unique_ptr<Frm_Main> openOn(const QString &folder)
-    {
-        auto w = std::make_unique<Frm_Main>(folder);
-        QSignalSpy first(w.get(), &Frm_Main::firstDisplayStarted);
-        w->Form_Load();
-        EXPECT_TRUE(first.wait(3000));
-        return w;
-    }
-    // The same, shown at a normal 1000 x 700 size.
-    std::unique_ptr<Frm_Main> openShown(const QString &folder)
-    {
-        auto w = openOn(folder);
-        w->showNormal();
-        w->resize(1000, 700);
-        return w;
-    }
-    static QStringList listed(Frm_Main &w)
-    {
-        QStringList names;
-        for (const FileEntry &e : w.fileList()->entries())
-            names << e.name;
-        return names;
-    }
+    std::unique_ptr<Frm_Main> openOn(const QString &folder) { return v7test::openWindowOn(folder, 3000); }
+    std::unique_ptr<Frm_Main> openShown(const QString &folder) { return v7test::openWindowShown(folder, 3000); }
+    static QStringList listed(Frm_Main &w) { return v7test::listedNames(w); }
     QString pics;
 };
 
