@@ -2,9 +2,15 @@
 // folder and reading its thumbnails, and committing one new thumbnail, with an
 // otherwise empty cache and with 10,000, 100,000 and 1,000,000 thumbnails cached
 // in other folders (100 per folder). Prints each time and its ratio to the empty
-// cache's.
+// cache's. Opens are timed twice: as in a running program, which keeps the
+// sectors it has checked, and as the first open in a new process, which reads
+// and checks every sector it needs.
 //
-//   cache_scale_bench [--max N] [--dir DIR]
+//   cache_scale_bench [--max N] [--dir DIR] [--reads R]
+//
+// The small cache (the target folder alone) and the big one are measured in
+// turn, one open of each per round, so a burst of load from elsewhere on the
+// machine lands on both sides of a ratio alike.
 //
 // The big caches are written straight through the compound-file library, with
 // 64-byte stand-in thumbnails, so building a million takes seconds, not hours.
@@ -17,6 +23,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdio>
 
 using namespace v7;
@@ -58,8 +65,10 @@ bool growTo(const QString &path, int *have, int total)
 }
 
 // The display's way into a cached folder: open, index, every thumbnail.
-double readTarget(int thumbs)
+double readTarget(int thumbs, bool cold)
 {
+    if (cold) // as the first open in a new process: no sector known checked
+        cfb::forgetCheckedSectors();
     QElapsedTimer t;
     t.start();
     OLEStorage::SetCurrentFolder(kTarget);
@@ -90,17 +99,34 @@ double commitOne(int seed)
 }
 
 struct Figures {
-    double read = 0, commit = 0;
+    double read = 0, cold = 0, commit = 0;
 };
 
-Figures measure()
+// The cache file in dir, made the current one.
+void useCache(const QString &dir)
 {
-    std::vector<double> reads, commits;
-    for (int r = 0; r < 15; ++r)
-        reads.push_back(readTarget(kPerFolder));
-    for (int r = 0; r < 5; ++r)
-        commits.push_back(commitOne(r));
-    return { v7bench::median(reads), v7bench::median(commits) };
+    settings().CacheThumbsDir = dir;
+}
+
+// Medians of reads and commits in the small and the big cache, taken in turn.
+std::pair<Figures, Figures> measure(const QString &small, const QString &big, int reads)
+{
+    std::vector<double> r[2], cold[2], c[2];
+    const QString dirs[2] = { small, big };
+    for (int i = 0; i < reads; ++i)
+        for (int k = 0; k < 2; ++k) {
+            useCache(dirs[k]);
+            cold[k].push_back(readTarget(kPerFolder, true));
+            r[k].push_back(readTarget(kPerFolder, false));
+        }
+    static int seed = 0;
+    for (int i = 0; i < 5; ++i, ++seed)
+        for (int k = 0; k < 2; ++k) {
+            useCache(dirs[k]);
+            c[k].push_back(commitOne(seed));
+        }
+    return { { v7bench::median(r[0]), v7bench::median(cold[0]), v7bench::median(c[0]) },
+        { v7bench::median(r[1]), v7bench::median(cold[1]), v7bench::median(c[1]) } };
 }
 
 } // namespace
@@ -108,7 +134,7 @@ Figures measure()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    int max = 1000000;
+    int max = 1000000, reads = 101;
     QString dirArg;
     for (int i = 1; i + 1 < argc; i += 2) {
         const QString a = QString::fromLocal8Bit(argv[i]);
@@ -116,36 +142,47 @@ int main(int argc, char **argv)
             max = QString::fromLocal8Bit(argv[i + 1]).toInt();
         else if (a == "--dir")
             dirArg = QString::fromLocal8Bit(argv[i + 1]);
+        else if (a == "--reads")
+            reads = std::max(1, QString::fromLocal8Bit(argv[i + 1]).toInt());
     }
     QTemporaryDir tmp;
     const QString dir = dirArg.isEmpty() ? tmp.path() : dirArg;
-    QDir().mkpath(dir);
-    settings().CacheThumbsDir = dir;
+    const QString small = dir + QStringLiteral("/small"), big = dir + QStringLiteral("/big");
     settings().CacheThumbs = true;
-    const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
-    QFile::remove(path);
 
-    // The target folder: kPerFolder cached thumbnails.
+    // The target folder, kPerFolder cached thumbnails, in both caches.
     std::vector<OLEStorage::PendingThumb> target;
     for (int i = 0; i < kPerFolder; ++i)
         target.push_back({ QStringLiteral("t%1.jpg").arg(i), fakeThumb(i), false, {} });
-    if (!OLEStorage::CommitThumbs(kTarget, target)) {
-        std::fprintf(stderr, "cannot make the cache in %s\n", qPrintable(dir));
-        return 1;
+    for (const QString &d : { small, big }) {
+        QDir().mkpath(d);
+        useCache(d);
+        QFile::remove(OLEStorage::cacheFilePath(OLEStorage::CacheFileName));
+        if (!OLEStorage::CommitThumbs(kTarget, target)) {
+            std::fprintf(stderr, "cannot make the cache in %s\n", qPrintable(d));
+            return 1;
+        }
     }
-    std::printf("thumbnails elsewhere   open+read 100 (ms)  ratio   commit 1 (ms)  ratio   file (MB)\n");
-    const Figures empty = measure();
-    auto row = [&](int n, const Figures &f) {
-        std::printf("%20d   %18.2f  %5.2f   %13.2f  %5.2f   %9.1f\n",
+    useCache(big);
+    const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+    std::printf("thumbnails     open+read 100 (ms)  empty  ratio   first open (ms)  empty  ratio   commit 1 (ms)  "
+                "empty  ratio   file (MB)\n");
+    auto row = [&](int n, const std::pair<Figures, Figures> &f) {
+        std::printf("%10d   %18.3f  %5.3f  %5.2f   %15.3f  %5.3f  %5.2f   %13.2f  %5.2f  %5.2f   %9.1f\n",
             n,
-            f.read,
-            f.read / empty.read,
-            f.commit,
-            f.commit / empty.commit,
+            f.second.read,
+            f.first.read,
+            f.second.read / f.first.read,
+            f.second.cold,
+            f.first.cold,
+            f.second.cold / f.first.cold,
+            f.second.commit,
+            f.first.commit,
+            f.second.commit / f.first.commit,
             double(QFileInfo(path).size()) / 1048576.0);
         std::fflush(stdout);
     };
-    row(0, empty);
+    row(0, measure(small, big, reads));
     int have = 0;
     for (int n : { 10000, 100000, 1000000 }) {
         if (n > max)
@@ -157,7 +194,7 @@ int main(int argc, char **argv)
             return 1;
         }
         std::fprintf(stderr, "(built %d in %.1f s)\n", n, double(build.elapsed()) / 1000.0);
-        row(n, measure());
+        row(n, measure(small, big, reads));
     }
     return 0;
 }

@@ -66,6 +66,12 @@ enum class Status {
 };
 const char *statusText(Status s);
 
+// Readers of files with a sector map keep the map and table sectors they have
+// checked in a store shared by the process, keyed by file, place and checksum,
+// so the next open of the same state reads them from memory. This empties it
+// (a benchmark measures a cold open this way).
+void forgetCheckedSectors();
+
 enum class ElementType { Storage = 1, Stream = 2, Root = 5 };
 
 struct ElementStat {

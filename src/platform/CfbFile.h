@@ -11,6 +11,7 @@
 #include <array>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace v7::cfb::detail
@@ -70,7 +71,45 @@ struct Entry {
     bool treeDirty = false;
     bool childrenLoaded = false; // a reader walks a storage's tree on first use
     bool chainLoaded = false; // and a stream's chain
+    bool parsed = false; // decoded from the committed directory
+    bool seen = false; // reached from the root
+    std::uint32_t start = EndOfChain; // first sector (or mini sector) on disk
     bool inMini() const { return type == TypeStream && size < MiniCutoff; }
+};
+
+// The directory entries of a handle: all of them for a writer, only those
+// reached so far for a reader of a large file.
+class EntryTable
+{
+public:
+    void reset(std::size_t count, bool sparse, std::uint32_t gen);
+    std::size_t size() const { return m_sparse ? m_count : m_dense.size(); }
+    Entry &operator[](std::size_t i);
+    const Entry &operator[](std::size_t i) const;
+    void push_back(const Entry &e) { m_dense.push_back(e); }
+    Entry &emplace_back() { return m_dense.emplace_back(); }
+    Entry &back() { return m_dense.back(); }
+    // Iteration covers the dense table only; a sparse table is never iterated.
+    std::vector<Entry>::iterator begin() { return m_dense.begin(); }
+    std::vector<Entry>::iterator end() { return m_dense.end(); }
+
+private:
+    bool m_sparse = false;
+    std::size_t m_count = 0;
+    std::uint32_t m_gen = 0;
+    std::vector<Entry> m_dense;
+    std::unordered_map<std::uint32_t, Entry> m_map;
+};
+
+// The sector map: where every table sector is and the CRC-32 of its bytes,
+// kept in sectors of its own (see CfbMap.cpp).
+enum MapKind : int { MapFat = 0, MapDifat = 1, MapDir = 2, MapMiniFat = 3, MapMini = 4, MapKinds = 5 };
+constexpr std::uint32_t MapTopKey = 0xF0000000u; // the top sector's key among the map's sectors
+struct MapRec {
+    std::uint32_t loc = 0, crc = 0;
+};
+struct MapRoot {
+    std::uint32_t count = 0, depth = 0, loc = EndOfChain, crc = 0;
 };
 
 class File
@@ -112,7 +151,7 @@ private:
     Status readHeader(QByteArray *hdr);
     Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
     // Decodes directory entry i from the committed directory, once.
-    void parseEntry(std::uint32_t i);
+    Status parseEntry(std::uint32_t i);
     Status loadChildren(std::uint32_t storage);
     Status loadChain(std::uint32_t stream);
     Status searchTree(std::uint32_t storage, const Key &key, std::uint32_t *id);
@@ -151,6 +190,42 @@ private:
     // The writer lock, waited for up to waitMs while another writer holds it.
     bool lockWriter(int waitMs) const;
     void protectCommitted(bool keepOld);
+    // The header of the state being committed.
+    QByteArray buildHeader() const;
+
+    // The sector map (CfbMap.cpp). A reader of a file that has one reads each
+    // table sector when first needed and checks it against its recorded CRC.
+    enum class Sums { None, Whole, Map };
+    Sums sumsOf(const char *rootEntry) const;
+    Status loadMapped(const QByteArray &hdr, const char *rootEntry);
+    Status readWholeMap(const QByteArray &hdr, const char *rootEntry);
+    Status mapNode(std::uint32_t loc, std::uint32_t crc, const char **out);
+    // The sector at loc whose bytes have the CRC-32 crc (checked when read), from
+    // the process's store of checked sectors or the file.
+    Status checkedSector(std::uint32_t loc, std::uint32_t crc, QByteArray *out);
+    Status mapRecord(int kind, std::uint32_t i, MapRec *out);
+    Status tableSector(int kind, std::uint32_t k, const char **out);
+    Status fatSlot(std::uint32_t s, std::uint32_t *v);
+    Status miniFatSlot(std::uint32_t m, std::uint32_t *v);
+    Status dirEntry(std::uint32_t i, const char **p);
+    Status miniLoc(std::uint32_t k, std::uint32_t *s);
+    std::uint32_t sectorCrc(int kind, std::uint32_t k, const char *bytes) const;
+    // Records of one table as it is about to be committed; slices that match the
+    // committed ones keep their CRC.
+    void tableRecords(int kind,
+        const QByteArray &bytes,
+        const QByteArray &onDisk,
+        const std::vector<std::uint32_t> &diskLocs,
+        const std::vector<std::uint32_t> &locs);
+    // Allocates the map's sectors for the current table sizes; true when any moved.
+    Status shapeMap(bool *changed);
+    // Fills the map's sectors bottom up, moving those that may not be written in place.
+    Status buildMap(const QByteArray &hdr,
+        const QByteArray &fat,
+        const QByteArray &difat,
+        std::map<std::uint32_t, QByteArray> *out,
+        bool *moved);
+    bool mapSame(std::uint32_t key, const QByteArray &bytes) const;
 
     QString m_path;
     int m_fd = -1;
@@ -161,8 +236,9 @@ private:
     std::uint32_t m_ssz = 512, m_eps = 128; // sector size, 4-byte entries per sector
     std::uint32_t m_txSig = 0;
     std::uint64_t m_fileSectors = 0; // sectors present in the file (after the header)
+    std::uint64_t m_dev = 0, m_ino = 0; // the file, for the store of checked sectors
 
-    std::vector<Entry> m_entries;
+    EntryTable m_entries;
     std::vector<std::uint32_t> m_miniChain; // sectors of the mini stream
     std::uint32_t m_miniCount = 0; // mini sectors in the mini stream
     std::vector<std::uint8_t> m_used; // sectors in use by the current state
@@ -175,11 +251,26 @@ private:
     std::vector<std::uint32_t> m_diskFatLocs, m_diskDifatLocs, m_diskDirChain, m_diskMiniFatChain;
     QByteArray m_diskFat, m_diskDifat, m_diskDir, m_diskMiniFat;
     std::uint32_t m_genBase = 1;
-    std::vector<std::uint8_t> m_seen; // directory entries reached so far
-    std::vector<std::uint8_t> m_parsed; // directory entries decoded so far
+    std::uint32_t m_diskEntries = 0; // directory entries in the committed directory
     std::uint64_t m_fileBytes = 0;
     bool m_lazy = false, m_fullLoad = false;
     bool m_sumInClsid = true; // the root's class id is ours to hold the checksum
+
+    bool m_mapped = false; // tables are read through the sector map, when needed
+    std::array<MapRoot, MapKinds> m_mapRoots;
+    struct CheckedSector {
+        QByteArray bytes;
+        std::uint32_t crc = 0; // what the bytes were checked against when read
+    };
+    std::unordered_map<std::uint32_t, CheckedSector> m_nodeCache; // map sectors read, by location
+    std::unordered_map<std::uint64_t, QByteArray> m_sectorCache; // table sectors read, by kind and index
+    // A writer's copy of the committed map: every record, and each map sector's
+    // location and bytes by key (kind, level, index; the top has its own key).
+    std::array<std::vector<MapRec>, MapKinds> m_recs;
+    bool m_recsKnown = false;
+    std::map<std::uint32_t, std::uint32_t> m_mapLocs, m_diskMapLocs;
+    std::map<std::uint32_t, QByteArray> m_diskMap;
+    std::array<std::vector<MapRec>, MapKinds> m_pendRecs; // the records of the commit under way
 };
 
 } // namespace v7::cfb::detail

@@ -1,6 +1,7 @@
 #include "thumbs/CacheUpkeep.h"
 
 #include "imaging/ImageLoad.h"
+#include "platform/CfbSalvage.h"
 #include "thumbs/OLEStorage.h"
 #include "thumbs/Stamps.h"
 #include "thumbs/ThumbMain.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QTemporaryFile>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace v7
 {
@@ -117,14 +120,10 @@ namespace
         return QFileInfo(path).size();
     }
 
-    // Writes the kept folders of src into a new file at tmp. clean, when given, is
-    // the set of folder storages that may be copied at all.
-    RebuildResult writeRebuilt(Storage &src,
-        const QString &tmp,
-        const std::function<bool(const QString &)> &keep,
-        const QSet<QString> *clean,
-        const QHash<QString, QString> &reasons,
-        bool decode)
+    // Writes the kept folders of src into a new file at tmp. salvage: src is what
+    // was read of a damaged file, and each folder that lost thumbnails is named.
+    RebuildResult writeRebuilt(
+        Storage &src, const QString &tmp, const std::function<bool(const QString &)> &keep, bool decode, bool salvage)
     {
         RebuildResult r;
         std::vector<ElementStat> kids;
@@ -139,18 +138,23 @@ namespace
         for (const ElementStat &k : kids) {
             if (k.type != ElementType::Storage)
                 continue;
-            if (keep && !keep(k.name))
-                continue;
-            if (clean && !clean->contains(k.name)) {
-                r.lost.push_back(k.name + QStringLiteral(": ") + reasons.value(k.name));
+            if (keep && !keep(k.name)) {
+                r.dropped.push_back(k.name);
                 continue;
             }
+            FolderCheck before;
+            if (salvage)
+                before = checkFolderStorage(src, k.name);
             int thumbs = 0;
             if (!copyLiveFolder(src, k.name, dest, &thumbs, decode)) {
                 r.lost.push_back(k.name + QStringLiteral(": cannot be copied"));
                 dest.destroyElement(k.name);
                 continue;
             }
+            if (salvage && (!before.problems.isEmpty() || thumbs < before.thumbs))
+                r.lost.push_back(k.name
+                    + QStringLiteral(": %1 of %2 thumbnails lost").arg(before.thumbs - thumbs).arg(before.thumbs)
+                    + (before.problems.isEmpty() ? QString() : QStringLiteral(" (") + before.problems.first() + ')'));
             if (thumbs > 0) {
                 ++r.folders;
                 r.thumbs += thumbs;
@@ -165,53 +169,6 @@ namespace
         dest.release();
         r.ok = true;
         return r;
-    }
-
-    // Folders that check cleanly read in this order; a chain that strays into another
-    // stream's sectors fails only for the stream read second, so the caller reads twice.
-    QSet<QString> cleanFolders(const QString &path, bool reverse, QHash<QString, QString> *reasons)
-    {
-        QSet<QString> clean;
-        Storage root = Storage::open(path, kReadRoot);
-        std::vector<ElementStat> kids;
-        if (!root.isOpen() || root.elements(&kids) != Status::Ok)
-            return clean;
-        if (reverse)
-            std::reverse(kids.begin(), kids.end());
-        for (const ElementStat &k : kids) {
-            if (k.type != ElementType::Storage)
-                continue;
-            const FolderCheck c = checkFolderStorage(root, k.name);
-            if (c.problems.isEmpty())
-                clean.insert(k.name);
-            else if (!reasons->contains(k.name))
-                reasons->insert(k.name, c.problems.first());
-        }
-        return clean;
-    }
-
-    // Clears the root entry's class id in a copy of a damaged file: our files keep a
-    // checksum of their tables there, and the copy is to be read past the damage
-    // that the checksum reports; each folder is then checked on its own.
-    bool dropTableChecksum(const QString &path)
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadWrite))
-            return false;
-        const QByteArray hdr = f.read(512);
-        if (hdr.size() < 512)
-            return false;
-        auto le = [&](int at, int n) {
-            std::uint32_t v = 0;
-            for (int i = n - 1; i >= 0; --i)
-                v = (v << 8) | std::uint8_t(hdr[at + i]);
-            return v;
-        };
-        const std::uint32_t shift = le(0x1E, 2), firstDir = le(0x30, 4);
-        if ((shift != 9 && shift != 12) || firstDir >= 0xFFFFFFFA)
-            return false;
-        const qint64 at = (qint64(firstDir) + 1) * (qint64(1) << shift) + 80;
-        return f.seek(at) && f.write(QByteArray(16, '\0')) == 16 && f.flush();
     }
 
     // Puts the file at tmp in place at path unless something is there already; then
@@ -407,6 +364,80 @@ bool touchFolderUse(Storage &root, const QString &cacheFile, const QString &fold
     return saveUse(root, use);
 }
 
+namespace
+{
+    int openInUseFile(const QString &cacheFile)
+    {
+        return ::open(
+            QFile::encodeName(cacheFile + QStringLiteral(".inuse")).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    }
+    struct flock inUseByte(const QString &storageName, short type)
+    {
+        struct flock fl = {};
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = off_t(std::uint32_t(storageName.toInt()));
+        fl.l_len = 1;
+        return fl;
+    }
+} // namespace
+
+FolderInUse::FolderInUse(const QString &cacheFile, const QString &storageName)
+{
+    const int fd = openInUseFile(cacheFile);
+    if (fd < 0)
+        return;
+    // Locks of the open file description, not of the process: a tidy thread of
+    // this same process sees them too.
+    struct flock fl = inUseByte(storageName, F_RDLCK);
+    if (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        ::close(fd);
+        return;
+    }
+    m_fd = fd;
+}
+
+FolderInUse::~FolderInUse()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+FolderInUse::FolderInUse(FolderInUse &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1))
+{
+}
+
+FolderInUse &FolderInUse::operator=(FolderInUse &&other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+bool folderInUse(const QString &cacheFile, const QString &storageName)
+{
+    const int fd = openInUseFile(cacheFile);
+    if (fd < 0)
+        return false;
+    struct flock fl = inUseByte(storageName, F_WRLCK);
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+}
+
+void setShownFolder(const QString &cacheFile, const QString &folderPath)
+{
+    static std::mutex mutex;
+    static FolderInUse shown;
+    FolderInUse next = folderPath.isEmpty() ? FolderInUse() : FolderInUse(cacheFile, NameCrc(folderPath));
+    std::lock_guard lock(mutex);
+    shown = std::move(next);
+}
+
 bool cacheFileSound(const QString &path, QStringList *problems)
 {
     QStringList found;
@@ -414,6 +445,32 @@ bool cacheFileSound(const QString &path, QStringList *problems)
     if (problems)
         *problems = found;
     return ok;
+}
+
+DamageReport inspectDamagedCache(const QString &path)
+{
+    DamageReport d;
+    QTemporaryFile scratch(QDir::tempPath() + QStringLiteral("/vorlane7-check-XXXXXX"));
+    if (!scratch.open())
+        return d;
+    SalvageResult sr;
+    if (salvageCompoundFile(path, scratch.fileName(), &sr) != Status::Ok) {
+        d.fileProblems = sr.problems;
+        return d;
+    }
+    d.fileProblems = sr.problems;
+    d.readable = true;
+    Storage root = Storage::open(scratch.fileName(), kReadRoot);
+    std::vector<ElementStat> kids;
+    if (!root.isOpen() || root.elements(&kids) != Status::Ok)
+        return d;
+    for (const ElementStat &k : kids) {
+        if (k.type == ElementType::Storage)
+            d.folders.push_back(checkFolderStorage(root, k.name));
+        else if (k.name != UseStreamName)
+            d.fileProblems.push_back(QLatin1Char('/') + k.name + QStringLiteral(": a stream in the root"));
+    }
+    return d;
 }
 
 RebuildResult setAsideDamagedCache(const QString &path, QString *keptAs)
@@ -430,18 +487,15 @@ RebuildResult setAsideDamagedCache(const QString &path, QString *keptAs)
         return r;
     if (keptAs)
         *keptAs = aside;
+    // What still reads is copied out sector by sector first; each folder of that
+    // copy then keeps the thumbnails that check cleanly.
     const QString scratch = scratchName(aside, "read");
-    QHash<QString, QString> reasons;
-    QSet<QString> clean;
-    if (QFile::copy(aside, scratch) && dropTableChecksum(scratch)) {
-        clean = cleanFolders(scratch, false, &reasons);
-        clean.intersect(cleanFolders(scratch, true, &reasons));
-    }
     const QString tmp = scratchName(path, "new");
     {
-        Storage src = Storage::open(scratch, kReadRoot);
+        const bool read = salvageCompoundFile(aside, scratch) == Status::Ok;
+        Storage src = read ? Storage::open(scratch, kReadRoot) : Storage();
         if (src.isOpen()) {
-            r = writeRebuilt(src, tmp, {}, &clean, reasons, true);
+            r = writeRebuilt(src, tmp, {}, true, true);
         } else {
             // Nothing of it reads: an empty cache.
             Storage fresh = Storage::create(tmp, kWrite);
@@ -456,8 +510,9 @@ RebuildResult setAsideDamagedCache(const QString &path, QString *keptAs)
         QFile::remove(tmp);
     r.bytesAfter = fileSize(path);
     queueCacheNotice(QStringLiteral("The thumbnail cache was damaged: it was kept as %1 and a new one was started "
-                                    "(%2 folders of thumbnails saved, %3 lost)")
+                                    "(%2 thumbnails in %3 folders saved; %4 folders lost thumbnails)")
                          .arg(QFileInfo(aside).fileName())
+                         .arg(r.thumbs)
                          .arg(r.folders)
                          .arg(r.lost.size()),
         true);
@@ -478,9 +533,14 @@ RebuildResult rebuildCache(const QString &path, const std::function<bool(const Q
         Storage src = Storage::open(path, kReadRoot);
         if (!src.isOpen())
             return r;
-        r = writeRebuilt(src, tmp, keep, nullptr, {}, decode);
+        r = writeRebuilt(src, tmp, keep, decode, false);
     }
     r.bytesBefore = fileSize(path);
+    // A folder dropped while it was free may have been taken up since (a job began
+    // on it in another process): then the old file stays.
+    for (const QString &d : std::as_const(r.dropped))
+        if (r.ok && keep && keep(d))
+            r.ok = false;
     if (r.ok)
         r.ok = ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(path).constData()) == 0;
     if (!r.ok)
@@ -558,8 +618,8 @@ TidyPlan planTidy(const QString &path, int maxMB, const QString &shownFolder)
         for (const Folder &f : folders) {
             if (live <= target)
                 break;
-            if (f.name == shown)
-                continue; // its thumbnails are on screen, and read from it
+            if (f.name == shown || folderInUse(path, f.name))
+                continue; // its thumbnails are on screen, or a job writes it
             plan.drop.push_back(f.name);
             live -= f.bytes;
         }
@@ -576,7 +636,9 @@ RebuildResult tidyCache(const QString &path, int maxMB, const QString &shownFold
     const QSet<QString> drop(plan.drop.begin(), plan.drop.end());
     // Decoding every thumbnail is for repair; here sizes and names are checked.
     return rebuildCache(
-        path, [&drop](const QString &storage) { return !drop.contains(storage); }, false);
+        path,
+        [&drop, &path](const QString &storage) { return !drop.contains(storage) || folderInUse(path, storage); },
+        false);
 }
 
 namespace

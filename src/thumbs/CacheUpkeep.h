@@ -18,6 +18,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace v7
 {
@@ -62,23 +63,60 @@ bool saveUse(cfb::Storage &root, const UseMap &use);
 // it wrote.
 bool touchFolderUse(cfb::Storage &root, const QString &cacheFile, const QString &folderPath);
 
+// A folder storage in use, while this object lives: a job writing it or a display
+// showing it. Size-bound tidying, in this process or any other, leaves it alone.
+// The marks are shared locks on a byte (the storage name's CRC value) of the file
+// cacheFile + ".inuse", so a process that ends or is killed lets go of its marks.
+class FolderInUse
+{
+public:
+    FolderInUse() = default;
+    FolderInUse(const QString &cacheFile, const QString &storageName);
+    ~FolderInUse();
+    FolderInUse(FolderInUse &&other) noexcept;
+    FolderInUse &operator=(FolderInUse &&other) noexcept;
+    FolderInUse(const FolderInUse &) = delete;
+    FolderInUse &operator=(const FolderInUse &) = delete;
+    bool held() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+// True when a FolderInUse of any process (this one included) holds the storage.
+bool folderInUse(const QString &cacheFile, const QString &storageName);
+// The folder this process shows, marked in use until another is shown (empty: none).
+void setShownFolder(const QString &cacheFile, const QString &folderPath);
+
 struct RebuildResult {
     bool ok = false;
     int folders = 0; // folder storages in the new file
     int thumbs = 0;
     QStringList lost; // folder storages left out, with the reason
+    QStringList dropped; // folder storages left out because keep said so
     qint64 bytesBefore = 0, bytesAfter = 0;
 };
 
+// What is left of a damaged cache file: the damage found in its tables, and a
+// check of each folder storage as far as it still reads (what a salvage keeps).
+struct DamageReport {
+    bool readable = false; // the header read; false: nothing can be saved
+    QStringList fileProblems;
+    std::vector<FolderCheck> folders;
+};
+DamageReport inspectDamagedCache(const QString &path);
+
 // Sets the damaged cache file at path aside as path + ".damaged-DATE-TIME" and puts
-// a new file in its place holding every folder storage that still reads and checks
-// cleanly. *keptAs receives the name it was kept under. Also queues the notice.
+// a new file in its place holding every thumbnail that still reads and checks
+// cleanly, read up to the damage: a broken chain or table costs the thumbnails it
+// held, not the file. *keptAs receives the name it was kept under; lost names each
+// folder that lost thumbnails. Also queues the notice.
 RebuildResult setAsideDamagedCache(const QString &path, QString *keptAs);
 
 // Rewrites the live content of an intact cache file into a new file and swaps it
 // in: the file shrinks to what is used, and unlisted streams and broken entries go.
 // keep decides per folder storage whether it is kept (null: all); a folder dropped
-// this way is not counted as lost.
+// this way is not counted as lost. keep is asked again just before the swap, and
+// the swap is given up when it now keeps a folder it dropped.
 RebuildResult rebuildCache(
     const QString &path, const std::function<bool(const QString &storage)> &keep = {}, bool decode = true);
 
@@ -91,7 +129,7 @@ struct TidyPlan {
     QStringList drop; // folder storages that give way
     qint64 fileBytes = 0, freeBytes = 0, liveBytes = 0;
 };
-// The storage of shownFolder (the folder on display) never gives way.
+// The storage of shownFolder (the folder on display) and folders in use never give way.
 TidyPlan planTidy(const QString &path, int maxMB, const QString &shownFolder = {});
 // Carries the plan out; ok is false when there was nothing to do or it failed.
 RebuildResult tidyCache(const QString &path, int maxMB, const QString &shownFolder = {});

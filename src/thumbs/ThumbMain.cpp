@@ -2,8 +2,10 @@
 
 #include "app/Settings.h"
 #include "imaging/Codecs.h"
+#include "imaging/ColourManage.h"
 #include "imaging/Draw.h"
 #include "imaging/ImageLoad.h"
+#include "thumbs/CacheUpkeep.h"
 #include "thumbs/OLEStorage.h"
 
 #include <QDir>
@@ -81,6 +83,8 @@ QString thumbCounterText(int index, int count)
 
 QString joinPath(const QString &folder, const QString &name)
 {
+    if (isForeignName(name))
+        return name;
     if (folder.endsWith(QLatin1Char('/')))
         return folder + name;
     return folder + QLatin1Char('/') + name;
@@ -122,15 +126,17 @@ QImage MakeThumbImage(const QString &path, const Settings &cfg)
             return thumb;
     }
     // Transparent parts show the grid's cell colour, as they will be drawn on it.
-    QImage image = flattenOnto(LoadImageDib(path, 24, false), colorFromBgr(cfg.ThumbColor).rgb());
+    // A colour profile is applied to the thumbnail's few pixels, after the shrink.
+    QByteArray icc;
+    QImage image = flattenOnto(LoadImageDibKeepColour(path, 24, false, &icc), colorFromBgr(cfg.ThumbColor).rgb());
     if (image.isNull())
         return {};
     const QSize size = thumbScaleSize(image.width(), image.height(), cfg.ThumbW, cfg.ThumbH);
     if (size.isEmpty())
         return {};
     if (image.width() > cfg.ThumbW || image.height() > cfg.ThumbH)
-        return ScaleDib(image, size.width(), size.height());
-    return image;
+        return convertToSrgb(ScaleDib(image, size.width(), size.height()), icc);
+    return convertToSrgb(std::move(image), icc);
 }
 
 bool EncodeThumb(const QImage &image, int jpegQuality, QByteArray *out)
@@ -283,6 +289,7 @@ struct ThumbMain::JobCache {
     bool mustCommit = false; // no storage yet, or first use in this run
     std::vector<OLEStorage::PendingThumb> pending;
     qint64 pendingBytes = 0;
+    FolderInUse inUse; // no tidying anywhere drops the folder while the job runs
 
     // Opens the cache file (made when missing) for reading. False when it can
     // neither be opened nor made.
@@ -290,6 +297,7 @@ struct ThumbMain::JobCache {
     {
         folderPath = folderName;
         const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+        inUse = FolderInUse(path, OLEStorage::FolderStorageName(folderPath));
         if (!QFileInfo::exists(path)) {
             // Made at once, so a job with caching off still leaves the file.
             const std::uint32_t mode =
@@ -499,6 +507,7 @@ void ThumbMain::MakeThumbs(bool bypass)
         std::int32_t streamId = 0;
         FileStamp stamp;
         bool stamped = false;
+        bool foreign = false; // another folder's file: made, never cached here
     };
     std::vector<Item> items;
     items.reserve(std::size_t(m_fileCount));
@@ -510,8 +519,9 @@ void ThumbMain::MakeThumbs(bool bypass)
             it.index = i;
             it.refresh = (p == 0 && i == plan.visibleLast) || (lastPass && i == refreshAtEnd);
             const QString &name = m_files[i];
-            it.stamped = !bypass && fileStamp(joinPath(m_folder, name), &it.stamp);
-            it.streamId = caching ? m_cache->cachedId(name) : 0;
+            it.foreign = isForeignName(name);
+            it.stamped = !bypass && !it.foreign && fileStamp(joinPath(m_folder, name), &it.stamp);
+            it.streamId = caching && !it.foreign ? m_cache->cachedId(name) : 0;
             if (it.streamId != 0 && caching && m_cache->stampsUnreadable) {
                 it.stale = true; // no stamp tells that its picture is current
             } else if (it.streamId != 0 && it.stamped) {
@@ -551,7 +561,7 @@ void ThumbMain::MakeThumbs(bool bypass)
                 ok = EncodeThumb(MakeThumbImage(joinPath(m_folder, name), cfg), ThumbJpegQuality, &buffer);
             if (!ok)
                 buffer.clear();
-            if (ok && caching) {
+            if (ok && caching && !it.foreign) {
                 // A changed file's stream is replaced by the commit.
                 m_cache->add(name, buffer, it.stamped, it.stamp);
                 if (m_cache->full())
@@ -599,7 +609,7 @@ bool ThumbMain::folderMoved()
 
 bool ThumbMain::MakeOneThumb(const QString &name)
 {
-    if (!m_cache)
+    if (!m_cache || isForeignName(name))
         return false;
     // Stamped like a display job's thumbnails, so an edited file is made again.
     FileStamp stamp;
@@ -631,7 +641,7 @@ void ThumbMain::PrefillCache()
     m_cache = std::move(cache);
     QStringList todo;
     for (const QString &name : m_files)
-        if (m_cache->cachedId(name) == 0) // a stream no entry lists does not count as made
+        if (!isForeignName(name) && m_cache->cachedId(name) == 0) // a stream no entry lists does not count as made
             todo.push_back(name);
     const int width = todo.isEmpty() ? 0 : m_link->storeValues().progressWidth;
     for (int k = 0; k < todo.size(); ++k) {

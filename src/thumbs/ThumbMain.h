@@ -86,7 +86,13 @@ bool MakeThumbBytes(const QString &path, QByteArray *out);
 // The counter drawn beside the progress line: "index/count".
 QString thumbCounterText(int index, int count);
 
-// "folder/name", without doubling the separator.
+// A job's file list names its folder's files by name. A list of tagged files from
+// several folders names the others by their absolute path: no file name holds "/".
+inline bool isForeignName(const QString &name)
+{
+    return name.startsWith(QLatin1Char('/'));
+}
+// "folder/name", without doubling the separator; a foreign name as it stands.
 QString joinPath(const QString &folder, const QString &name);
 
 // ---- the job's view of its store ----
@@ -137,7 +143,8 @@ public:
     ThumbMain(const ThumbMain &) = delete;
     ThumbMain &operator=(const ThumbMain &) = delete;
 
-    // The folder also becomes the thread's current folder.
+    // The folder also becomes the thread's current folder. Files of other folders
+    // (isForeignName) are made each time and never enter this folder's storage.
     void setJob(const QString &folder, const QStringList &files);
     // Helper threads for decode and encode; 0 or 1 makes every thumbnail on the
     // job's thread. idealPoolSize() is the machine's core count.

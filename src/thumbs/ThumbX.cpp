@@ -36,6 +36,8 @@ namespace
     // The store that works now; a new display waits for it.
     QPointer<BitmapStore> g_working;
     std::atomic<int> g_hangTimeoutMs { 30000 };
+    // Mode-1 job threads still alive, those of closed windows included.
+    std::atomic<int> g_jobThreads { 0 };
 
     StoreValues valuesOf(const BitmapStore &s)
     {
@@ -140,6 +142,9 @@ void DirectStoreLink::progress(int length, int height)
 void DirectStoreLink::jobFinished()
 {
     if (m_store) {
+        // The last thumbnail may have finished the store already; a cache set
+        // aside by the job's commit after that is said now.
+        m_store->showCacheNotice();
         m_store->setFinished();
         m_store->setJobHolds(false); // the job has let go of the cache
     }
@@ -198,6 +203,7 @@ void QueuedStoreLink::jobFinished()
 {
     onUiThread([&] {
         if (m_store) {
+            m_store->showCacheNotice(); // as DirectStoreLink::jobFinished
             m_store->setFinished();
             m_store->setJobHolds(false); // the job has let go of the cache
         }
@@ -246,6 +252,7 @@ bool ThumbX::ThumbProcess(int mode, const QString &folder, const QStringList &fi
     m_store = store;
     m_folder = folder;
     m_files = files;
+    setShownFolder(OLEStorage::cacheFilePath(OLEStorage::CacheFileName), folder);
     store->setJobHolds(true);
     if (mode == 0) {
         m_running = true;
@@ -271,16 +278,23 @@ bool ThumbX::ThumbProcess(int mode, const QString &folder, const QStringList &fi
             link.jobFinished();
         }
         SetThreadHasWindow(false);
+        g_jobThreads.fetch_sub(1);
     });
     if (!thread) {
         store->setJobHolds(false);
         return false;
     }
+    g_jobThreads.fetch_add(1);
     m_running = true;
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(thread, &QThread::finished, this, &ThumbX::endJob);
     thread->start();
     return true;
+}
+
+bool ThumbX::JobThreadsRunning()
+{
+    return g_jobThreads.load() > 0;
 }
 
 void ThumbX::runOnThisThread()
@@ -331,6 +345,7 @@ ThumbX::ExternalResult ThumbX::ThumbProcessExternal(const QString &folder, const
     m_mode = 2;
     m_store = store;
     m_files = files;
+    setShownFolder(OLEStorage::cacheFilePath(OLEStorage::CacheFileName), folder);
     m_process = new QProcess(this);
     m_process->setProgram(program);
     m_process->setProcessChannelMode(QProcess::SeparateChannels);

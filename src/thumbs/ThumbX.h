@@ -99,6 +99,11 @@ public:
     static void setHangTimeout(int ms);
 
     bool running() const { return m_running; }
+    // Whether a mode-1 job thread of the process is still alive, one whose window is
+    // gone included (told to stop, it finishes the file in hand). It reaches back to
+    // the user-interface thread, so whoever waits for it runs events meanwhile; at
+    // exit, and between tests, before the globals it uses go.
+    static bool JobThreadsRunning();
 
 signals:
     void jobEnded();

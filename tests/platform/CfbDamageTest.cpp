@@ -116,6 +116,8 @@ protected:
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
         f.close();
+        // Met as a new process meets it: no sector of the file known checked.
+        v7::cfb::forgetCheckedSectors();
         std::map<QString, QByteArray> got;
         Status s = Status::Ok;
         if (v7test::readTree(p, &got, &s)) {

@@ -13,12 +13,12 @@
 using namespace v7::cfb;
 using v7test::expectClean;
 using v7test::patternBytes;
+using v7test::RT;
+using v7test::RW;
 
 namespace
 {
 
-constexpr std::uint32_t RW = mode::ReadWrite | mode::ShareExclusive;
-constexpr std::uint32_t RT = mode::Read | mode::Transacted | mode::NoSnapshot;
 
 // 17 streams of 1 MiB: 34,816 data sectors need 273 FAT sectors, two DIFAT sectors.
 constexpr int kStreams = 17;

@@ -4,15 +4,44 @@
 #include "platform/Cfb.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <map>
 #include <ostream>
 
 namespace v7test
 {
+
+constexpr std::uint32_t RW = v7::cfb::mode::ReadWrite | v7::cfb::mode::ShareExclusive;
+constexpr std::uint32_t RT = v7::cfb::mode::Read | v7::cfb::mode::Transacted | v7::cfb::mode::NoSnapshot;
+
+// Little-endian fields of a file's bytes.
+inline std::uint32_t le32At(const QByteArray &b, qsizetype at)
+{
+    std::uint32_t v;
+    std::memcpy(&v, b.constData() + at, 4);
+    return v;
+}
+inline void put32At(QByteArray &b, qsizetype at, std::uint32_t v)
+{
+    std::memcpy(b.data() + at, &v, 4);
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+inline void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
 
 // Deterministic bytes: the same (seed, size) always gives the same content.
 inline QByteArray patternBytes(std::uint32_t seed, int size)

@@ -10,40 +10,19 @@
 
 using namespace v7::cfb;
 using v7test::expectClean;
+using v7test::le32At;
 using v7test::patternBytes;
+using v7test::put32At;
+using v7test::readFile;
+using v7test::RT;
+using v7test::RW;
+using v7test::writeFile;
 
 namespace
 {
 
-constexpr std::uint32_t RW = mode::ReadWrite | mode::ShareExclusive;
-constexpr std::uint32_t RT = mode::Read | mode::Transacted | mode::NoSnapshot;
 constexpr std::uint32_t RX = mode::Read | mode::ShareExclusive;
 constexpr std::uint32_t WX = mode::Write | mode::ShareExclusive;
-
-std::uint32_t le32At(const QByteArray &b, qsizetype at)
-{
-    std::uint32_t v;
-    std::memcpy(&v, b.constData() + at, 4);
-    return v;
-}
-
-void put32At(QByteArray &b, qsizetype at, std::uint32_t v)
-{
-    std::memcpy(b.data() + at, &v, 4);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
 
 // The root entry's class id (version 3: 512-byte sectors).
 qsizetype rootClsidAt(const QByteArray &file)

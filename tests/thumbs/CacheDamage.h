@@ -1,5 +1,6 @@
-// Damaging a cache file on purpose: one wrong byte in the FAT slot of a given
-// stream's first sector, found by reading the file's own tables.
+// Damaging a cache file on purpose, at places found by reading the file's own
+// tables: a FAT slot of a stream or of the mini stream, a MiniFAT sector, a
+// directory sector.
 #pragma once
 
 #include <QByteArray>
@@ -54,6 +55,63 @@ inline bool damageFatSlotOf(const QString &path, const QString &streamName)
         }
     }
     return false;
+}
+
+// The version-3 file at path, with its FAT read, for damaging it in place.
+struct CfbBytes {
+    QByteArray file;
+    std::vector<std::uint32_t> fatLocs;
+    explicit CfbBytes(const QString &path)
+    {
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly))
+            file = f.readAll();
+        for (std::uint32_t i = 0; file.size() >= 1024 && i < le32At(file, 0x2C) && i < 109; ++i)
+            fatLocs.push_back(le32At(file, 0x4C + 4 * i));
+    }
+    static qsizetype at(std::uint32_t s) { return qsizetype(s + 1) * 512; }
+    qsizetype slot(std::uint32_t s) const { return at(fatLocs.at(s / 128)) + 4 * (s % 128); }
+    std::vector<std::uint32_t> chain(std::uint32_t s) const
+    {
+        std::vector<std::uint32_t> out;
+        for (; s < 0xFFFFFFFA && out.size() < 1000000; s = le32At(file, slot(s)))
+            out.push_back(s);
+        return out;
+    }
+    void put(qsizetype where, const QByteArray &bytes) { file.replace(where, bytes.size(), bytes); }
+    bool save(const QString &path) const
+    {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(file) == file.size();
+    }
+};
+
+// Marks the FAT slot of the middle sector of the mini stream's chain free.
+inline bool damageMiniStreamChain(const QString &path)
+{
+    CfbBytes b(path);
+    const std::vector<std::uint32_t> dir = b.chain(le32At(b.file, 0x30));
+    if (dir.empty())
+        return false;
+    const std::vector<std::uint32_t> mini = b.chain(le32At(b.file, CfbBytes::at(dir[0]) + 116));
+    if (mini.size() < 3)
+        return false;
+    b.put(b.slot(mini[mini.size() / 2]), QByteArray(4, char(0xFF)));
+    return b.save(path);
+}
+
+// Fills the middle sector of the MiniFAT, or of the directory, with noise.
+inline bool damageTableSector(const QString &path, bool directory)
+{
+    CfbBytes b(path);
+    const std::vector<std::uint32_t> c = b.chain(le32At(b.file, directory ? 0x30 : 0x3C));
+    if (c.size() < 3)
+        return false;
+    QByteArray noise(512, '\0');
+    for (int i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 73 + 41) ^ (i >> 3));
+    b.put(CfbBytes::at(c[c.size() / 2]), noise);
+    return b.save(path);
 }
 
 } // namespace v7test

@@ -4,8 +4,10 @@
 #include "EngineTestSupport.h"
 #include "app/Startup.h"
 #include "platform/ComponentProtocol.h"
+#include "thumbs/CacheUpkeep.h"
 #include "thumbs/ThumbX.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QPointer>
@@ -256,6 +258,53 @@ TEST_F(CacheWritersTest, AFileCommandInsideASingleThreadJobDoesNotDisturbIt)
     EXPECT_FALSE(cached.value("renamed.jpg").isEmpty()); // moved by the command
     EXPECT_FALSE(cached.contains(files[0]));
     EXPECT_FALSE(cached.contains(files[5])); // deleted meanwhile: not put back
+}
+
+// The tool fills a folder in another process while this one tidies the cache to a
+// small CacheMaxMB and compacts it, again and again. The folder being written is
+// the least recently used, yet never gives way, and no thumbnail the tool commits,
+// nor any it found cached, is lost by a swap.
+TEST_F(CacheWritersTest, TidyingHereLosesNothingAnotherProcessIsWriting)
+{
+    // Many names of one large picture: slow to thumbnail, cheap to make.
+    QDir().mkpath(m_folder);
+    ASSERT_TRUE(wrjpgfiledib(m_folder + "/p000.jpg", 95, noisePicture(1600, 1200, 1)));
+    QStringList files = { "p000.jpg" };
+    for (int i = 1; i < 120; ++i) {
+        files.push_back(QStringLiteral("p%1.jpg").arg(i, 3, 10, QLatin1Char('0')));
+        ASSERT_EQ(::link(QFile::encodeName(m_folder + "/p000.jpg").constData(),
+                      QFile::encodeName(m_folder + '/' + files.back()).constData()),
+            0);
+    }
+    runJob(m_folder, files.mid(0, 30));
+    const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+    {
+        cfb::Storage r = cfb::Storage::open(path, OLEStorage::ModeWriteDirect);
+        UseMap use = loadUse(r);
+        use[NameCrc(m_folder)].when = 1; // the oldest of all
+        for (const QString &f : { QStringLiteral("/raw1"), QStringLiteral("/raw2") }) {
+            writeRawFolder(r, f, 8, 80000);
+            use.insert(NameCrc(f), { QDateTime::currentSecsSinceEpoch(), f });
+        }
+        ASSERT_TRUE(saveUse(r, use));
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    std::unique_ptr<QProcess> fill(startTool({ "prefill", "--quiet", "--threads", "1", m_folder }));
+    ASSERT_TRUE(waitUntil([&] { return folderInUse(path, NameCrc(m_folder)); }, 60000));
+    const RebuildResult tidy = tidyCache(path, 1);
+    EXPECT_TRUE(tidy.ok);
+    EXPECT_FALSE(tidy.dropped.contains(NameCrc(m_folder)));
+    EXPECT_TRUE(tidy.dropped.contains(NameCrc("/raw1"))); // the next oldest gave way instead
+    int swaps = 0;
+    for (int round = 0; round < 10000 && !fill->waitForFinished(20); ++round)
+        swaps += rebuildCache(path, {}, false).ok; // the pause above lets the tool's commits in
+    // Finished in the loop already, or waited for now (a finished process is not waited for again).
+    ASSERT_TRUE(fill->state() == QProcess::NotRunning || fill->waitForFinished(180000));
+    EXPECT_EQ(fill->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(fill->exitCode(), 0) << fill->readAllStandardError().toStdString();
+    EXPECT_GT(swaps, 0);
+    expectAllCached(m_folder, files);
+    EXPECT_FALSE(folderInUse(path, NameCrc(m_folder))); // let go when the tool ended
 }
 
 // Export reads: a writer holding the file does not stop it.

@@ -13,13 +13,6 @@ namespace
 
 using Result = ProgramRun;
 
-Result tool(const QStringList &args)
-{
-    const Result r = runProgram(QStringLiteral(V7_CACHE_TOOL_PATH), args, 120000);
-    EXPECT_NE(r.code, -1) << "vorlane7-cache did not end normally: " << args.join(' ').toStdString();
-    return r;
-}
-
 class EngineCacheToolTest : public EngineHome
 {
 protected:

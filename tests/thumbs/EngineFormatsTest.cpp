@@ -55,6 +55,14 @@ TEST(Stamps, MalformedStreamsAreRefused)
     // The first record of an id wins.
     ASSERT_TRUE(parseStamps(le64(3) + le64(1) + le64(2) + le64(3) + le64(9) + le64(9), &m));
     EXPECT_EQ(m.value(3), (FileStamp { 1, 2 }));
+    // Whole records and a short tail of any length (from 8 bytes on it holds a valid
+    // id): no stamps at all, and the map is replaced, not added to.
+    const QByteArray whole = le64(11) + le64(100) + le64(1000) + le64(-22) + le64(200) + le64(2000);
+    for (int tail = 1; tail < StampRecordSize; ++tail) {
+        m.insert(99, {});
+        EXPECT_FALSE(parseStamps(whole + (le64(44) + le64(400) + le64(4000)).left(tail), &m)) << tail;
+        EXPECT_TRUE(m.isEmpty()) << tail;
+    }
 }
 
 TEST(Frames, RoundTripsAndSplitDelivery)

@@ -57,6 +57,76 @@ protected:
     QString m_folder;
 };
 
+// Records what a job hands over; answers "stop" after stopAfter deliveries.
+class RecordingLink : public v7::ThumbJobLink
+{
+public:
+    v7::StoreValues storeValues() override { return values; }
+    v7::PaneValues paneValues() override { return pane; }
+    bool deliver(const v7::ThumbDelivery &d) override
+    {
+        deliveries.push_back(d);
+        return stopAfter < 0 || int(deliveries.size()) < stopAfter;
+    }
+    bool cancelRequested() override { return false; }
+    void progress(int, int) override { }
+    void jobFinished() override { ++finished; }
+
+    v7::StoreValues values { 3, 0, 0, 103 };
+    v7::PaneValues pane;
+    int stopAfter = -1;
+    int finished = 0;
+    std::vector<v7::ThumbDelivery> deliveries;
+    std::vector<int> order() const
+    {
+        std::vector<int> o;
+        for (const auto &d : deliveries)
+            o.push_back(d.index);
+        return o;
+    }
+};
+
+// Caching on, no switches, and jobs over a folder (m_folder unless given).
+class JobHome : public EngineHome
+{
+protected:
+    void SetUp() override
+    {
+        EngineHome::SetUp();
+        v7::settings().CacheThumbs = true;
+        v7::startFlags() = {};
+        QDir().mkpath(m_folder);
+    }
+    std::vector<v7::ThumbDelivery> run(
+        const QStringList &files, RecordingLink &link, int pool = 0, const QString &folder = {})
+    {
+        link.values.fileCount = int(files.size());
+        v7::ThumbMain job(&link);
+        job.setPoolSize(pool);
+        job.setJob(folder.isEmpty() ? m_folder : folder, files);
+        job.RunThumbJob();
+        EXPECT_FALSE(job.surfaceHeld());
+        EXPECT_EQ(link.finished, 1);
+        return link.deliveries;
+    }
+    std::vector<v7::ThumbDelivery> run(const QStringList &files)
+    {
+        RecordingLink link;
+        return run(files, link);
+    }
+    static QString cachePath() { return v7::OLEStorage::cacheFilePath(v7::OLEStorage::CacheFileName); }
+};
+
+#ifdef V7_CACHE_TOOL_PATH
+// vorlane7-cache, run as a user would run it.
+inline ProgramRun tool(const QStringList &args)
+{
+    const ProgramRun r = runProgram(QStringLiteral(V7_CACHE_TOOL_PATH), args, 120000);
+    EXPECT_NE(r.code, -1) << "vorlane7-cache did not end normally: " << args.join(' ').toStdString();
+    return r;
+}
+#endif
+
 inline QImage decodeThumb(const QByteArray &bytes)
 {
     return v7::DecodeThumbStream(bytes.constData(), std::size_t(bytes.size()));
@@ -77,6 +147,21 @@ inline QImage testPicture(int w, int h, int seed)
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             img.setPixelColor(x, y, QColor((x * 7 + seed * 40) % 256, (y * 5 + seed * 90) % 256, (seed * 13) % 256));
+    return img;
+}
+
+// A picture of noise: its thumbnail is too large for the mini stream.
+inline QImage noisePicture(int w, int h, int seed)
+{
+    QImage img(w, h, QImage::Format_RGB888);
+    std::uint32_t x = 2463534242u + std::uint32_t(seed);
+    for (int y = 0; y < h; ++y)
+        for (int c = 0; c < w; ++c) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            img.setPixelColor(c, y, QColor(int(x & 0xFF), int((x >> 8) & 0xFF), int((x >> 16) & 0xFF)));
+        }
     return img;
 }
 
@@ -113,6 +198,22 @@ inline QMap<QString, QByteArray> cachedThumbs(const QString &folder)
     OLEStorage::ClearIndex();
     OLEStorage::CloseCache();
     return out;
+}
+
+// A folder storage of n thumbnails of the given size written straight into the file,
+// bytes that only a size check reads.
+inline void writeRawFolder(v7::cfb::Storage &root, const QString &folder, int n, int bytes)
+{
+    v7::cfb::Storage st = root.createStorage(v7::NameCrc(folder), v7::OLEStorage::ModeWriteDirect);
+    v7::ThumbIndex index;
+    for (int i = 0; i < n; ++i) {
+        const QString name = QStringLiteral("f%1.jpg").arg(i);
+        v7::cfb::Stream s = st.createStream(v7::NameCrc(name), v7::OLEStorage::ModeWriteDirect);
+        ASSERT_EQ(s.write(QByteArray(bytes, char('B' + i % 7))), v7::cfb::Status::Ok);
+        index.add({ v7::nameCrcValue(name), bytes, name });
+    }
+    v7::cfb::Stream is = st.createStream(v7::OLEStorage::IndexStreamName, v7::OLEStorage::ModeWriteDirect);
+    ASSERT_EQ(is.write(v7::serializeIndex(index)), v7::cfb::Status::Ok);
 }
 
 } // namespace v7test

@@ -391,28 +391,41 @@ namespace
         if (!QFileInfo::exists(path))
             return fail(path + ": no cache file", ExitFailed);
         QStringList problems;
+        // Damage in the file's own tables is about the file: each line names it.
         cfb::Storage::check(path, &problems);
+        for (QString &p : problems)
+            p.prepend(path + QStringLiteral(": "));
+        int folders = 0, thumbs = 0;
+        auto addFolder = [&](const FolderCheck &c) {
+            ++folders;
+            thumbs += c.thumbs;
+            problems += c.problems;
+            for (const QString &u : c.unlisted)
+                problems.push_back("/" + c.storage + "/" + u + ": a stream no index entry lists");
+        };
         cfb::Status st;
         cfb::Storage root = cfb::Storage::open(path, OLEStorage::ModeReadTransacted, &st);
         std::vector<cfb::ElementStat> kids;
-        if (!root.isOpen() || root.elements(&kids) != cfb::Status::Ok) {
-            problems.push_back("the root storage cannot be read: the file is damaged ("
-                + QString::fromLatin1(cfb::statusText(st)) + "); repair keeps aside and saves what reads");
-            kids.clear();
+        if (!problems.isEmpty() || !root.isOpen() || root.elements(&kids) != cfb::Status::Ok) {
+            // Damaged: what repair would keep is what still reads sector by sector;
+            // each folder is checked as far as it does.
+            root.release();
+            const DamageReport d = inspectDamagedCache(path);
+            for (const QString &p : d.fileProblems)
+                problems.push_back(path + ": " + p);
+            if (!d.readable)
+                problems.push_back(path + ": nothing of it reads");
+            for (const FolderCheck &c : d.folders)
+                addFolder(c);
+            problems.push_back(path + ": damaged; repair keeps it aside and saves what still reads");
         }
-        int folders = 0, thumbs = 0;
         for (const auto &k : kids) {
             if (k.type != cfb::ElementType::Storage) {
                 if (k.name != UseStreamName)
                     problems.push_back("/" + k.name + ": a stream in the root");
                 continue;
             }
-            ++folders;
-            const FolderCheck c = checkFolderStorage(root, k.name);
-            thumbs += c.thumbs;
-            problems += c.problems;
-            for (const QString &u : c.unlisted)
-                problems.push_back("/" + k.name + "/" + u + ": a stream no index entry lists");
+            addFolder(checkFolderStorage(root, k.name));
         }
         for (const QString &p : problems)
             std::printf("%s\n", qPrintable(p));
@@ -441,9 +454,9 @@ namespace
         const bool opens = cfb::Storage::open(path, OLEStorage::ModeReadTransacted, &st).isOpen();
         if (!opens && st != cfb::Status::Corrupt)
             return fail(path + ": cannot be opened (" + QString::fromLatin1(cfb::statusText(st)) + ")", ExitFailed);
-        // A file that opens is rewritten (which also drops what a kill can leave past
-        // the committed tables); one that does not is damaged and set aside.
-        if (!opens) {
+        // A file whose tables are sound is rewritten (which also drops what a kill can
+        // leave past the committed tables); one with damage anywhere is set aside.
+        if (!opens || !cacheFileSound(path)) {
             // What the program does when it meets the damage: kept aside, a new file
             // with every folder that still reads and checks cleanly.
             QString keptAs;
