@@ -5,7 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -408,6 +410,41 @@ bool MoveToTrash(const QString &path, QString *error)
     if (!claimEntry(trash, base, trashInfo(recorded), &entry, &infoFile, &err))
         return fail(error, systemError(err));
     return moveIntoEntry(original, entry, infoFile, error);
+}
+
+bool ProgramRunning(const QString &program)
+{
+    const QString name = QFileInfo(program).fileName();
+    if (name.isEmpty())
+        return false;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return false;
+    const uid_t me = ::getuid();
+    const pid_t self = ::getpid();
+    bool found = false;
+    while (dirent *d = ::readdir(proc)) {
+        char *end = nullptr;
+        const long pid = std::strtol(d->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self)
+            continue;
+        const QByteArray dir = QByteArray("/proc/") + d->d_name;
+        struct stat st = {};
+        if (::stat(dir.constData(), &st) != 0 || st.st_uid != me)
+            continue;
+        QFile f(QString::fromLatin1(dir + "/cmdline"));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        // The first two arguments: the program, or the interpreter and its script. A
+        // finished process that nobody collected has none.
+        const QList<QByteArray> args = f.read(8192).split('\0');
+        for (int i = 0; i < std::min<qsizetype>(2, args.size()) && !found; ++i)
+            found = !args[i].isEmpty() && QFileInfo(QFile::decodeName(args[i])).fileName() == name;
+        if (found)
+            break;
+    }
+    ::closedir(proc);
+    return found;
 }
 
 } // namespace v7

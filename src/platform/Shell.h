@@ -23,4 +23,9 @@ bool IsProtectedFolder(const QString &path);
 // what could not be removed in place).
 bool MoveToTrash(const QString &path, QString *error);
 
+// Whether a process of this user runs the program (named by path or by name): its
+// program or, for a script, the script its interpreter runs. This process does not
+// count.
+bool ProgramRunning(const QString &program);
+
 } // namespace v7
