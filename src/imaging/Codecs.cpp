@@ -3,6 +3,8 @@
 #include "imaging/Codecs.h"
 
 #include "imaging/CodecsInternal.h"
+#include "imaging/ColourManage.h"
+#include "platform/Scanner.h"
 
 #include <QFile>
 #include <QGuiApplication>
@@ -86,6 +88,12 @@ namespace codec
             return Kind::Gif;
         if (n >= 4 && (std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0))
             return Kind::Tiff;
+        if (n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0)
+            return Kind::Webp;
+        if (isHeif(b))
+            return Kind::Heif;
+        if (isJxl(b))
+            return Kind::Jxl;
         if (n >= 26 && p[0] == 'B' && p[1] == 'M')
             return Kind::Bmp;
         if (n >= 0x807 && std::memcmp(p + 0x800, "PCD_IPI", 7) == 0)
@@ -469,6 +477,15 @@ int meminfo(const char *data, std::size_t size, CodecFileInfo &info)
     case Kind::Pcd:
         ok = probePcd(b, info);
         break;
+    case Kind::Webp:
+        ok = probeWebp(b, info);
+        break;
+    case Kind::Heif:
+        ok = probeHeif(b, info);
+        break;
+    case Kind::Jxl:
+        ok = probeJxl(b, info);
+        break;
     case Kind::Unknown:
         break;
     }
@@ -511,19 +528,24 @@ namespace
 
 } // namespace
 
+// The file readers show pictures: a colour profile is applied to the decoded (and
+// so already reduced) pixels.
 QImage rdjpgfiledib(const QString &name, int depth, int reductionFactor)
 {
     auto &buf = threadFileBuffer();
     if (!readFileBytes(name, buf))
         return {};
-    return decodeJpeg(Bytes { buf.data(), buf.size() }, depth, reductionFactor);
+    return convertToSrgb(decodeJpeg(Bytes { buf.data(), buf.size() }, depth, reductionFactor),
+        embeddedIccProfile(buf.data(), buf.size()));
 }
 QImage readjpgfile(const QString &name, int depth, int reductionFactor)
 {
     auto &buf = threadFileBuffer();
     if (!readFileBytes(name, buf))
         return {};
-    return DibtoDdb(decodeJpeg(Bytes { buf.data(), buf.size() }, depth, reductionFactor, screenDepth() > 8));
+    return DibtoDdb(
+        convertToSrgb(decodeJpeg(Bytes { buf.data(), buf.size() }, depth, reductionFactor, screenDepth() > 8),
+            embeddedIccProfile(buf.data(), buf.size())));
 }
 QImage rdbmpfiledib(const QString &name, int depth)
 {
@@ -652,6 +674,16 @@ bool writepngfile(const QString &name, int bits, const QImage &ddb)
     return wrpngfiledib(name, bits, ddb);
 }
 
+bool wrwebpfiledib(const QString &name, int quality, bool lossless, const QImage &dib)
+{
+    return writeWith(
+        name, dib, [quality, lossless](const QImage &i, QByteArray &o) { return encodeWebp(i, quality, lossless, o); });
+}
+bool wraviffiledib(const QString &name, int quality, const QImage &dib)
+{
+    return writeWith(name, dib, [quality](const QImage &i, QByteArray &o) { return encodeAvif(i, quality, o); });
+}
+
 bool wrjpgstreamdib(const QImage &dib, int quality, QByteArray &out)
 {
     out.clear();
@@ -690,19 +722,39 @@ QImage DibtoDdb(const QImage &dib)
     return dib.convertToFormat(device);
 }
 
-// ---- scanning: no source until the scanner back end exists ----
+// ---- scanning: the imaging API's scan calls, over SANE ----
+
+namespace
+{
+    std::mutex g_sourceLock;
+    QString g_source; // the device selectsource() chose; empty: the first SANE reports
+} // namespace
 
 bool twainavailable()
 {
-    return false;
+    return !ScanDevices().empty();
 }
+
+// Without a window there is nobody to ask: the first device SANE reports is chosen.
+// The main window's "Scan..." offers the list instead.
 bool selectsource()
 {
-    return false;
+    const std::vector<ScanDevice> devices = ScanDevices();
+    if (devices.empty())
+        return false;
+    const std::lock_guard<std::mutex> hold(g_sourceLock);
+    g_source = devices.front().name;
+    return true;
 }
+
 QImage aquireimage()
 {
-    return {};
+    ScanRequest request;
+    {
+        const std::lock_guard<std::mutex> hold(g_sourceLock);
+        request.device = g_source;
+    }
+    return ScanImage(request).image;
 }
 
 } // namespace v7

@@ -51,9 +51,11 @@ void setMaxDecodedPixels(std::int64_t pixels);
 // ---- file information ----
 
 // What fileinfo reports. Format is one of "JPEG", "BMP", "GIF", "PCX", "PNG",
-// "TIFF", "PCD". Width and height are those of the upright image (JPEG files are
-// shown by their EXIF orientation). extra1: the JPEG orientation 1..8, the PCD
-// rotation code, the BMP compression, the PCX version, else 0; extra2: 1.
+// "TIFF", "PCD", "WEBP", "HEIC", "HEIF", "AVIF", "JXL". Width and height are those
+// of the upright image (JPEG and WebP files are shown by their EXIF orientation,
+// HEIF and JPEG XL files by their own). extra1: the JPEG, WebP or JPEG XL
+// orientation 1..8, the PCD rotation code, the BMP compression, the PCX version,
+// else 0; extra2: 1.
 struct CodecFileInfo {
     QByteArray format;
     int width = 0;
@@ -105,6 +107,10 @@ bool writepcxfile(const QString &name, int bits, const QImage &ddb);
 bool wrpcxfiledib(const QString &name, int bits, const QImage &dib);
 bool writepngfile(const QString &name, int bits, const QImage &ddb);
 bool wrpngfiledib(const QString &name, int bits, const QImage &dib);
+// WebP: lossy at quality 0..100, or lossless (quality unused); at most 16,383
+// pixels a side. AVIF: lossy at quality 0..100.
+bool wrwebpfiledib(const QString &name, int quality, bool lossless, const QImage &dib);
+bool wraviffiledib(const QString &name, int quality, const QImage &dib);
 // To memory (thumbnail bytes): a complete JPEG file (24-bit colour) or a complete
 // 24-bit bitmap file. The result replaces out; false leaves out empty.
 bool wrjpgstreamdib(const QImage &dib, int quality, QByteArray &out);

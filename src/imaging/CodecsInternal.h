@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +22,7 @@ struct Bytes {
     std::size_t size = 0;
 };
 
-enum class Kind { Unknown, Jpeg, Bmp, Gif, Pcx, Png, Tiff, Pcd };
+enum class Kind { Unknown, Jpeg, Bmp, Gif, Pcx, Png, Tiff, Pcd, Webp, Heif, Jxl };
 
 Kind sniff(Bytes b);
 
@@ -120,6 +121,32 @@ QImage decodeTiff(Bytes b); // RGB888
 constexpr int PcdResolutions = 3;
 bool probePcd(Bytes b, CodecFileInfo &info);
 QImage decodePcd(Bytes b, int resolution); // RGB888
+
+// ---- WebP, HEIF (HEIC, AVIF) and JPEG XL, through their libraries ----
+// Each decoder gives RGB888, or ARGB32 when the picture has transparency, upright
+// (WebP by its EXIF orientation, HEIF by its own turn and mirror properties, JPEG XL
+// by its header), and in icc the colour profile of the pixels: empty for sRGB or
+// none. Sizes are checked against sizeAllowed before any pixel buffer is made.
+
+bool probeWebp(Bytes b, CodecFileInfo &info);
+QImage decodeWebp(Bytes b, QByteArray *icc = nullptr); // an animation gives its first frame
+// quality 0..100 for lossy; lossless ignores it. Transparency is kept.
+bool encodeWebp(const QImage &image, int quality, bool lossless, QByteArray &out);
+
+bool isHeif(Bytes b); // an ISO base media file with a HEIF or AVIF brand
+bool probeHeif(Bytes b, CodecFileInfo &info); // format "HEIC", "AVIF" or "HEIF"
+QImage decodeHeif(Bytes b, QByteArray *icc = nullptr); // the primary image
+// The primary image's largest embedded thumbnail and, in primarySize, the primary's
+// upright size; null when there is none.
+QImage decodeHeifThumbnail(Bytes b, QSize *primarySize, QByteArray *icc = nullptr);
+bool encodeAvif(const QImage &image, int quality, QByteArray &out); // quality 0..100
+
+bool isJxl(Bytes b); // a bare codestream or the container
+bool probeJxl(Bytes b, CodecFileInfo &info);
+QImage decodeJxl(Bytes b, QByteArray *icc = nullptr); // the first frame
+
+// The orientation (1..8) an EXIF TIFF structure gives; 1 when it has none.
+int exifOrientation(Bytes tiff);
 
 // Applies an EXIF orientation (1..8) so that the result is upright.
 QImage orientUpright(QImage image, int orientation);

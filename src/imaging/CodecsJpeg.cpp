@@ -187,6 +187,14 @@ namespace
 
 } // namespace
 
+int exifOrientation(Bytes tiff)
+{
+    int o = 1;
+    if (!tiff.data || !orientationFromExif(tiff.data, tiff.size, o))
+        return 1;
+    return o;
+}
+
 int jpegOrientation(Bytes b)
 {
     const unsigned char *p = b.data;

@@ -3,6 +3,7 @@
 
 #include "app/Settings.h"
 #include "imaging/CodecsInternal.h"
+#include "imaging/ColourManage.h"
 
 #include <QFileInfo>
 #include <algorithm>
@@ -29,6 +30,12 @@ ImageType imageTypeOf(const QString &formatOrExtension)
         return ImageType::Png;
     if (k == QLatin1String("tif") || k == QLatin1String("tiff"))
         return ImageType::Tiff;
+    if (k == QLatin1String("webp"))
+        return ImageType::Webp;
+    if (k == QLatin1String("heic") || k == QLatin1String("heif") || k == QLatin1String("avif"))
+        return ImageType::Heif;
+    if (k == QLatin1String("jxl"))
+        return ImageType::Jxl;
     return ImageType::None;
 }
 
@@ -118,6 +125,12 @@ namespace
         return l.type != ImageType::None;
     }
 
+    // The profile of a format whose decoder does not hand one out.
+    QByteArray fileProfile(const Loaded &l)
+    {
+        return embeddedIccProfile(l.bytes.data, l.bytes.size);
+    }
+
 } // namespace
 
 QImage LoadImageDdb(const QString &fileName, int contextDepth, bool fullSize)
@@ -125,6 +138,7 @@ QImage LoadImageDdb(const QString &fileName, int contextDepth, bool fullSize)
     Loaded l;
     if (!loadFile(fileName, l))
         return {};
+    QByteArray icc;
     const int deviceBits = contextDepth > 0 ? contextDepth : screenDepth();
     const int depth = decoderDepth(deviceBits);
     const int t = settings().ThumbW;
@@ -153,10 +167,21 @@ QImage LoadImageDdb(const QString &fileName, int contextDepth, bool fullSize)
     case ImageType::Tiff:
         image = toDepth(decodeTiff(l.bytes), depth);
         break;
+    case ImageType::Webp:
+        image = toDepth(decodeWebp(l.bytes, &icc), depth);
+        break;
+    case ImageType::Heif:
+        image = toDepth(decodeHeif(l.bytes, &icc), depth);
+        break;
+    case ImageType::Jxl:
+        image = toDepth(decodeJxl(l.bytes, &icc), depth);
+        break;
     case ImageType::None:
         break;
     }
-    return toDevice(std::move(image), deviceBits);
+    if (l.type == ImageType::Jpeg || l.type == ImageType::Png || l.type == ImageType::Tiff)
+        icc = fileProfile(l);
+    return convertToSrgb(toDevice(std::move(image), deviceBits), icc);
 }
 
 QImage LoadExifPreviewDib(const QString &fileName, int boxW, int boxH, QSize *decodedSize)
@@ -167,6 +192,19 @@ QImage LoadExifPreviewDib(const QString &fileName, int boxW, int boxH, QSize *de
     auto &buf = threadFileBuffer();
     if (!readFileBytes(fileName, buf, PrefixBytes) || buf.empty())
         return {};
+    if (isHeif(Bytes { buf.data(), buf.size() })) {
+        // The thumbnail's place is anywhere in the file.
+        if (buf.size() == PrefixBytes && !readFileBytes(fileName, buf))
+            return {};
+        QSize primary;
+        QByteArray icc;
+        QImage thumb = decodeHeifThumbnail(Bytes { buf.data(), buf.size() }, &primary, &icc);
+        if (thumb.isNull())
+            return {};
+        if (decodedSize)
+            *decodedSize = primary;
+        return convertToSrgb(flattenOnto(thumb, 0xFFFFFFFFu), icc);
+    }
     JpegOutline o;
     if (!jpegOutline(Bytes { buf.data(), buf.size() }, o) || o.preview.size == 0)
         return {};
@@ -184,14 +222,28 @@ QImage LoadExifPreviewDib(const QString &fileName, int boxW, int boxH, QSize *de
         return {};
     if (decodedSize)
         *decodedSize = QSize(dw, dh);
-    return preview;
+    // The preview shows the picture in the picture's colours.
+    return convertToSrgb(std::move(preview), embeddedIccProfile(buf.data(), buf.size()));
 }
 
 QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize)
 {
+    QByteArray icc;
+    QImage image = LoadImageDibKeepColour(fileName, contextDepth, fullSize, &icc);
+    return convertToSrgb(std::move(image), icc);
+}
+
+QImage LoadImageDibKeepColour(const QString &fileName, int contextDepth, bool fullSize, QByteArray *icc)
+{
+    QByteArray scratch;
+    if (!icc)
+        icc = &scratch;
+    icc->clear();
     Loaded l;
     if (!loadFile(fileName, l))
         return {};
+    if (l.type == ImageType::Jpeg || l.type == ImageType::Png || l.type == ImageType::Tiff)
+        *icc = fileProfile(l);
     int depth = 24;
     if (contextDepth == ScreenContext)
         depth = decoderDepth(screenDepth());
@@ -214,6 +266,12 @@ QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize)
         return toDepth(decodePcd(l.bytes, photoCdResolution(fullSize)), depth);
     case ImageType::Tiff:
         return toDepth(scaledByPercent(decodeTiff(l.bytes), fullSize ? 100 : tiffSizePercent(m, t)), depth);
+    case ImageType::Webp:
+        return toDepth(decodeWebp(l.bytes, icc), depth);
+    case ImageType::Heif:
+        return toDepth(decodeHeif(l.bytes, icc), depth);
+    case ImageType::Jxl:
+        return toDepth(decodeJxl(l.bytes, icc), depth);
     case ImageType::None:
         break;
     }
@@ -239,6 +297,10 @@ namespace
             return wrpcxfiledib(fileName, bits, image);
         if (ext == QLatin1String("png"))
             return wrpngfiledib(fileName, bits, image);
+        if (ext == QLatin1String("webp"))
+            return wrwebpfiledib(fileName, jpegQuality, jpegQuality >= 100, image);
+        if (ext == QLatin1String("avif"))
+            return wraviffiledib(fileName, jpegQuality, image);
         return false;
     }
 

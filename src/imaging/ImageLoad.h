@@ -10,6 +10,7 @@
 // from the calling thread's settings (v7::settings()).
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -29,7 +30,8 @@ struct ImageFileInfo {
 };
 
 // The image types the loaders and savers know, from a format or extension text.
-enum class ImageType { None, Jpeg, Bmp, Gif, Pcd, Pcx, Png, Tiff };
+// Webp: "webp"; Heif: "heic", "heif" and "avif"; Jxl: "jxl".
+enum class ImageType { None, Jpeg, Bmp, Gif, Pcd, Pcx, Png, Tiff, Webp, Heif, Jxl };
 ImageType imageTypeOf(const QString &formatOrExtension); // matched lower-cased
 
 // Fills info for info.fileName; false when the file is missing or not an image.
@@ -47,15 +49,24 @@ QImage LoadImageDdb(const QString &fileName, int contextDepth, bool fullSize);
 // thumbnail box of ThumbW x ThumbH. A context depth of 0 means 24 bits.
 QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize);
 
+// Colour: a file with an ICC profile or nclx colour data is shown in sRGB; both
+// loaders convert what they return (see ColourManage.h). This one leaves that to
+// the caller, who reduces the picture further first: the result is in the file's
+// colours and icc receives the profile to give convertToSrgb (empty for none).
+QImage LoadImageDibKeepColour(const QString &fileName, int contextDepth, bool fullSize, QByteArray *icc);
+
 // A JPEG file's EXIF preview as a 24-bit DIB, upright by the file's orientation,
 // and in decodedSize the size LoadImageDib(fileName, 24, false) gives the file for
 // a thumbnail box of boxW x boxH. Reads only the file's start. Null when the file
-// is no JPEG, has no preview, or its preview does not decode.
+// is no JPEG, has no preview, or its preview does not decode. A HEIC or AVIF file
+// gives its largest embedded thumbnail image the same way (the whole file is read).
+// The preview is in sRGB.
 QImage LoadExifPreviewDib(const QString &fileName, int boxW, int boxH, QSize *decodedSize);
 
 // outputBits: 24, or 8 for a palette image; jpegQuality 0..100. The extension
-// chooses the writer: "jpg", "gif", "bmp", "pcx", "png". Any other (also "jpeg",
-// "tif" and "tiff") writes nothing and returns false.
+// chooses the writer: "jpg", "gif", "bmp", "pcx", "png", "webp" (lossy at the
+// quality; 100 writes lossless), "avif" (lossy at the quality). Any other (also
+// "jpeg", "tif" and "tiff") writes nothing and returns false.
 bool SaveImageDdb(const QString &fileName, const QImage &bitmap, int outputBits, int jpegQuality);
 bool SaveImageDib(const QString &fileName, const QImage &dib, int outputBits, int jpegQuality);
 

@@ -290,7 +290,6 @@ protected:
         }
         s_source = s_dir->filePath(QStringLiteral("source.png"));
         ASSERT_TRUE(src.save(s_source, "PNG"));
-        s_dir->setAutoRemove(false);
     }
     static void TearDownTestSuite()
     {
