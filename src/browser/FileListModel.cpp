@@ -2,6 +2,7 @@
 
 #include "browser/FolderTree.h"
 
+#include <QColor>
 #include <QHash>
 #include <QMimeData>
 #include <QPainter>
@@ -107,6 +108,8 @@ QVariant FileListModel::data(const QModelIndex &index, int role) const
     }
     if (role == Qt::DecorationRole && index.column() == 0)
         return e.tagged ? m_taggedIcon : m_fileIcon;
+    if (role == Qt::ForegroundRole && e.dimmed)
+        return QColor(Qt::gray);
     if (role == Qt::TextAlignmentRole && (index.column() == 1 || index.column() == 4))
         return int(Qt::AlignRight | Qt::AlignVCenter);
     return {};
@@ -142,7 +145,7 @@ QMimeData *FileListModel::mimeData(const QModelIndexList &indexes) const
     for (const QModelIndex &i : indexes) {
         if (i.isValid() && !rows.contains(i.row())) {
             rows << i.row();
-            urls << QUrl::fromLocalFile(JoinPath(m_folder, m_entries[size_t(i.row())].name));
+            urls << QUrl::fromLocalFile(JoinPath(m_entries[size_t(i.row())].folder.isEmpty() ? m_folder : m_entries[size_t(i.row())].folder, m_entries[size_t(i.row())].name));
         }
     }
     auto *mime = new QMimeData;

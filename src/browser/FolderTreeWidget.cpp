@@ -252,8 +252,11 @@ QMimeData *FolderTreeWidget::mimeData(const QList<QTreeWidgetItem *> &items) con
 {
     // A node dragged out offers its folder's path as text.
     auto *mime = new QMimeData;
-    if (!items.isEmpty())
+    if (!items.isEmpty()) {
         mime->setText(keyOf(items.first()));
+        // As a file URL too: the folder can be dropped on another node or in other programs.
+        mime->setUrls({ QUrl::fromLocalFile(keyOf(items.first())) });
+    }
     return mime;
 }
 

@@ -40,6 +40,9 @@ public:
     void refreshChildren(QTreeWidgetItem *item);
 
     QTreeWidgetItem *addFolderNode(QTreeWidgetItem *parent, const QString &path);
+    // A node in name order among its siblings, with the placeholder (the expand arrow)
+    // when its folder has subfolders.
+    QTreeWidgetItem *insertFolderNode(QTreeWidgetItem *parent, const QString &path);
     // The node under a drag, highlighted until the drag ends or leaves.
     QTreeWidgetItem *dropHighlighted() const { return m_dropNode; }
 
@@ -72,8 +75,6 @@ private:
     void onExpanded(QTreeWidgetItem *item);
     void onCollapsed(QTreeWidgetItem *item);
     void addPlaceholder(QTreeWidgetItem *item);
-    // A node for a folder that the listing of its parent left out (a hidden one).
-    QTreeWidgetItem *insertFolderNode(QTreeWidgetItem *parent, const QString &path);
 
     void setDropNode(QTreeWidgetItem *item);
 

@@ -1,5 +1,7 @@
 #include "browser/Frm_FolderDlg.h"
 
+#include "app/CustomFrame.h"
+
 #include "browser/FolderTreeWidget.h"
 
 #include <QDialogButtonBox>
@@ -14,6 +16,7 @@ Frm_FolderDlg::Frm_FolderDlg(QWidget *parent)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("Frm_FolderDlg"));
+    CustomFrame::attach(this);
     setWindowTitle(QStringLiteral("Browse for folder"));
     resize(360, 420);
     auto *layout = new QVBoxLayout(this);

@@ -195,12 +195,16 @@ void AddMatchingFiles(const DirectorySnapshot &dir,
     std::int64_t &total,
     const QStringList &alsoExtensions)
 {
+    // A date before the type's "*.ext" lists the files dated on or after it. Split at
+    // the last "*.", so that four-letter types (jpeg, heic, webp, avif) take a date as
+    // the three-letter ones do rather than finding nothing.
     QString search = pattern;
     std::optional<QDate> since;
-    if (pattern.size() > 5) {
-        since = ParseFilterDate(pattern.left(pattern.size() - 5));
+    const qsizetype split = pattern.lastIndexOf(QLatin1String("*."));
+    if (split > 0) {
+        since = ParseFilterDate(pattern.left(split));
         if (since)
-            search = pattern.right(5);
+            search = pattern.mid(split);
     }
     const QByteArray folder = QFile::encodeName(dir.folder());
     const int dfd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

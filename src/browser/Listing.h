@@ -29,6 +29,8 @@ struct FileEntry {
     QString memory; // column 5: filled on demand
     bool tag = true;
     bool tagged = false; // shown with the tagged icon ("dbdoc" rather than "bmp")
+    QString folder; // a row of another folder than the list's (a tagged list); empty otherwise
+    bool dimmed = false; // deleted or moved away while its entry stays listed
 };
 
 // The host's wildcard rule: "*" any run of characters, "?" one character, letters

@@ -142,9 +142,14 @@ TEST_F(ListingFolder, DateFilterKeepsFilesOnOrAfterTheDate)
     touch(dir + QStringLiteral("/old.jpg"), 1, QDateTime(QDate(1999, 12, 30), QTime(23, 59)));
     touch(dir + QStringLiteral("/new.jpg"), 1, QDateTime(QDate(1999, 12, 31), QTime(0, 0)));
     touch(dir + QStringLiteral("/new.jpeg"), 1, QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
-    ListingResult r = ListFolderFiles(dir, QStringLiteral("12/31/1999"), types({ "JPG", "JPEG" }));
-    EXPECT_EQ(names(r.entries), QStringList({ "new.jpg" })); // four-letter types find nothing with a date
+    touch(dir + QStringLiteral("/phone.heic"), 1, QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
+    touch(dir + QStringLiteral("/older.heic"), 1, QDateTime(QDate(1999, 1, 1), QTime(0, 0)));
+    ListingResult r = ListFolderFiles(dir, QStringLiteral("12/31/1999"), types({ "JPG", "JPEG", "HEIC" }));
+    // Four-letter types take the date as the three-letter ones do.
+    EXPECT_EQ(names(r.entries), QStringList({ "new.jpg", "new.jpeg", "phone.heic" }));
     EXPECT_EQ(r.entries[0].modified(), QDateTime(QDate(1999, 12, 31), QTime(0, 0)));
+    // Not a date: the text is a name's start, as without one.
+    EXPECT_TRUE(ListFolderFiles(dir, QStringLiteral("12/31/1999x"), types({ "JPG", "HEIC" })).entries.empty());
     EXPECT_TRUE(ParseFilterDate(QStringLiteral("2/3/2004")).has_value());
     EXPECT_FALSE(ParseFilterDate(QStringLiteral("ab")).has_value());
 }
