@@ -37,7 +37,8 @@ namespace
     {
         const auto running = [window] {
             const QList<ThumbX *> jobs = window->findChildren<ThumbX *>();
-            return std::any_of(jobs.begin(), jobs.end(), [](const ThumbX *x) { return x->running(); });
+            return std::any_of(jobs.begin(), jobs.end(), [](const ThumbX *x) { return x->running(); })
+                || ThumbX::JobThreadsRunning();
         };
         const QDeadlineTimer deadline(ms);
         QTimer tick;

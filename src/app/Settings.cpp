@@ -31,6 +31,8 @@ namespace
     const QString kRegistered = QStringLiteral("Registered");
 
     const std::array<const char *, 6> kDefaultTypes = { "BMP", "GIF", "JPG", "PNG", "TIF", "PCD" };
+    // Enabled too on a first run, when no list is stored yet; a stored list is the user's.
+    const std::array<const char *, 5> kNewerTypes = { "WEBP", "HEIC", "HEIF", "AVIF", "JXL" };
 
     QString colorText(std::uint32_t c)
     {
@@ -196,6 +198,7 @@ void LoadSettings()
     s.JPGQuality = settingToInt(ReadSetting(kThumbEngine, QStringLiteral("JPGQuality"), 80));
     s.UseEmbeddedThumbs = settingToBool(ReadSetting(kThumbEngine, QStringLiteral("UseEmbeddedThumbs"), 1));
     s.CacheMaxMB = std::max(0, settingToInt(ReadSetting(kThumbEngine, QStringLiteral("CacheMaxMB"), 1024)));
+    s.CaptionLine = std::clamp(settingToInt(ReadSetting(kThumbEngine, QStringLiteral("CaptionLine"), 0)), 0, 2);
     // An empty folder would put the cache at the file-system root; use the default instead.
     if (s.CacheThumbsDir.isEmpty())
         s.CacheThumbsDir = defaultCacheThumbsDir();
@@ -214,9 +217,13 @@ void LoadSettings()
     QStringList parts = list.split(QChar(0));
     if (list.endsWith(QChar(0)))
         parts.removeLast(); // the empty part after the final NUL
-    if (list.isEmpty()) {
+    // A list of empty slots only (every type unchecked and saved) has no parts either.
+    if (std::all_of(parts.cbegin(), parts.cend(), [](const QString &p) { return p.isEmpty(); })) {
         for (size_t i = 0; i < kDefaultTypes.size(); ++i)
             s.FileTypes[i] = QString::fromLatin1(kDefaultTypes[i]);
+        if (!Hive::user().read(vorlaneKey(kFileTypes), kRegistered))
+            for (size_t i = 0; i < kNewerTypes.size(); ++i)
+                s.FileTypes[kDefaultTypes.size() + i] = QString::fromLatin1(kNewerTypes[i]);
     } else {
         for (int i = 0; i < parts.size() && i < FileTypeSlots; ++i)
             s.FileTypes[size_t(i)] = parts[i];
@@ -251,6 +258,7 @@ void SaveSettings()
         { k(kThumbEngine), QStringLiteral("JPGQuality"), num(s.JPGQuality) },
         { k(kThumbEngine), QStringLiteral("UseEmbeddedThumbs"), num(s.UseEmbeddedThumbs ? 1 : 0) },
         { k(kThumbEngine), QStringLiteral("CacheMaxMB"), num(s.CacheMaxMB) },
+        { k(kThumbEngine), QStringLiteral("CaptionLine"), num(s.CaptionLine) },
         { k(kDisplayEffect), QStringLiteral("E_Index"), num(s.E_Index) },
         { k(kDisplayEffect), QStringLiteral("E_Iter"), num(s.E_Iter) },
         { k(kDisplayEffect), QStringLiteral("E_Delay"), num(s.E_Delay) },

@@ -52,6 +52,7 @@ struct Settings {
     int JPGQuality = 80;
     bool UseEmbeddedThumbs = true; // a JPEG's EXIF preview may stand in for decoding it
     int CacheMaxMB = 1024; // the cache file's bound in MB; 0: no bound
+    int CaptionLine = 0; // thumbnails' second caption line: 0 size, 1 date, 2 image info
     // DisplayEffect
     int E_Index = 0;
     int E_Iter = 20;

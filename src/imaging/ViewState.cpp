@@ -37,6 +37,9 @@ void FreeCurrentImage(ViewState &vs)
     vs.currentFile.clear();
     vs.natural = QSize();
     vs.reduction = 1;
+    vs.reference = QImage();
+    vs.editTurns = vs.brightness = vs.contrast = 0;
+    vs.editMirrored = false;
 }
 
 } // namespace v7

@@ -46,6 +46,15 @@ struct ViewState {
     // The memory of the last composed part, reused by the next one of the same
     // size: fresh memory costs a page fault per 4 KB before a pixel is written.
     QImage spare;
+
+    // Image operations on the held image: current shows them; reference is current
+    // before brightness and contrast, turned and mirrored as shown, so adjustments
+    // never build on each other. Released with the held image.
+    QImage reference;
+    int editTurns = 0; // quarter turns clockwise, made after the mirror
+    bool editMirrored = false; // left and right swapped first
+    int brightness = 0;
+    int contrast = 0;
 };
 
 ViewState &viewState(); // this thread's

@@ -8,8 +8,11 @@
 #include "app/WindowState.h"
 #include "browser/History.h"
 #include "imaging/Zoom.h"
+#include "mainwin/MainCommands.h"
 #include "mainwin/PaneLayout.h"
+#include "mainwin/TaggedSet.h"
 #include "thumbs/BitmapStore.h"
+#include "viewer/ZoomHost.h"
 
 #include <QHash>
 #include <QMainWindow>
@@ -19,6 +22,9 @@
 
 class QAction;
 class QComboBox;
+class QKeyEvent;
+class QPrintDialog;
+class QPrinter;
 class QLabel;
 class QListWidget;
 class QMenu;
@@ -30,13 +36,18 @@ namespace v7
 {
 
 class DrawView;
+class Frm_Zoom;
 class Prefetcher;
 class ThumbBox;
 class FileListModel;
 class ThumbX;
 class FolderTreeWidget;
+class MainToolbar;
+struct ApplyOutcome;
+struct FileEntry;
+struct WindowOptions;
 
-class Frm_Main : public QMainWindow, public ThumbDisplayHost
+class Frm_Main : public QMainWindow, public ThumbDisplayHost, public ZoomHost
 {
     Q_OBJECT
 public:
@@ -77,10 +88,67 @@ public:
     // "&Delete" of the tree's menu and the Delete key: the folder goes to the trash
     // after the user confirms; its cached thumbnails go with it. True when deleted.
     bool DeleteFolder(const QString &path);
-    // "&Tag Image" (Ctrl+T): every selected file flips between tagged and not; the
-    // tagged set (full path -> size and date texts) lives until the program ends.
+    // File commands (Frm_MainFileCommands.cpp). operation: 1 move, 2 copy.
+    void DeleteSelectedFiles(bool quiet);
+    void TakeFolderSnapshot();
+    void UpdateFolderTotals();
+    bool DropFilesOnFolder(const QStringList &paths, const QString &destination, int operation, int shift);
+    bool CopyOrMoveFolder(const QString &path, int operation);
+    void FileOpsMenuCommand(int index); // Mnu_FileOps by index, on the drop-highlighted or selected node
+    bool SaveImage(const QImage &scanned, bool showDialog);
+    void Scan();
+    void FileOps_Rename();
+    void FileOps_Convert();
+    // The batch dialog's other modes and the undo of the last rename (Frm_MainBatch.cpp).
+    void FileOps_Save();
+    void FileOps_ExportThumbs();
+    void FileOps_UndoRename();
+    // The list's entries of folder follow renamed files (old name, new name).
+    void applyRenamedFiles(const QString &folder, const QList<QPair<QString, QString>> &pairs);
+    void setupBatchCommands(); // "&Undo" and "Save &Files..." in the main menu
+    QString lastSaveFolder() const { return m_lastSaveFolder; }
+    // Commands, menus, toolbar and keys (Frm_MainCommands.cpp, Frm_MainMenus.cpp,
+    // Frm_MainKeys.cpp): every menu entry, key and toolbar label runs through RunCommand.
+    void RunCommand(CommandId id);
+    QAction *commandAction(CommandId id) const;
+    QMenu *commandMenu(MenuId id) const;
+    MainToolbar *toolbar() const { return m_toolbar; }
+    // The key handler that sees a pane's keys first; true when the key is swallowed.
+    bool MainKeyDown(QObject *focused, QKeyEvent *event);
+    void MainKeyUp(QObject *focused, QKeyEvent *event);
+    // F1: the main menu at the window's left, level with the "Menu" label (or labelPos).
+    void ShowMainMenu(const QPoint &labelPos = QPoint());
+    // The main menu over the file list or a thumbnail, without its last three entries.
+    void ShowContextMenu(const QPoint &globalPos);
+    // Tagging (Frm_MainTags.cpp). "&Tag Image" (Ctrl+T): every selected file flips
+    // between tagged and not. The set is kept across runs.
     void TagSelected();
-    const QStringList &taggedFiles() const { return m_taggedOrder; }
+    QStringList taggedFiles() const { return m_tagged.paths(); }
+    const TaggedSet &taggedSet() const { return m_tagged; }
+    void ListTagged(); // Ctrl+L
+    void OpenLastTaggedList();
+    // The full path of a row: a row of a tagged list keeps its own folder.
+    QString filePathAt(int row) const;
+    // The folder a row's file lives in: its own in a tagged list, else the listed one.
+    QString folderOf(const FileEntry &e) const;
+    // Hand-off (Frm_MainHandoff.cpp).
+    bool CopyToClipboard(); // Ctrl+C: the image and its file on the clipboard
+    bool PrintTo(QPrinter &printer, int row); // the page of one file
+    void PrintSelected(); // Ctrl+P, through the print dialog
+    void OpenForEditing(); // Ctrl+O, Ctrl+Enter
+    void OpenHelp();
+    static QString helpFile(); // empty when not installed
+    void RequestExit(); // Ctrl+X: the window closes on the next tick of its close timer
+
+    // The options dialog (F4, toolbar "Options"), owned by owner (this window when
+    // null), and the image operations window (toolbar "Effects"): Frm_MainOptions.cpp.
+    void ShowOptions(QWidget *owner = nullptr);
+    void ShowImageOps();
+    QWidget *optionsDialog() const { return m_optionsDlg; }
+    QWidget *imageOpsWindow() const { return m_imageOps; }
+    bool statusInfoShown() const { return m_showInfo; } // "&Show image info on statusbar"
+    // A thumbnail's caption lines: the name, and its size, date or image information.
+    QPair<QString, QString> thumbCaption(int index);
 
     QString currentFolder() const { return m_currentFolder; }
     int currentPosition() const { return m_currentPosition; }
@@ -129,6 +197,10 @@ Q_SIGNALS:
     // The tag menu of a thumbnail's corner mark is about to show (for tests).
     void tagMenuShown(QMenu *menu);
     void firstDisplayStarted();
+    void optionsApplied(); // the window has taken the settings the options dialog applied
+    // A popup menu of the window is about to show; the print dialog is about to show.
+    void menuShown(QMenu *menu);
+    void printDialogShown(QPrintDialog *dialog);
     // A thumbnail display has made or read every thumbnail it was going to.
     void thumbDisplayFinished();
     void folderListed(const QString &folder, int count);
@@ -173,6 +245,14 @@ private:
     void restoreListColumns();
     void saveListColumns();
     QString m_previewNotice;
+    // Folders that update themselves (Frm_MainWatch.cpp): the listed folder and the
+    // expanded tree nodes are watched; changes made outside reach the list and grid.
+    void watchListedFolder(const QString &folder);
+    void applyFolderChanges(const QStringList &names, bool rescan);
+    void syncTreeNode(QTreeWidgetItem *node);
+    // The listed folder went outside the program: lists the nearest one above that exists.
+    void leaveVanishedFolder(const QString &gone);
+    class FolderWatchLink *m_watchLink = nullptr;
 
     QString m_folderOverride;
     QString m_startFile;
@@ -205,7 +285,6 @@ private:
     std::unique_ptr<Prefetcher> m_prefetch; // the next file in the direction of travel
     int m_lastShownRow = -1;
     QPointF m_panOrigin;
-    bool handleZoomKey(QObject *watched, QKeyEvent *event);
     void reshowSelected();
     ThumbBox *Pic_Thumb[2] = { nullptr, nullptr };
     int m_activeBox = 0;
@@ -215,7 +294,6 @@ private:
     void releaseStore(int maxRounds);
     void ShowThumbs();
     void onCellPressed(int box, int item, Qt::MouseButton button, bool onCornerMark, Qt::KeyboardModifiers modifiers);
-    void onBoxKey(int box, QKeyEvent *event);
     QWidget *SplitX = nullptr;
     QWidget *SplitY = nullptr;
     QWidget *Split_Ty = nullptr;
@@ -239,12 +317,73 @@ private:
     void onTreeKeyTimer();
     QString m_editOldText;
     bool m_editCancelled = false;
-    QHash<QString, QPair<QString, QString>> m_tagged;
-    QStringList m_taggedOrder; // insertion order
     QAction *Mnu_TagImage = nullptr;
-    void showTagMenu(const QPoint &globalPos);
+    // Commands, keys, tagging and hand-off.
+    void buildCommands();
+    void popupMenu(MenuId id, const QPoint &globalPos);
+    KeyState keyState(QObject *focused) const;
+    bool handleControlKey(QObject *focused, QKeyEvent *event);
+    void sendKeyToList(int key);
+    void moveListBy(int step, bool wrap);
+    void StopStore();
+    void keyboardPan(int key);
+    void thumbMove(QObject *focused, int key, bool multiSelect);
+    void showImageOverThumbs(int row);
+    void loadTaggedSet();
+    void updateTagCommands();
+    void dropVanishedTags();
+    void showTaggedEntries(const std::vector<TaggedFile> &files);
+    int selectedRow() const;
+    bool deferClose(QCloseEvent *event);
+    QAction *m_commands[int(CommandId::Count)] = {};
+    QMenu *m_menus[6] = {};
+    MainToolbar *m_toolbar = nullptr;
+    TaggedSet m_tagged;
+    QPointer<QLabel> m_thumbOverlay;
+    QTimer *Timer1 = nullptr; // the deferred close
+    bool m_closeFromTimer = false;
     bool m_saved = false;
     bool m_closing = false; // closed: no listing or display starts any more
+
+public:
+    // The full-screen viewer (Frm_MainViewer.cpp). The zoom step opens it on the
+    // selected file unless it is open, then draws the current file there: Enter
+    // and a double-click on the preview ("+" and "-" first change PreviewZoom).
+    void ZoomStep(const QString &op) override;
+    void ZoomImageStep(const QString &op) override; // "+" next, "-" previous, "" again
+    Frm_Zoom *zoomWindow() const; // null until first opened
+    int ZoomFileCount() const override;
+    int ZoomSelectedItem() const override;
+    QString ZoomFilePath(int item) const override;
+    void ZoomSelectItem(int item) override;
+    ZoomFactor PreviewZoom() const override;
+    void SetPreviewZoom(ZoomFactor zoom) override;
+    QString ViewType() const override;
+    void SetViewType(const QString &fitMode) override;
+    bool ZoomDeleteShown() override;
+    void ZoomWindowClosing() override;
+    int LastMouseX = 0; // the pointer's screen position before the viewer opened
+    int LastMouseY = 0;
+
+private:
+    void wireZoomWindow();
+    void openZoomWindow();
+    Frm_Zoom *m_zoomWindow = nullptr; // a child window: created on first use, then shown and hidden
+    // The window a file command's questions belong to: the viewer while it deletes, so
+    // they show above it rather than under a full-screen window.
+    QWidget *m_dialogOwner = nullptr;
+    QWidget *dialogOwner() { return m_dialogOwner ? m_dialogOwner : this; }
+    void ApplyOptions(const ApplyOutcome &outcome, const WindowOptions &w);
+    QPointer<QWidget> m_optionsDlg, m_imageOps;
+    bool m_showInfo = false;
+    // File commands (Frm_MainFileCommands.cpp).
+    void buildFileCommands();
+    void showFileOpsMenu(const QPoint &pos);
+    void removeListedNames(const QStringList &names, const QString &prefix, bool ask, bool quiet);
+    QString m_lastSaveFolder;
+    int m_snapshotCount = 0;
+    std::int64_t m_snapshotTotal = 0;
+    QString m_scanSource; // chosen once per run
 };
 
 } // namespace v7

@@ -31,7 +31,10 @@ void Frm_Main::writeCurrentFileStatus(int row)
     // With the list or the grid hidden the line reads the properties of the file
     // (the " - " form); with both shown it is the grid's line ("# n. name").
     const bool bothShown = m_viewActions[0]->isChecked() && m_viewActions[2]->isChecked();
-    const QString properties = (!bothShown && e.properties.isEmpty()) ? ReadImageProperties(row) : e.properties;
+    // The options' "&Show image info on statusbar" reads them in any case.
+    QString properties = (!bothShown && e.properties.isEmpty()) ? ReadImageProperties(row) : e.properties;
+    if (m_showInfo && properties.isEmpty())
+        properties = ReadImagePropertiesOf(m_files->entry(row), folderOf(e), true);
     m_panels[4]->setText(CurrentFileText(row, e.name, currentFileSizeText(row), properties, bothShown));
 }
 

@@ -36,6 +36,7 @@ public:
     int scrollOffset() const { return m_scroll; }
     void setScrollOffset(int scroll);
     int selected() const { return m_selected; }
+    int fileCount() const { return m_fileCount; }
     void setSelected(int index); // -1 for none; scrolls nothing
     // Scrolls as little as needed to show the whole cell of index.
     void ensureVisible(int index);

@@ -53,8 +53,9 @@ TEST_F(SettingsStore, FirstRunTakesEveryDefault)
     EXPECT_FALSE(s.E_Quality);
     EXPECT_FALSE(s.BeOS);
     const QStringList types(s.FileTypes.begin(), s.FileTypes.end());
-    EXPECT_EQ(types.mid(0, 6), QStringList({ "BMP", "GIF", "JPG", "PNG", "TIF", "PCD" }));
-    EXPECT_EQ(types.mid(6).join(QString()), QString());
+    EXPECT_EQ(types.mid(0, 11),
+        QStringList({ "BMP", "GIF", "JPG", "PNG", "TIF", "PCD", "WEBP", "HEIC", "HEIF", "AVIF", "JXL" }));
+    EXPECT_EQ(types.mid(11).join(QString()), QString());
     // The cache folder defaults to the user's cache folder and is made at load.
     EXPECT_EQ(s.CacheThumbsDir, root() + QStringLiteral("/cache/Vorlane7"));
     EXPECT_TRUE(QDir(s.CacheThumbsDir).exists());

@@ -277,6 +277,8 @@ TEST_F(BrowserWindow, DragAndDropCarryPaths)
     ASSERT_NE(target, nullptr);
     tree->scrollToItem(target);
     const QPoint at = tree->visualItemRect(target).center();
+    // Only the tree's report is checked here; the copy it starts is the file commands' test.
+    QObject::disconnect(tree, &FolderTreeWidget::filesDropped, nullptr, nullptr);
     QSignalSpy dropped(tree, &FolderTreeWidget::filesDropped);
     QMimeData in;
     in.setUrls({ QUrl::fromLocalFile(root() + QStringLiteral("/x.jpg")) });
@@ -566,12 +568,15 @@ TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
     QObject::connect(&closer, &QTimer::timeout, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             asked = box->text();
-            box->button(answer)->click();
+            if (QAbstractButton *b = box->button(answer))
+                b->click();
+            else
+                box->reject();
         }
     });
     closer.start(10);
     QTest::keyClick(tree, Qt::Key_Delete);
-    EXPECT_TRUE(asked.contains(QStringLiteral("old trip")));
+    EXPECT_EQ(asked, QStringLiteral("Move 1 item to the trash?"));
     EXPECT_TRUE(QDir(trip).exists());
     answer = QMessageBox::Yes;
     QTest::keyClick(tree, Qt::Key_Delete);
@@ -580,11 +585,16 @@ TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
         << QDir(root() + "/data").entryList().join(u',').toStdString();
     EXPECT_EQ(tree->findByKey(trip), nullptr);
 
-    // The home folder and the root are never deleted, and nobody is asked.
+    // The home folder and the root are never deleted: at most the refusal is said,
+    // nobody is asked to confirm.
+    answer = QMessageBox::Ok;
     asked.clear();
     EXPECT_FALSE(w->DeleteFolder(QDir::homePath()));
+    EXPECT_FALSE(asked.startsWith(QStringLiteral("Move"))) << asked.toStdString();
+    asked.clear();
     EXPECT_FALSE(w->DeleteFolder(QStringLiteral("/")));
-    EXPECT_TRUE(asked.isEmpty());
+    EXPECT_FALSE(asked.startsWith(QStringLiteral("Move"))) << asked.toStdString();
+    EXPECT_TRUE(QDir::home().exists());
     w->close();
 }
 

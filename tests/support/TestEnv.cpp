@@ -1,5 +1,8 @@
 #include "TestEnv.h"
 
+#include "thumbs/CacheUpkeep.h"
+#include "thumbs/ThumbX.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -34,6 +37,11 @@ void TempHome::SetUp()
 
 void TempHome::TearDown()
 {
+    // A job of a window the test closed may still be finishing, and it reads the
+    // environment restored here and the files of the folder removed after.
+    EXPECT_TRUE(waitUntil([] { return !v7::ThumbX::JobThreadsRunning(); }, 60000))
+        << "a thumbnail job outlived the test";
+    EXPECT_TRUE(waitUntil([] { return !v7::cacheTidyRunning(); }, 60000)) << "the cache tidy outlived the test";
     qputenv("XDG_CONFIG_HOME", m_oldConfig);
     qputenv("XDG_CACHE_HOME", m_oldCache);
     qputenv("XDG_DATA_HOME", m_oldData);

@@ -23,6 +23,19 @@ bool DrawView::showImage(const QString &file, const QString &fitMode, ZoomFactor
     return m_shown;
 }
 
+bool DrawView::showComposed(const QString &fitMode, ZoomFactor zoom)
+{
+    ViewState &vs = viewState();
+    m_fitMode = fitMode;
+    m_zoom = zoom;
+    m_shown = !vs.offscreen.isNull() && QSize(vs.viewW, vs.viewH) == size();
+    if (!m_shown)
+        return false;
+    RunTransition(m_painter, vs, m_cfg);
+    m_painter.setTag(QString());
+    return true;
+}
+
 bool DrawView::recompose()
 {
     if (!m_shown)

@@ -28,6 +28,9 @@ public:
 
     // Shows a file (an empty name redraws the held image) through the transition.
     bool showImage(const QString &file, const QString &fitMode, ZoomFactor zoom);
+    // Shows the image already composed in the view state for this view's size
+    // (decoded and composed ahead) through the transition; false when none is.
+    bool showComposed(const QString &fitMode, ZoomFactor zoom);
     // Composes the held image again for the current size, fit mode and zoom,
     // and shows it at once.
     bool recompose();

@@ -2,6 +2,7 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <cstring>
 
 namespace v7
 {
@@ -111,6 +112,37 @@ void TransitionPainter::paintOver(const std::function<void(QPainter &)> &paint)
     p.end();
     if (m_target)
         m_target->update();
+}
+
+void TransitionPainter::scroll(QPoint shift, const std::function<void(QPainter &)> &paint)
+{
+    finish();
+    ensureScreen();
+    const QRect all = m_screen.rect();
+    const QRect kept = all.intersected(all.translated(shift));
+    if (!kept.isEmpty() && !shift.isNull()) {
+        // Rows move inside one buffer: walk them so that none is read after being written.
+        const QRect from = kept.translated(-shift);
+        const qsizetype bpl = m_screen.bytesPerLine();
+        const int px = m_screen.depth() / 8;
+        uchar *bits = m_screen.bits();
+        const auto moveRow = [&](int y) {
+            std::memmove(bits + (kept.top() + y) * bpl + qsizetype(kept.left()) * px,
+                bits + (from.top() + y) * bpl + qsizetype(from.left()) * px,
+                size_t(kept.width()) * size_t(px));
+        };
+        if (shift.y() > 0)
+            for (int y = kept.height() - 1; y >= 0; --y)
+                moveRow(y);
+        else
+            for (int y = 0; y < kept.height(); ++y)
+                moveRow(y);
+    }
+    QPainter p(&m_screen);
+    paint(p);
+    p.end();
+    if (m_target)
+        m_target->scroll(shift.x(), shift.y());
 }
 
 void TransitionPainter::setTag(const QString &tag)

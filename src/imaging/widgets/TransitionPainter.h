@@ -36,6 +36,10 @@ public:
     // Completes the running transition now, without its remaining pauses.
     void finish();
 
+    // Moves what the target shows by shift (a pan), lets paint draw the strips the
+    // move uncovered, and has the widget repaint only those: the rest is a block copy.
+    void scroll(QPoint shift, const std::function<void(QPainter &)> &paint);
+
     // Paints what the target shows into the exposed rectangle.
     void paint(QPainter &painter, const QRect &exposed) const;
     const QImage &screen() const { return m_screen; }
