@@ -18,7 +18,14 @@
 # Camera folder, cold: prefill taking the EXIF previews, the same with them off
 # (--embedded-thumbs off), vipsthumbnail in two processes and ImageMagick mogrify.
 # Warm: the 1,000 cached thumbnails read from the cache file and decoded.
+#
+# HEIC (12-megapixel phone-like files, made with heif-enc from libheif-examples):
+# prefill on one thread against vipsthumbnail in one process (it reads HEIC through
+# the same libheif), both on files that carry a 320 x 240 thumbnail image, as
+# phones write them, and on files without one (a full decode each). ONLY=heic runs
+# this part alone.
 set -euo pipefail
+ONLY=${ONLY:-}
 BUILD=${1:-build/bench}
 CORPUS=${2:-/tmp/v7-engine-corpus}
 TOOL=$BUILD/tools/vorlane7-cache
@@ -37,7 +44,7 @@ c = sys.argv[3].encode()
 open(sys.argv[2], 'wb').write(b[:2] + b'\xff\xfe' + struct.pack('>H', len(c) + 2) + c + b[2:])
 PY
 }
-if [ ! -f "$CORPUS/.done" ]; then
+if [ "$ONLY" != heic ] && [ ! -f "$CORPUS/.done" ]; then
     echo "making the corpus in $CORPUS (once)..." >&2
     rm -rf "$CORPUS"; mkdir -p "$CORPUS/photos" "$CORPUS/mixed" "$CORPUS/warm" "$CORPUS/base"
     convert -size 1000x750 plasma:fractal -blur 0x1 "$CORPUS/base/plasma.png"
@@ -66,7 +73,7 @@ if [ ! -f "$CORPUS/.done" ]; then
     done
     touch "$CORPUS/.done"
 fi
-if [ ! -f "$CORPUS/.camera-done" ]; then
+if [ "$ONLY" != heic ] && [ ! -f "$CORPUS/.camera-done" ]; then
     echo "adding the camera folder to $CORPUS (once)..." >&2
     command -v exiftool >/dev/null || { echo "exiftool is needed (Debian: libimage-exiftool-perl)" >&2; exit 1; }
     rm -rf "$CORPUS/camera"; mkdir -p "$CORPUS/camera"
@@ -127,6 +134,53 @@ run_mogrify() { # NAME FOLDER OUTPUT-OPTION COMMAND...
     e=$(now)
     keep "$name" "$(rate "$(ls "$WORK/out" | wc -l)" "$s" "$e")"
 }
+
+heic_section() {
+    if [ ! -f "$CORPUS/.heic-done" ]; then
+        echo "adding the HEIC folders to $CORPUS (once; heif-enc is slow)..." >&2
+        command -v heif-enc >/dev/null || { echo "heif-enc is needed (Debian: libheif-examples)" >&2; exit 1; }
+        rm -rf "$CORPUS/heic" "$CORPUS/heicfull"; mkdir -p "$CORPUS/heic" "$CORPUS/heicfull" "$CORPUS/base"
+        convert -seed 7 -size 1000x750 plasma:fractal -resize 4000x3000! -attenuate 0.4 +noise Gaussian \
+            -quality 95 "$CORPUS/base/heic.jpg"
+        heif-enc -q 50 -t 320 -o "$CORPUS/base/thumb.heic" "$CORPUS/base/heic.jpg" >/dev/null
+        heif-enc -q 50 -o "$CORPUS/base/full.heic" "$CORPUS/base/heic.jpg" >/dev/null
+        for i in $(seq 0 9); do
+            cp "$CORPUS/base/thumb.heic" "$CORPUS/heic/IMG_$(printf %04d $i).heic"
+        done
+        for i in $(seq 0 3); do
+            cp "$CORPUS/base/full.heic" "$CORPUS/heicfull/IMG_$(printf %04d $i).heic"
+        done
+        touch "$CORPUS/.heic-done"
+    fi
+    echo "HEIC: 10 files with a thumbnail image, 4 without, 12 MP, best of $REPEAT" >&2
+    local s e n files
+    rate3() { python3 -c "print(f'{$1 / ($3 - $2):.3f}')"; } # COUNT START END
+    for round in $(seq "$REPEAT"); do
+        for set in heic heicfull; do
+            files=("$CORPUS/$set"/*.heic)
+            n=${#files[@]}
+            rm -rf "$WORK/cache"
+            s=$(now); "$TOOL" prefill --quiet --threads 1 "$CORPUS/$set" >/dev/null; e=$(now)
+            keep "p1$set" "$(rate3 "$n" "$s" "$e")"
+            rm -rf "$WORK/out"; mkdir -p "$WORK/out"
+            s=$(now); vipsthumbnail -s 96x72 -o "$WORK/out/%s.jpg[Q=75]" "${files[@]}" 2>/dev/null || true; e=$(now)
+            keep "v1$set" "$(rate3 "$(ls "$WORK/out" | wc -l)" "$s" "$e")"
+        done
+    done
+    printf '\n%-58s %12s %12s\n' "cold, 96 x 72, 12-MP HEIC, one core" "images/s" "ms/image"
+    for row in "p1heic:vorlane7-cache prefill (1 thread), thumbnail image" \
+        "v1heic:vipsthumbnail, one process, thumbnail image" \
+        "p1heicfull:vorlane7-cache prefill (1 thread), full decode" \
+        "v1heicfull:vipsthumbnail, one process, full decode"; do
+        key=${row%%:*}
+        printf '%-58s %12s %12s\n' "${row#*:}" "${R[$key]}" "$(python3 -c "print(f'{1000 / ${R[$key]}:.1f}')")"
+    done
+    printf 'HEIC time vs vipsthumbnail (goal at most 1.5): %s with thumbnail images, %s full decode\n' \
+        "$(ratio "${R[v1heic]}" "${R[p1heic]}")" "$(ratio "${R[v1heicfull]}" "${R[p1heicfull]}")"
+}
+ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
+heic_section
+[ "$ONLY" = heic ] && exit 0
 
 echo "cold: 200 photos (12 MP) and 50 mixed files, $CORES cores, best of $REPEAT" >&2
 for round in $(seq "$REPEAT"); do
