@@ -290,6 +290,12 @@ private:
     int m_activeBox = 0;
     QPointer<BitmapStore> m_store;
     QPointer<ThumbX> m_worker;
+    // After a change from outside: the previous display's store, whose pictures stand
+    // in for the same files until the new display has them, and for each new row the
+    // row it had there (-1: new or rewritten).
+    QPointer<BitmapStore> m_standInStore;
+    std::vector<int> m_carryOver;
+    void dropStandIns();
     void updateStorePane();
     void releaseStore(int maxRounds);
     void ShowThumbs();

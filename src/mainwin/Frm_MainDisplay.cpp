@@ -44,6 +44,8 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <cmath>
+#include <memory>
+#include <utility>
 
 namespace v7
 {
@@ -93,6 +95,16 @@ void Frm_Main::releaseStore(int maxRounds)
     m_store = nullptr;
 }
 
+void Frm_Main::dropStandIns()
+{
+    if (!m_standInStore)
+        return;
+    for (ThumbBox *box : Pic_Thumb)
+        box->setStandIn(nullptr, nullptr);
+    m_standInStore->deleteLater();
+    m_standInStore = nullptr;
+}
+
 void Frm_Main::ShowThumbs()
 {
     if (m_closing)
@@ -111,9 +123,24 @@ void Frm_Main::ShowThumbs()
     // Only one store works at a time: the previous display ends first. A listing that
     // ran while we waited has started its own display; this one is no longer wanted.
     const int serial = m_listingSerial;
+    std::vector<int> carry = std::exchange(m_carryOver, {});
+    dropStandIns();
+    QPointer<BitmapStore> previous = carry.empty() ? nullptr : m_store.data();
+    if (previous) {
+        // Its job ends as in a release; the store itself stays for its pictures.
+        WaitForStore(previous, 0);
+        if (m_store == previous) {
+            for (ThumbBox *box : Pic_Thumb)
+                box->setSources(nullptr, nullptr, {});
+            m_store = nullptr;
+        }
+    }
     releaseStore(0);
-    if (m_closing || serial != m_listingSerial || m_store)
+    if (m_closing || serial != m_listingSerial || m_store) {
+        if (previous)
+            previous->deleteLater();
         return;
+    }
     GridValues grid;
     grid.columns = Pic_Thumb[0]->geometry().columns;
     grid.fileCount = m_files->rowCount();
@@ -129,6 +156,26 @@ void Frm_Main::ShowThumbs()
         box->setSources([store](QPainter &p, int index, QPoint origin) { store->DrawStoredThumb(p, index, origin); },
             [store](int index) { return store->arrived(index); },
             captions);
+    if (previous) {
+        m_standInStore = previous;
+        const auto map = std::make_shared<const std::vector<int>>(std::move(carry));
+        const auto oldIndex = [map](int index) {
+            return index >= 0 && std::size_t(index) < map->size() ? (*map)[std::size_t(index)] : -1;
+        };
+        for (ThumbBox *box : Pic_Thumb)
+            box->setStandIn(
+                [previous, oldIndex](QPainter &p, int index, QPoint origin) {
+                    if (BitmapStore *const from = previous.data())
+                        from->DrawStoredThumb(p, oldIndex(index), origin);
+                },
+                [previous, oldIndex](int index) {
+                    BitmapStore *const from = previous.data();
+                    const int old = oldIndex(index);
+                    return from && old >= 0 && from->hasThumb(old);
+                });
+        // Once the new display has every picture, the stand-ins have served.
+        connect(m_store, &BitmapStore::displayFinished, this, &Frm_Main::dropStandIns);
+    }
     updateStorePane();
     QStringList files;
     files.reserve(m_files->rowCount());

@@ -47,6 +47,14 @@ void ThumbBox::setSources(CellPainter painter, HasThumb hasThumb, CaptionText ca
     update();
 }
 
+void ThumbBox::setStandIn(CellPainter painter, HasThumb hasThumb)
+{
+    m_standInPainter = std::move(painter);
+    m_hasStandIn = std::move(hasThumb);
+    ReleaseGridSurfaces();
+    update();
+}
+
 int ThumbBox::tileHeight() const
 {
     return m_grid.thumbH + (settings().ShowCaption ? CaptionStripHeight : 0);
@@ -122,16 +130,16 @@ int ThumbBox::viewBottomIndex() const
 void ThumbBox::ReleaseGridSurfaces()
 {
     m_strip = QImage();
-    m_tileHasThumb.clear();
+    m_tileState.clear();
     m_fillCount = 0;
 }
 
 void ThumbBox::RequestRepaint()
 {
     // Tiles painted before their thumbnail arrived are filled again.
-    for (size_t t = 0; t < m_tileHasThumb.size(); ++t) {
+    for (size_t t = 0; t < m_tileState.size(); ++t) {
         const int index = StripFirstIndex(m_grid, m_stripTop) + int(t);
-        if (!m_tileHasThumb[t] && index >= 0 && index < m_fileCount && m_hasThumb && m_hasThumb(index))
+        if (m_tileState[t] != Thumb && index >= 0 && index < m_fileCount && m_hasThumb && m_hasThumb(index))
             fillTile(int(t));
     }
     update();
@@ -142,7 +150,7 @@ void ThumbBox::thumbArrived(int index)
     if (m_strip.isNull() || index < 0 || index >= m_fileCount)
         return;
     const int tile = index - StripFirstIndex(m_grid, m_stripTop);
-    if (tile < 0 || tile >= int(m_tileHasThumb.size()))
+    if (tile < 0 || tile >= int(m_tileState.size()))
         return; // off the strip: decoded when its row comes into view
     fillTile(tile);
     const QRect cell = CellRect(m_grid, index, m_scroll - m_drag);
@@ -158,9 +166,16 @@ void ThumbBox::fillTile(int tile)
     p.setClipRect(area);
     p.fillRect(area, colorFromBgr(settings().ThumbColor));
     const bool inList = index >= 0 && index < m_fileCount;
-    if (inList && m_cellPainter)
+    TileState state = Empty;
+    if (inList && m_hasThumb && m_hasThumb(index))
+        state = Thumb;
+    else if (inList && m_standInPainter && m_hasStandIn && m_hasStandIn(index))
+        state = StandIn;
+    if (state == StandIn)
+        m_standInPainter(p, index, area.topLeft());
+    else if (inList && m_cellPainter)
         m_cellPainter(p, index, area.topLeft());
-    m_tileHasThumb[size_t(tile)] = inList && m_hasThumb && m_hasThumb(index);
+    m_tileState[size_t(tile)] = state;
     ++m_fillCount;
 }
 
@@ -176,7 +191,7 @@ void ThumbBox::updateStrip(int topRow)
     m_stripTop = topRow;
     if (what == StripUpdate::Refill) {
         m_strip = QImage(size, QImage::Format_RGB32);
-        m_tileHasThumb.assign(size_t(tiles), false);
+        m_tileState.assign(size_t(tiles), Empty);
         for (int t = 0; t < tiles; ++t)
             fillTile(t);
         return;
@@ -188,13 +203,13 @@ void ThumbBox::updateStrip(int topRow)
     if (what == StripUpdate::ShiftUp) {
         p.drawImage(QPoint(0, 0), old, QRect(shift, 0, size.width() - shift, size.height()));
         p.end();
-        std::rotate(m_tileHasThumb.begin(), m_tileHasThumb.begin() + rowTiles, m_tileHasThumb.end());
+        std::rotate(m_tileState.begin(), m_tileState.begin() + rowTiles, m_tileState.end());
         for (int t = tiles - rowTiles; t < tiles; ++t)
             fillTile(t);
     } else {
         p.drawImage(QPoint(shift, 0), old, QRect(0, 0, size.width() - shift, size.height()));
         p.end();
-        std::rotate(m_tileHasThumb.rbegin(), m_tileHasThumb.rbegin() + rowTiles, m_tileHasThumb.rend());
+        std::rotate(m_tileState.rbegin(), m_tileState.rbegin() + rowTiles, m_tileState.rend());
         for (int t = 0; t < rowTiles; ++t)
             fillTile(t);
     }
@@ -276,7 +291,7 @@ void ThumbBox::PaintGrid(QPainter &p, int dragOffset)
         p.drawImage(at, m_strip, QRect(tile * m_grid.thumbW, 0, m_grid.thumbW, tileHeight()));
         if (cell.intersects(rect())) {
             ++m_paintedCells;
-            m_paintedWithThumb += m_tileHasThumb[size_t(tile)] ? 1 : 0;
+            m_paintedWithThumb += m_tileState[size_t(tile)] != Empty ? 1 : 0;
         }
         edge1(p, cell.adjusted(0, 0, -1, -1), true);
         edge1(p, QRect(at, QSize(m_grid.thumbW, m_grid.thumbH + 1)).adjusted(-1, -1, 0, 0), false);

@@ -29,6 +29,10 @@ public:
     // Caption lines 1 and 2 of a file index.
     using CaptionText = std::function<QPair<QString, QString>(int index)>;
     void setSources(CellPainter painter, HasThumb hasThumb, CaptionText captions);
+    // What a cell shows until its own thumbnail arrives: after a change from outside,
+    // the previous display's picture of the same file, so the grid does not blink
+    // blank while the new display reads the cache. Null painter: none.
+    void setStandIn(CellPainter painter, HasThumb hasThumb);
 
     // Layout for a file count with the current settings (ThumbW, ShowCaption...).
     void setFileCount(int count);
@@ -57,7 +61,8 @@ public:
     int stripTopRow() const { return m_stripTop; }
     int tilesFilled() const { return m_fillCount; } // tiles decoded since the strip was made
     // What the last paint put on screen: the visible cells, and how many of them
-    // showed their thumbnail (or the broken mark) rather than an empty cell.
+    // showed a picture (their thumbnail, the broken mark or a stand-in) rather than an
+    // empty cell.
     int paintedCells() const { return m_paintedCells; }
     int paintedWithThumb() const { return m_paintedWithThumb; }
 
@@ -95,10 +100,13 @@ private:
     CellPainter m_cellPainter;
     HasThumb m_hasThumb;
     CaptionText m_captions;
+    CellPainter m_standInPainter;
+    HasThumb m_hasStandIn;
 
     QImage m_strip;
     int m_stripTop = 0;
-    std::vector<bool> m_tileHasThumb;
+    enum TileState : unsigned char { Empty, StandIn, Thumb };
+    std::vector<TileState> m_tileState;
     int m_fillCount = 0;
     int m_paintedCells = 0, m_paintedWithThumb = 0;
 };

@@ -10,6 +10,7 @@
 #include "mainwin/ThumbBox.h"
 #include "thumbs/BitmapStore.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -140,6 +141,43 @@ TEST_F(FolderWatchWindow, NewFilesKeepTheSelectionAndWhereTheGridIsScrolled)
     selected.sort();
     EXPECT_EQ(selected, QStringList({ "p03.png", "p07.png" }));
     EXPECT_EQ(list->currentIndex().row(), rowOf(*w, "p03.png"));
+    w->close();
+}
+
+TEST_F(FolderWatchWindow, CellsKeepTheirPicturesWhileTheGridIsRemadeAfterAChange)
+{
+    // Two pictures in turn, so a cell showing its neighbour's picture is seen.
+    for (int i = 0; i < 60; ++i)
+        ASSERT_TRUE(QFile::copy(samples.filePath(i % 2 ? "landscape.jpg" : "meadow.png"),
+            pics + QStringLiteral("/p%1.%2").arg(i, 2, 10, QLatin1Char('0')).arg(i % 2 ? "jpg" : "png")));
+    auto w = v7test::openWindowShown(pics, 5000);
+    const auto allShown = [&] {
+        return v7test::waitUntil(
+            [&] {
+                const BitmapStore *store = w->store();
+                for (int row = 0; store && row < w->fileList()->rowCount(); ++row)
+                    if (!store->arrived(row))
+                        return false;
+                return store != nullptr;
+            },
+            30000);
+    };
+    ASSERT_TRUE(allShown());
+    ThumbBox *grid = w->thumbBox(0);
+    grid->setScrollOffset(grid->height()); // the new file's cell is off screen
+    QApplication::processEvents();
+
+    // A file that sorts first moves every row down by one.
+    elsewhere([&] { QFile::copy(samples.filePath("meadow.png"), pics + "/a-new.png"); });
+    ASSERT_TRUE(listedWith(*w, [](const QStringList &n) { return n.contains("a-new.png"); }));
+    const QImage during = grid->grab().toImage();
+    EXPECT_GT(grid->paintedCells(), 0);
+    EXPECT_EQ(grid->paintedWithThumb(), grid->paintedCells());
+    ASSERT_TRUE(allShown());
+    QApplication::processEvents();
+    const QImage after = grid->grab().toImage();
+    // Each cell showed its own file's picture all along, not a blank or a neighbour's.
+    EXPECT_EQ(during, after);
     w->close();
 }
 
