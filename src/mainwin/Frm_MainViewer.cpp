@@ -67,10 +67,14 @@ void Frm_Main::ZoomImageStep(const QString &op)
     if (count == 0 || !m_zoomWindow)
         return;
     int row = std::max(0, ZoomSelectedItem() - 1);
-    if (op == QLatin1String("+"))
-        row = (row + 1) % count;
-    else if (op == QLatin1String("-"))
-        row = (row - 1 + count) % count;
+    const int step = op == QLatin1String("+") ? 1 : op == QLatin1String("-") ? -1 : 0;
+    // Files deleted or moved away while the view was left as it was stay listed,
+    // dimmed: a step passes over them to the next file that is there.
+    for (int n = 0; step != 0 && n < count; ++n) {
+        row = (row + step + count) % count;
+        if (!m_files->entries()[size_t(row)].dimmed)
+            break;
+    }
     ZoomSelectItem(row + 1);
     setReadPropertiesFlag(true);
     const QString properties = ReadImageProperties(row);

@@ -31,12 +31,16 @@ namespace
 
 // Answers the file commands' question with the button named answer, while it lives.
 struct Answer {
-    explicit Answer(const QString &button)
+    // onUpdate, when given, answers "Update the thumbnail view now?" instead.
+    explicit Answer(const QString &button, const QString &onUpdate = {})
     {
-        QObject::connect(&timer, &QTimer::timeout, [this, button] {
+        QObject::connect(&timer, &QTimer::timeout, [this, button, onUpdate] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
                 for (QAbstractButton *b : box->buttons())
-                    if (b->text().remove(u'&') == button) {
+                    if (b->text().remove(u'&')
+                        == (!onUpdate.isEmpty() && box->text() == QStringLiteral("Update the thumbnail view now?")
+                                ? onUpdate
+                                : button)) {
                         ++answered;
                         owners << box->parentWidget();
                         b->click();
@@ -181,6 +185,32 @@ TEST_F(ZoomFromMainWindow, DeleteAsksAndGoesOnOnlyWhenTheFileIsGone)
     EXPECT_EQ(viewState().currentFile, QFileInfo(m_dir.filePath("photo3.jpg")).filePath());
     EXPECT_TRUE(zoom->view()->hasImage());
     EXPECT_NE(zoom->shownImage(), before);
+    QTest::keyClick(zoom, Qt::Key_Escape);
+}
+
+TEST_F(ZoomFromMainWindow, StepsPassOverAFileDeletedWithTheViewLeftAsItWas)
+{
+    select(1);
+    Q_EMIT w->zoomWindowRequested(1);
+    Frm_Zoom *zoom = w->zoomWindow();
+    ASSERT_NE(zoom, nullptr);
+    zoom->ChooseMode(false);
+    {
+        Answer yes(QStringLiteral("Yes"), QStringLiteral("No"));
+        QTest::keyClick(zoom, Qt::Key_Delete);
+        EXPECT_EQ(yes.answered, 2);
+    }
+    ASSERT_FALSE(QFileInfo::exists(m_dir.filePath("photo2.jpg")));
+    ASSERT_TRUE(w->fileList()->entries()[1].dimmed); // "Deleted - photo2.jpg" stays listed
+    EXPECT_EQ(zoom->infoLines().value(0), QStringLiteral("photo3.jpg"));
+    // Back and forth across the deleted file's row: never shown, never "Error in file".
+    QTest::keyClick(zoom, Qt::Key_PageUp);
+    EXPECT_EQ(zoom->infoLines().value(0), QStringLiteral("photo1.jpg"));
+    EXPECT_EQ(currentRow(), 0);
+    QTest::keyClick(zoom, Qt::Key_PageDown);
+    EXPECT_EQ(zoom->infoLines().value(0), QStringLiteral("photo3.jpg"));
+    EXPECT_EQ(currentRow(), 2);
+    EXPECT_TRUE(zoom->view()->hasImage());
     QTest::keyClick(zoom, Qt::Key_Escape);
 }
 
