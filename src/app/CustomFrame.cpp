@@ -213,6 +213,11 @@ void CustomFrame::switchFrame(bool on)
         refresh();
 }
 
+QMargins CustomFrame::ownMargins() const
+{
+    return m_styled && m_window ? m_window->contentsMargins() - m_desktopMargins : QMargins();
+}
+
 void CustomFrame::refresh()
 {
     if (m_styled && m_window && !ApplyOutline(m_window))

@@ -52,6 +52,10 @@ public:
     static bool platformSupportsOutline();
 
     bool isStyled() const { return m_styled; }
+    // What the style adds around the window's contents (our caption band and sizing
+    // edges); none while the desktop's frame is on. A stored window place means the
+    // contents, so it reads the same with either frame.
+    QMargins ownMargins() const;
     CaptionTab *captionTab() const { return m_tab; }
 
 Q_SIGNALS:

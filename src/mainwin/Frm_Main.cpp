@@ -252,10 +252,12 @@ void Frm_Main::Form_Load()
 {
     setWindowTitle(QStringLiteral("Vorlane7"));
     SetDirTree();
-    RestoreWindowState();
-    loadTaggedSet();
+    // The style first: the stored place is the window's contents, and our own frame
+    // goes around it.
     connect(CustomFrame::attach(this), &CustomFrame::windowMenuRequested, this, &Frm_Main::showWindowMenuAt);
     CustomFrame::setStyleOn(settings().BeOS);
+    RestoreWindowState();
+    loadTaggedSet();
     show();
     if (isVisible())
         m_firstDisplayTimer->start();
@@ -302,7 +304,7 @@ void Frm_Main::RestoreWindowState()
         m_state.Top / TwipsPerPixel,
         m_state.Width / TwipsPerPixel,
         m_state.Height / TwipsPerPixel);
-    setGeometry(normal);
+    setGeometry(normal.marginsAdded(CustomFrame::of(this) ? CustomFrame::of(this)->ownMargins() : QMargins()));
     if (m_state.WindowState == 2)
         setWindowState(Qt::WindowMaximized);
     else if (m_state.WindowState == 1)
@@ -349,7 +351,8 @@ void Frm_Main::SaveWindowState()
     m_state.Imageview = m_viewActions[1]->isChecked();
     m_state.Thumbview = m_viewActions[2]->isChecked();
     m_state.WindowState = isMaximized() ? 2 : (isMinimized() ? 1 : 0);
-    const QRect g = (m_state.WindowState == 0) ? geometry() : normalGeometry();
+    const QRect g = ((m_state.WindowState == 0) ? geometry() : normalGeometry())
+                        .marginsRemoved(CustomFrame::of(this) ? CustomFrame::of(this)->ownMargins() : QMargins());
     m_state.Left = g.x() * TwipsPerPixel;
     m_state.Top = g.y() * TwipsPerPixel;
     m_state.Width = g.width() * TwipsPerPixel;

@@ -1,8 +1,10 @@
 // The key map, menus, tagging and hand-off in the real main window.
 #include "BrowserWindowHelpers.h"
 #include "TestEnv.h"
+#include "app/CustomFrame.h"
 #include "app/Settings.h"
 #include "app/Startup.h"
+#include "app/WindowState.h"
 #include "browser/FileListModel.h"
 #include "browser/FolderTreeWidget.h"
 #include "fileops/Frm_FileOps.h"
@@ -640,4 +642,43 @@ TEST_F(MainCommandsWindow, FileAndFolderCommandsAreReachedFromKeysAndMenus)
             "-",
             "&Delete" }));
     w->close();
+}
+
+TEST_F(MainCommandsWindow, TheStoredPlaceIsTheContentsWithEitherFrame)
+{
+    if (!CustomFrame::platformSupportsOutline())
+        GTEST_SKIP() << "no window shapes on this platform";
+    const QRect place(120, 90, 800, 600);
+    const auto store = [&](const QRect &r) {
+        MainWindowState state = RestoreWindowStateValues(40000, 30000);
+        state.WindowState = 0;
+        state.Left = r.x() * TwipsPerPixel;
+        state.Top = r.y() * TwipsPerPixel;
+        state.Width = r.width() * TwipsPerPixel;
+        state.Height = r.height() * TwipsPerPixel;
+        SaveWindowStateValues(state);
+    };
+    const auto stored = [] {
+        const MainWindowState state = RestoreWindowStateValues(40000, 30000);
+        return QRect(state.Left / TwipsPerPixel,
+            state.Top / TwipsPerPixel,
+            state.Width / TwipsPerPixel,
+            state.Height / TwipsPerPixel);
+    };
+    // Two runs with the style on, then one as "/s" starts it: the contents keep their
+    // place and size throughout, and the stored place does not creep.
+    for (const bool styled : { true, true, false }) {
+        SCOPED_TRACE(styled);
+        store(place);
+        settings().BeOS = styled;
+        auto w = v7test::openWindowOn(folderA, 20000);
+        const CustomFrame *frame = CustomFrame::of(w.get());
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(frame->isStyled(), styled);
+        EXPECT_EQ(!frame->ownMargins().isNull(), styled);
+        EXPECT_EQ(w->geometry().marginsRemoved(frame->ownMargins()).size(), place.size());
+        w->close();
+        w.reset();
+        EXPECT_EQ(stored(), place);
+    }
 }
