@@ -215,7 +215,7 @@ QImage decodeHeifThumbnail(Bytes b, QSize *primarySize, QByteArray *icc)
 {
     if (icc)
         icc->clear();
-    if (!isHeif(b) || !heifCanvasesAllowed(b))
+    if (!isHeif(b))
         return {};
     const Opened o = openHeif(b);
     if (!o.primary)
@@ -227,6 +227,7 @@ QImage decodeHeifThumbnail(Bytes b, QSize *primarySize, QByteArray *icc)
     const int got = heif_image_handle_get_list_of_thumbnail_IDs(o.primary.get(), ids.data(), int(ids.size()));
     // The largest thumbnail serves the most thumbnail sizes.
     Handle best;
+    heif_item_id bestId = 0;
     std::int64_t bestPixels = 0;
     for (int i = 0; i < got; ++i) {
         heif_image_handle *t = nullptr;
@@ -238,9 +239,11 @@ QImage decodeHeifThumbnail(Bytes b, QSize *primarySize, QByteArray *icc)
         if (pixels > bestPixels) {
             bestPixels = pixels;
             best = std::move(th);
+            bestId = ids[std::size_t(i)];
         }
     }
-    if (!best)
+    // A picture too large to decode may still carry a thumbnail that is not.
+    if (!best || !heifItemCanvasAllowed(b, bestId))
         return {};
     QImage out = decodeItem(best.get());
     if (out.isNull())

@@ -1,5 +1,6 @@
 #include "imaging/HeifBoxes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -69,6 +70,21 @@ namespace
         return std::memcmp(box.type, type, 4) == 0;
     }
 
+    constexpr std::uint32_t fourcc(const char (&s)[5])
+    {
+        return std::uint32_t(std::uint8_t(s[0])) << 24 | std::uint32_t(std::uint8_t(s[1])) << 16
+            | std::uint32_t(std::uint8_t(s[2])) << 8 | std::uint32_t(std::uint8_t(s[3]));
+    }
+
+    bool isDerived(std::uint32_t type)
+    {
+        return type == fourcc("grid") || type == fourcc("iovl");
+    }
+
+    // A derived item's descriptor is a few bytes; more pieces than this is no file
+    // any writer makes.
+    constexpr std::uint32_t MaxDerivedExtents = 64;
+
     struct Extent {
         std::uint64_t offset = 0;
         std::uint64_t length = 0;
@@ -79,7 +95,14 @@ namespace
         std::vector<Extent> extents;
     };
 
-    std::vector<Location> readIloc(Reader r)
+    bool fieldSize(unsigned n)
+    {
+        return n == 0 || n == 4 || n == 8;
+    }
+
+    // The locations of the derived items; others are stepped over without being kept.
+    // doubt is set where the table could be read otherwise than libheif reads it.
+    std::vector<Location> readIloc(Reader r, const std::map<std::uint32_t, std::uint32_t> &types, bool &doubt)
     {
         std::vector<Location> out;
         const std::uint32_t version = r.u8();
@@ -88,7 +111,14 @@ namespace
         const std::uint32_t sizes2 = r.u8();
         const unsigned offsetSize = sizes >> 4, lengthSize = sizes & 15, baseSize = sizes2 >> 4;
         const unsigned indexSize = (version == 1 || version == 2) ? (sizes2 & 15) : 0;
+        // Extent indexes in version 1 are read differently by different readers.
+        if (version > 2 || !fieldSize(offsetSize) || !fieldSize(lengthSize) || !fieldSize(baseSize)
+            || !fieldSize(indexSize) || (version == 1 && indexSize != 0)) {
+            doubt = true;
+            return out;
+        }
         const std::uint32_t count = version < 2 ? r.u16() : r.u32();
+        const std::uint64_t perExtent = indexSize + offsetSize + lengthSize;
         for (std::uint32_t i = 0; i < count && !r.failed; ++i) {
             Location loc;
             loc.itemId = version < 2 ? r.u16() : r.u32();
@@ -97,23 +127,39 @@ namespace
             const std::uint32_t dataRef = r.u16();
             const std::uint64_t base = r.read(baseSize);
             const std::uint32_t extents = r.u16();
+            const auto type = types.find(loc.itemId);
+            if (type == types.end() || !isDerived(type->second)) {
+                if (std::uint64_t(extents) * perExtent > std::uint64_t(r.end - std::min(r.at, r.end)))
+                    r.failed = true;
+                else
+                    r.at += std::size_t(std::uint64_t(extents) * perExtent);
+                continue;
+            }
+            if (dataRef != 0 || loc.method > 1 || extents == 0 || extents > MaxDerivedExtents) {
+                doubt = true;
+                continue;
+            }
             for (std::uint32_t e = 0; e < extents && !r.failed; ++e) {
                 r.read(indexSize);
                 Extent x;
-                x.offset = base + r.read(offsetSize);
+                const std::uint64_t offset = r.read(offsetSize);
                 x.length = r.read(lengthSize);
-                // Only the first bytes of an item are ever read here.
-                if (loc.extents.size() < 8)
-                    loc.extents.push_back(x);
+                // Zero length means "the rest" to some readers and nothing to others.
+                if (offset > UINT64_MAX - base || x.length == 0)
+                    doubt = true;
+                x.offset = base + offset;
+                loc.extents.push_back(x);
             }
-            if (!r.failed && dataRef == 0)
-                out.push_back(std::move(loc));
+            out.push_back(std::move(loc));
         }
+        if (r.failed)
+            doubt = true;
         return out;
     }
 
-    // item ID -> item type, from "iinf" entries of version 2 and 3.
-    std::map<std::uint32_t, std::uint32_t> readIinf(Reader r)
+    // item ID -> item type, from "iinf" entries of version 2 and 3. An ID given twice,
+    // once as a derived item, is doubtful: readers differ on which entry counts.
+    std::map<std::uint32_t, std::uint32_t> readIinf(Reader r, bool &doubt)
     {
         std::map<std::uint32_t, std::uint32_t> types;
         const std::uint32_t version = r.u8();
@@ -133,16 +179,13 @@ namespace
             const std::uint32_t id = infeVersion == 2 ? e.u16() : e.u32();
             e.u16(); // protection index
             const std::uint32_t type = e.u32();
-            if (!e.failed)
-                types[id] = type;
+            if (e.failed)
+                continue;
+            const auto [at, added] = types.emplace(id, type);
+            if (!added && (isDerived(at->second) || isDerived(type)))
+                doubt = true;
         }
         return types;
-    }
-
-    constexpr std::uint32_t fourcc(const char (&s)[5])
-    {
-        return std::uint32_t(std::uint8_t(s[0])) << 24 | std::uint32_t(std::uint8_t(s[1])) << 16
-            | std::uint32_t(std::uint8_t(s[2])) << 8 | std::uint32_t(std::uint8_t(s[3]));
     }
 
     // The item's first bytes (at most want), joined across its extents.
@@ -155,17 +198,12 @@ namespace
                 return out;
             from = idat->payload;
             limit = idat->end;
-        } else if (loc.method != 0) {
-            return out;
         }
         for (const Extent &x : loc.extents) {
-            if (x.offset > limit - from)
+            if (x.offset > limit - from || x.length > limit - from - x.offset)
                 break;
             const std::size_t at = from + std::size_t(x.offset);
-            std::size_t n = limit - at;
-            if (x.length != 0 && x.length < n)
-                n = std::size_t(x.length);
-            n = std::min(n, want - out.size());
+            const std::size_t n = std::min(std::size_t(x.length), want - out.size());
             out.insert(out.end(), file.data + at, file.data + at + n);
             if (out.size() == want)
                 break;
@@ -193,17 +231,20 @@ namespace
 
 } // namespace
 
-std::vector<HeifCanvas> heifDerivedCanvases(Bytes b)
+HeifDerived heifDerivedItems(Bytes b)
 {
-    std::vector<HeifCanvas> out;
+    HeifDerived out;
     Reader top { b.data, 0, b.size };
     std::optional<Box> meta;
-    while (!meta && top.at < top.end) {
+    while (top.at < top.end) {
         const std::optional<Box> box = nextBox(top);
         if (!box)
-            return out;
-        if (is(*box, "meta"))
+            break;
+        if (is(*box, "meta")) {
+            if (meta)
+                out.doubtful = true; // readers differ on which one counts
             meta = box;
+        }
     }
     if (!meta || meta->end - meta->payload < 4)
         return out;
@@ -213,34 +254,66 @@ std::vector<HeifCanvas> heifDerivedCanvases(Bytes b)
         const std::optional<Box> box = nextBox(inMeta);
         if (!box)
             break;
-        if (is(*box, "iinf") && !iinf)
-            iinf = box;
-        else if (is(*box, "iloc") && !iloc)
-            iloc = box;
-        else if (is(*box, "idat") && !idat)
-            idat = box;
+        std::optional<Box> *slot = is(*box, "iinf") ? &iinf
+            : is(*box, "iloc")                      ? &iloc
+            : is(*box, "idat")                      ? &idat
+                                                    : nullptr;
+        if (slot && *slot)
+            out.doubtful = true;
+        else if (slot)
+            *slot = box;
     }
-    if (!iinf || !iloc)
+    if (!iinf)
         return out;
-    const std::map<std::uint32_t, std::uint32_t> types = readIinf(Reader { b.data, iinf->payload, iinf->end });
-    for (const Location &loc : readIloc(Reader { b.data, iloc->payload, iloc->end })) {
-        const auto type = types.find(loc.itemId);
-        if (type == types.end() || (type->second != fourcc("grid") && type->second != fourcc("iovl")))
+    const std::map<std::uint32_t, std::uint32_t> types =
+        readIinf(Reader { b.data, iinf->payload, iinf->end }, out.doubtful);
+    const bool anyDerived =
+        std::any_of(types.cbegin(), types.cend(), [](const auto &kv) { return isDerived(kv.second); });
+    if (!anyDerived)
+        return out;
+    if (!iloc) {
+        out.doubtful = true;
+        return out;
+    }
+    const std::vector<Location> locations = readIloc(Reader { b.data, iloc->payload, iloc->end }, types, out.doubtful);
+    // Every derived item has its place, once.
+    std::map<std::uint32_t, int> placed;
+    for (const Location &loc : locations)
+        ++placed[loc.itemId];
+    for (const auto &[id, type] : types)
+        if (isDerived(type) && placed[id] != 1)
+            out.doubtful = true;
+    for (const Location &loc : locations) {
+        const std::uint32_t type = types.at(loc.itemId);
+        if ((loc.method == 1 && !idat)) {
+            out.doubtful = true;
             continue;
-        if (std::optional<HeifCanvas> c = canvasOf(type->second, itemHead(b, loc, idat, 32))) {
-            c->itemId = loc.itemId;
-            out.push_back(*c);
         }
+        std::optional<HeifCanvas> c = canvasOf(type, itemHead(b, loc, idat, 32));
+        if (!c) {
+            out.doubtful = true;
+            continue;
+        }
+        c->itemId = loc.itemId;
+        out.canvases.push_back(*c);
     }
     return out;
 }
 
 bool heifCanvasesAllowed(Bytes b)
 {
-    for (const HeifCanvas &c : heifDerivedCanvases(b))
-        if (!sizeAllowed(c.width, c.height))
-            return false;
-    return true;
+    const HeifDerived d = heifDerivedItems(b);
+    return !d.doubtful && std::all_of(d.canvases.cbegin(), d.canvases.cend(), [](const HeifCanvas &c) {
+        return sizeAllowed(c.width, c.height);
+    });
+}
+
+bool heifItemCanvasAllowed(Bytes b, std::uint32_t itemId)
+{
+    const HeifDerived d = heifDerivedItems(b);
+    return !d.doubtful && std::all_of(d.canvases.cbegin(), d.canvases.cend(), [itemId](const HeifCanvas &c) {
+        return c.itemId != itemId || sizeAllowed(c.width, c.height);
+    });
 }
 
 } // namespace v7::codec

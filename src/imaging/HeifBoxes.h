@@ -13,16 +13,26 @@ namespace v7::codec
 {
 
 // The canvas sizes that the file's grid ("grid") and overlay ("iovl") items declare,
-// in the order of their location entries. Items whose data cannot be found or is
-// too short are left out: libheif refuses those itself.
+// in the order of their location entries. doubtful: the boxes could be read in more
+// than one way (two "meta" boxes, an item ID given twice, a descriptor split
+// oddly, in another file or cut short...), so what libheif will allocate is not
+// known; such a file is not decoded.
 struct HeifCanvas {
     std::uint32_t itemId = 0;
     std::int64_t width = 0;
     std::int64_t height = 0;
 };
-std::vector<HeifCanvas> heifDerivedCanvases(Bytes b);
+struct HeifDerived {
+    bool doubtful = false;
+    std::vector<HeifCanvas> canvases;
+};
+HeifDerived heifDerivedItems(Bytes b);
 
-// False when any derived image's canvas fails sizeAllowed.
+// False when the file is doubtful or any derived image's canvas fails sizeAllowed:
+// the check before decoding the primary image, which may be made of the others.
 bool heifCanvasesAllowed(Bytes b);
+// The same for decoding one item alone (an embedded thumbnail): only its own
+// canvas counts.
+bool heifItemCanvasAllowed(Bytes b, std::uint32_t itemId);
 
 } // namespace v7::codec
