@@ -18,6 +18,7 @@
 #include <QMainWindow>
 #include <QPersistentModelIndex>
 #include <QPointer>
+#include <QSet>
 #include <memory>
 
 class QAction;
@@ -291,10 +292,13 @@ private:
     QPointer<BitmapStore> m_store;
     QPointer<ThumbX> m_worker;
     // After a change from outside: the previous display's store, whose pictures stand
-    // in for the same files until the new display has them, and for each new row the
-    // row it had there (-1: new or rewritten).
+    // in for the same files until the new display has them. m_storeNames: the files
+    // the current store was made for; m_changedSinceStore: those added or rewritten
+    // outside since, whose old pictures must not stand in.
     QPointer<BitmapStore> m_standInStore;
-    std::vector<int> m_carryOver;
+    bool m_keepPictures = false;
+    QStringList m_storeNames;
+    QSet<QString> m_changedSinceStore;
     void dropStandIns();
     void updateStorePane();
     void releaseStore(int maxRounds);

@@ -29,6 +29,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QHash>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -37,6 +38,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
+#include <QSet>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QThread>
@@ -123,17 +125,17 @@ void Frm_Main::ShowThumbs()
     // Only one store works at a time: the previous display ends first. A listing that
     // ran while we waited has started its own display; this one is no longer wanted.
     const int serial = m_listingSerial;
-    std::vector<int> carry = std::exchange(m_carryOver, {});
+    const bool keepPictures = std::exchange(m_keepPictures, false);
     dropStandIns();
-    QPointer<BitmapStore> previous = carry.empty() ? nullptr : m_store.data();
+    QPointer<BitmapStore> previous = keepPictures ? m_store.data() : nullptr;
     if (previous) {
         // Its job ends as in a release; the store itself stays for its pictures.
         WaitForStore(previous, 0);
-        if (m_store == previous) {
-            for (ThumbBox *box : Pic_Thumb)
-                box->setSources(nullptr, nullptr, {});
-            m_store = nullptr;
-        }
+        if (m_store != previous)
+            return; // a change that came while we waited has made its own display
+        for (ThumbBox *box : Pic_Thumb)
+            box->setSources(nullptr, nullptr, {});
+        m_store = nullptr;
     }
     releaseStore(0);
     if (m_closing || serial != m_listingSerial || m_store) {
@@ -141,6 +143,13 @@ void Frm_Main::ShowThumbs()
             previous->deleteLater();
         return;
     }
+    QStringList files;
+    files.reserve(m_files->rowCount());
+    for (const FileEntry &e : m_files->entries())
+        files << (e.folder.isEmpty() || e.folder == m_currentFolder ? e.name : JoinPath(e.folder, e.name));
+    // What the previous store was made for, and which of those files changed since.
+    const QStringList previousNames = std::exchange(m_storeNames, files);
+    const QSet<QString> changed = std::exchange(m_changedSinceStore, {});
     GridValues grid;
     grid.columns = Pic_Thumb[0]->geometry().columns;
     grid.fileCount = m_files->rowCount();
@@ -158,7 +167,15 @@ void Frm_Main::ShowThumbs()
             captions);
     if (previous) {
         m_standInStore = previous;
-        const auto map = std::make_shared<const std::vector<int>>(std::move(carry));
+        // Each row's index in the previous store, found by name: a file neither new nor
+        // rewritten since that store was made shows the picture it had there.
+        QHash<QString, int> before;
+        for (int i = 0; i < previousNames.size(); ++i)
+            before.insert(previousNames[i], i);
+        auto map = std::make_shared<std::vector<int>>(std::size_t(files.size()), -1);
+        for (qsizetype r = 0; r < files.size(); ++r)
+            if (!changed.contains(files[r]))
+                (*map)[std::size_t(r)] = before.value(files[r], -1);
         const auto oldIndex = [map](int index) {
             return index >= 0 && std::size_t(index) < map->size() ? (*map)[std::size_t(index)] : -1;
         };
@@ -168,19 +185,17 @@ void Frm_Main::ShowThumbs()
                     if (BitmapStore *const from = previous.data())
                         from->DrawStoredThumb(p, oldIndex(index), origin);
                 },
-                [previous, oldIndex](int index) {
+                [this, previous, oldIndex](int index) {
                     BitmapStore *const from = previous.data();
                     const int old = oldIndex(index);
-                    return from && old >= 0 && from->hasThumb(old);
+                    // A row deleted meanwhile ("Deleted - ") shows no picture.
+                    return from && old >= 0 && index < m_files->rowCount() && !m_files->entry(index).dimmed
+                        && from->hasThumb(old);
                 });
         // Once the new display has every picture, the stand-ins have served.
         connect(m_store, &BitmapStore::displayFinished, this, &Frm_Main::dropStandIns);
     }
     updateStorePane();
-    QStringList files;
-    files.reserve(m_files->rowCount());
-    for (const FileEntry &e : m_files->entries())
-        files << (e.folder.isEmpty() || e.folder == m_currentFolder ? e.name : JoinPath(e.folder, e.name));
     m_worker = StartThumbDisplay(
         settings().ThreadMode,
         m_currentFolder,

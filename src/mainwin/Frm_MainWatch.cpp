@@ -17,7 +17,6 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QHash>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QSet>
@@ -222,16 +221,12 @@ void Frm_Main::applyFolderChanges(const QStringList &names, bool rescan)
         OLEStorage::SetCurrentFolder(m_currentFolder);
         OLEStorage::RenameThumbs(2, gone);
     }
-    // Files neither new nor rewritten keep showing their picture while the new
-    // display reads the cache (their rows may have moved).
-    QHash<QString, int> oldRows;
-    for (int r = 0; r < m_files->rowCount(); ++r)
-        oldRows.insert(m_files->entry(r).name, r);
-    m_files->setEntries(std::move(merge.entries)); // sorts as the list is sorted
-    std::vector<int> carry(std::size_t(m_files->rowCount()), -1);
-    for (int r = 0; r < m_files->rowCount(); ++r)
-        if (!merge.changed.contains(m_files->entry(r).name))
-            carry[std::size_t(r)] = oldRows.value(m_files->entry(r).name, -1);
+    // Files new or rewritten may not show an earlier picture of the same name.
+    for (const QString &n : std::as_const(merge.changed))
+        m_changedSinceStore.insert(n);
+    for (const QString &n : std::as_const(merge.added))
+        m_changedSinceStore.insert(n);
+    m_files->setEntries(std::move(merge.entries));
     if (imagePropertiesMode()) {
         for (int row = 0; row < m_files->rowCount(); ++row)
             if (m_files->entry(row).properties.isEmpty())
@@ -266,7 +261,7 @@ void Frm_Main::applyFolderChanges(const QStringList &names, bool rescan)
     if (wasEmpty)
         EnableFileCommands(true);
     if (m_viewActions[2]->isChecked()) {
-        m_carryOver = std::move(carry);
+        m_keepPictures = true; // the others keep theirs while the new display reads the cache
         ShowThumbs();
         for (std::size_t i = 0; i < scrolls.size() && i < std::size(Pic_Thumb); ++i)
             Pic_Thumb[i]->setScrollOffset(scrolls[i]);
