@@ -138,58 +138,74 @@ TEST_F(CacheUpkeepTest, RepairSalvagesADamagedFileTheSameWay)
 
 // Small thumbnails live in the mini stream, reached through its chain, the MiniFAT
 // and the directory: damage to any one of these costs at most one folder's worth.
-TEST_F(CacheUpkeepTest, DamageToTheMiniStreamMiniFatOrDirectoryCostsAtMostOneFolder)
+class SmallStreamDamageTest : public CacheUpkeepTest
 {
-    // Known gap: with sectors checked when first read, salvage loses up to three folders of
-    // small thumbnails here. Kept as the target until salvage reads the small-stream chain
-    // up to the break; skipped, not weakened, so the figure stays visible.
-    GTEST_SKIP() << "salvage of a damaged small-stream chain still loses more than one folder";
-    const int folders = 8, each = 4;
-    QMap<QString, QMap<QString, QByteArray>> before;
-    for (int f = 0; f < folders; ++f) {
-        const QString d = root() + QStringLiteral("/f%1").arg(f);
-        cachedFolder(d, each, false);
-        before.insert(d, cachedThumbs(d));
-        ASSERT_EQ(before[d].size(), each);
-    }
-    const QString pristine = cachePath() + ".pristine";
-    ASSERT_TRUE(QFile::copy(cachePath(), pristine));
-    const std::function<bool(const QString &)> damage[] = { damageMiniStreamChain,
-        [](const QString &p) { return damageTableSector(p, false); },
-        [](const QString &p) { return damageTableSector(p, true); } };
-    for (int k = 0; k < 3; ++k) {
-        SCOPED_TRACE(k);
-        for (const QString &f : damagedFiles())
-            QFile::remove(settings().CacheThumbsDir + '/' + f);
-        QFile::remove(cachePath());
-        ASSERT_TRUE(QFile::copy(pristine, cachePath()));
-        ASSERT_TRUE(damage[k](cachePath()));
-        const ProgramRun check = tool({ "check" });
-        EXPECT_EQ(check.code, 2);
-        EXPECT_TRUE(check.out.startsWith(cachePath() + ": ")) << check.out.toStdString();
-        if (k == 1) {
-            const ProgramRun r = tool({ "repair" });
-            EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
-        } else {
-            QString keptAs;
-            EXPECT_TRUE(setAsideDamagedCache(cachePath(), &keptAs).ok);
+protected:
+    // Eight folders of four small thumbnails; each damage is done to a copy of the
+    // same file, salvaged by repair or by the program's set-aside.
+    void expectAtMostOneFolderLost(const std::vector<std::function<bool(const QString &)>> &damage)
+    {
+        const int folders = 8, each = 4;
+        QMap<QString, QMap<QString, QByteArray>> before;
+        for (int f = 0; f < folders; ++f) {
+            const QString d = root() + QStringLiteral("/f%1").arg(f);
+            cachedFolder(d, each, false);
+            before.insert(d, cachedThumbs(d));
+            ASSERT_EQ(before[d].size(), each);
         }
-        ASSERT_EQ(damagedFiles().size(), 1);
-        int lost = 0;
-        for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
-            const auto now = cachedThumbs(it.key());
-            for (auto t = now.constBegin(); t != now.constEnd(); ++t)
-                EXPECT_EQ(t.value(), it.value().value(t.key())) << t.key().toStdString();
-            lost += each - int(now.size());
-            // check names every folder that the salvage then cost thumbnails.
-            if (now.size() < each) {
-                EXPECT_TRUE(check.out.contains("/" + NameCrc(it.key()) + "/")) << check.out.toStdString();
+        const QString pristine = cachePath() + ".pristine";
+        ASSERT_TRUE(QFile::copy(cachePath(), pristine));
+        for (std::size_t k = 0; k < damage.size(); ++k) {
+            SCOPED_TRACE(k);
+            for (const QString &f : damagedFiles())
+                QFile::remove(settings().CacheThumbsDir + '/' + f);
+            QFile::remove(cachePath());
+            ASSERT_TRUE(QFile::copy(pristine, cachePath()));
+            ASSERT_TRUE(damage[k](cachePath()));
+            const ProgramRun check = tool({ "check" });
+            EXPECT_EQ(check.code, 2);
+            EXPECT_TRUE(check.out.startsWith(cachePath() + ": ")) << check.out.toStdString();
+            if (k % 2 == 1) {
+                const ProgramRun r = tool({ "repair" });
+                EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+            } else {
+                QString keptAs;
+                EXPECT_TRUE(setAsideDamagedCache(cachePath(), &keptAs).ok);
             }
+            ASSERT_EQ(damagedFiles().size(), 1);
+            int lost = 0;
+            for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
+                const auto now = cachedThumbs(it.key());
+                for (auto t = now.constBegin(); t != now.constEnd(); ++t)
+                    EXPECT_EQ(t.value(), it.value().value(t.key())) << t.key().toStdString();
+                lost += each - int(now.size());
+                // check names every folder that the salvage then cost thumbnails.
+                if (now.size() < each) {
+                    EXPECT_TRUE(check.out.contains("/" + NameCrc(it.key()) + "/")) << check.out.toStdString();
+                }
+            }
+            EXPECT_LE(lost, each);
+            QStringList problems;
+            EXPECT_TRUE(cacheFileSound(cachePath(), &problems)) << problems.join('\n').toStdString();
         }
-        EXPECT_LE(lost, each);
-        QStringList problems;
-        EXPECT_TRUE(cacheFileSound(cachePath(), &problems)) << problems.join('\n').toStdString();
     }
+};
+
+TEST_F(SmallStreamDamageTest, DamageToTheMiniStreamChainOrMiniFatCostsAtMostOneFolder)
+{
+    expectAtMostOneFolderLost({ damageMiniStreamChain, [](const QString &p) { return damageTableSector(p, false); } });
+}
+
+TEST_F(SmallStreamDamageTest, DamageToTheDirectoryCostsAtMostOneFolder)
+{
+    // Known gap: a directory sector filled with noise loses four entries for good
+    // (the map keeps only its CRC). Here they are one folder's Index and Stamps,
+    // another folder's storage entry and the root of a third folder's tree, so
+    // the last two folders' streams survive only as entries no tree reaches, with
+    // the same names in every folder. Joining them to a folder would be a guess
+    // that nothing in the file can confirm; skipped, not weakened.
+    GTEST_SKIP() << "salvage of a damaged directory sector still loses more than one folder";
+    expectAtMostOneFolderLost({ [](const QString &p) { return damageTableSector(p, true); } });
 }
 
 // Whatever the damage (bytes flipped anywhere, the file cut short), reading what is
