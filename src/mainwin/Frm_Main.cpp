@@ -304,7 +304,19 @@ void Frm_Main::RestoreWindowState()
         m_state.Top / TwipsPerPixel,
         m_state.Width / TwipsPerPixel,
         m_state.Height / TwipsPerPixel);
-    setGeometry(normal.marginsAdded(CustomFrame::of(this) ? CustomFrame::of(this)->ownMargins() : QMargins()));
+    QRect place = normal;
+    if (const CustomFrame *frame = CustomFrame::of(this); frame && frame->isStyled()) {
+        // Our frame goes around the contents, but the caption tab stays on screen (a
+        // first run's place is the whole screen).
+        place = normal.marginsAdded(frame->ownMargins());
+        if (const QScreen *s = QWidget::screen()) {
+            const QRect a = s->availableGeometry();
+            place.setSize(place.size().boundedTo(a.size()));
+            place.moveLeft(std::clamp(place.left(), a.left(), a.right() + 1 - place.width()));
+            place.moveTop(std::clamp(place.top(), a.top(), a.bottom() + 1 - place.height()));
+        }
+    }
+    setGeometry(place);
     if (m_state.WindowState == 2)
         setWindowState(Qt::WindowMaximized);
     else if (m_state.WindowState == 1)

@@ -75,6 +75,12 @@ void Frm_Main::ZoomImageStep(const QString &op)
         if (!m_files->entries()[size_t(row)].dimmed)
             break;
     }
+    if (step != 0 && m_files->entries()[size_t(row)].dimmed) {
+        // Every listed file is gone: nothing is left to show.
+        m_zoomWindow->view()->clearView();
+        m_zoomWindow->setInfo({});
+        return;
+    }
     ZoomSelectItem(row + 1);
     setReadPropertiesFlag(true);
     const QString properties = ReadImageProperties(row);

@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -28,6 +29,7 @@
 #include <QPrinter>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -648,7 +650,7 @@ TEST_F(MainCommandsWindow, TheStoredPlaceIsTheContentsWithEitherFrame)
 {
     if (!CustomFrame::platformSupportsOutline())
         GTEST_SKIP() << "no window shapes on this platform";
-    const QRect place(120, 90, 800, 600);
+    const QRect place(40, 50, 400, 300);
     const auto store = [&](const QRect &r) {
         MainWindowState state = RestoreWindowStateValues(40000, 30000);
         state.WindowState = 0;
@@ -681,4 +683,11 @@ TEST_F(MainCommandsWindow, TheStoredPlaceIsTheContentsWithEitherFrame)
         w.reset();
         EXPECT_EQ(stored(), place);
     }
+    // A place as large as the screen (a first run's) keeps the caption tab on screen.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    store(screen);
+    settings().BeOS = true;
+    auto w = v7test::openWindowOn(folderA, 20000);
+    EXPECT_TRUE(screen.contains(w->normalGeometry())) << w->normalGeometry().x() << "," << w->normalGeometry().y();
+    w->close();
 }

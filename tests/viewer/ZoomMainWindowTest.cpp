@@ -211,6 +211,17 @@ TEST_F(ZoomFromMainWindow, StepsPassOverAFileDeletedWithTheViewLeftAsItWas)
     EXPECT_EQ(zoom->infoLines().value(0), QStringLiteral("photo3.jpg"));
     EXPECT_EQ(currentRow(), 2);
     EXPECT_TRUE(zoom->view()->hasImage());
+    // Every file deleted in turn, the view each time left as it was: nothing is shown.
+    for (int left = 3; left > 0; --left) {
+        Answer yes(QStringLiteral("Yes"), QStringLiteral("No"));
+        QTest::keyClick(zoom, Qt::Key_Delete);
+        EXPECT_EQ(yes.answered, 2) << left;
+    }
+    EXPECT_EQ(w->fileList()->rowCount(), 4);
+    EXPECT_FALSE(zoom->view()->hasImage());
+    EXPECT_EQ(zoom->infoLines().value(0), QString()) << "no file's name";
+    QTest::keyClick(zoom, Qt::Key_PageDown);
+    EXPECT_FALSE(zoom->view()->hasImage());
     QTest::keyClick(zoom, Qt::Key_Escape);
 }
 
