@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <lcms2.h>
 #include <list>
@@ -270,6 +271,8 @@ namespace
         return e.front().handle;
     }
 
+    std::atomic<std::int64_t> convertedPixels { 0 };
+
     // lcms2 reports bad profiles through a log callback; the result says enough.
     void quietLog(cmsContext, cmsUInt32Number, const char *) { }
 
@@ -364,8 +367,19 @@ QImage convertToSrgb(QImage image, const QByteArray &icc)
         QList<QRgb> table = image.colorTable();
         cmsDoTransform(t, table.data(), table.data(), cmsUInt32Number(table.size()));
         image.setColorTable(table);
+        convertedPixels.fetch_add(table.size(), std::memory_order_relaxed);
         return image;
     }
+    convertRectToSrgb(image, image.rect(), icc);
+    return image;
+}
+
+void convertRectToSrgb(QImage &image, const QRect &rect, const QByteArray &icc)
+{
+    const QRect r = rect.intersected(image.rect());
+    if (r.isEmpty() || icc.isEmpty())
+        return;
+    cmsSetLogErrorHandler(quietLog);
     Layout layout = Layout::Rgb888;
     switch (image.format()) {
     case QImage::Format_RGB888:
@@ -380,18 +394,24 @@ QImage convertToSrgb(QImage image, const QByteArray &icc)
         layout = Layout::Rgba;
         break;
     default:
-        return image;
+        return;
     }
     cmsHTRANSFORM t = transformFor(icc, layout);
     if (!t)
-        return image;
+        return;
     uchar *bits = image.bits(); // detaches: the caller's copy keeps its colours
     if (!bits)
-        return image;
+        return;
+    const int pixelBytes = layout == Layout::Rgb888 ? 3 : 4;
     const cmsUInt32Number bpl = cmsUInt32Number(image.bytesPerLine());
-    cmsDoTransformLineStride(
-        t, bits, bits, cmsUInt32Number(image.width()), cmsUInt32Number(image.height()), bpl, bpl, 0, 0);
-    return image;
+    uchar *first = bits + std::size_t(r.y()) * bpl + std::size_t(r.x()) * std::size_t(pixelBytes);
+    cmsDoTransformLineStride(t, first, first, cmsUInt32Number(r.width()), cmsUInt32Number(r.height()), bpl, bpl, 0, 0);
+    convertedPixels.fetch_add(std::int64_t(r.width()) * r.height(), std::memory_order_relaxed);
+}
+
+std::int64_t convertedPixelCount()
+{
+    return convertedPixels.load(std::memory_order_relaxed);
 }
 
 } // namespace v7

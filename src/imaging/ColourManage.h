@@ -12,7 +12,9 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QRect>
 #include <cstddef>
+#include <cstdint>
 
 namespace v7
 {
@@ -37,9 +39,16 @@ QByteArray embeddedIccProfile(const unsigned char *data, std::size_t size);
 // RGB888, RGB32, ARGB32, RGBA8888 and Indexed8 (its colour table); any other
 // format, an empty or unusable profile, or an sRGB profile gives the image as it is.
 QImage convertToSrgb(QImage image, const QByteArray &icc);
+// The same in place on the pixels of rect (cut to the image) only, for an
+// image in one of those formats but Indexed8.
+void convertRectToSrgb(QImage &image, const QRect &rect, const QByteArray &icc);
 
 // True when the profile reads, is an RGB profile, and is not sRGB itself: when
 // convertToSrgb would change pixels.
 bool profileConverts(const QByteArray &icc);
+
+// Pixels convertToSrgb has turned so far, on all threads (a palette counts its
+// colours): what the conversions cost, for tests and benchmarks.
+std::int64_t convertedPixelCount();
 
 } // namespace v7

@@ -1,6 +1,7 @@
 #include "imaging/Draw.h"
 
 #include "imaging/Codecs.h"
+#include "imaging/ColourManage.h"
 #include "imaging/ImageLoad.h"
 
 #include <algorithm>
@@ -21,6 +22,10 @@ namespace
     QImage loadDdb(const QString &file, bool fullSize)
     {
         return LoadImageDdb(file, ScreenContext, fullSize);
+    }
+    QImage loadShown(const QString &file, QByteArray *icc)
+    {
+        return LoadImageDibForScreen(file, ScreenContext, true, icc);
     }
     QImage loadReduced(const QString &file, int reduction)
     {
@@ -165,6 +170,18 @@ namespace
         return resampled.copy(ox, oy, part.width(), part.height());
     }
 
+    // Turns what is still in the file's colours of rect (composed coordinates) of
+    // the held part to sRGB.
+    void convertShown(ViewState &vs, const QRect &rect)
+    {
+        if (vs.offscreenRaw.isEmpty() || vs.offscreen.isNull())
+            return;
+        const QRegion todo = vs.offscreenRaw.intersected(rect);
+        for (const QRect &r : todo)
+            convertRectToSrgb(vs.offscreen, r.translated(-vs.offscreenAt), vs.offscreenIcc);
+        vs.offscreenRaw -= todo;
+    }
+
     // Composes the part of a composed image of size composed that a view of size
     // view needs to show needed, into vs.offscreen.
     bool composeAround(ViewState &vs, QSize composed, QSize view, const QRect &needed, bool quality)
@@ -185,6 +202,15 @@ namespace
         }
         vs.offscreen = toDisplayFormat(out);
         vs.offscreenAt = part.topLeft();
+        vs.offscreenRaw = QRegion();
+        vs.offscreenIcc.clear();
+        // A picture held in its file's colours is converted on what is composed of
+        // it, and of that only the part needed now: the pixels shown, not the decode.
+        if (!vs.currentIcc.isEmpty()) {
+            vs.offscreenRaw = QRegion(part);
+            vs.offscreenIcc = vs.currentIcc;
+            convertShown(vs, needed);
+        }
         return true;
     }
 
@@ -192,14 +218,18 @@ namespace
 
 DrawServices defaultDrawServices()
 {
-    return { loadDib, loadDdb, decodeThumb, resampleSmooth, loadReduced };
+    return { loadDib, loadDdb, decodeThumb, resampleSmooth, loadReduced, loadShown };
 }
 
 void setDrawServices(DrawServices s)
 {
     DrawServices &cur = services();
-    if (s.loadDib)
+    if (s.loadDib) {
         cur.loadDib = std::move(s.loadDib);
+        cur.loadShown = nullptr;
+    }
+    if (s.loadShown)
+        cur.loadShown = std::move(s.loadShown);
     if (s.loadDdb)
         cur.loadDdb = std::move(s.loadDdb);
     if (s.decodeThumb)
@@ -277,9 +307,7 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
         return false;
     if (vs.reduction > 1 && (vs.current.width() < tw || vs.current.height() < th)) {
         // A larger view, zoom or fit than the reduced decode covers: decode it whole.
-        QImage full = drawServices().loadDib(vs.currentFile, true);
-        if (!full.isNull()) {
-            vs.current = std::move(full);
+        if (LoadShownImage(vs, vs.currentFile)) {
             vs.second = QImage();
             vs.natural = vs.current.size();
             vs.reduction = 1;
@@ -302,11 +330,45 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
 bool ComposePart(ViewState &vs, const QRect &needed)
 {
     const QRect want = needed.intersected(QRect(0, 0, vs.imageW, vs.imageH));
-    if (!vs.offscreen.isNull() && (want.isEmpty() || QRect(vs.offscreenAt, vs.offscreen.size()).contains(want)))
+    if (!vs.offscreen.isNull() && (want.isEmpty() || QRect(vs.offscreenAt, vs.offscreen.size()).contains(want))) {
+        convertShown(vs, want);
         return true;
+    }
     if (vs.current.isNull() || want.isEmpty())
         return false;
     return composeAround(vs, QSize(vs.imageW, vs.imageH), QSize(vs.viewW, vs.viewH), want, vs.quality);
+}
+
+bool LoadShownImage(ViewState &vs, const QString &file)
+{
+    const DrawServices &s = drawServices();
+    QByteArray icc;
+    QImage image = s.loadShown ? s.loadShown(file, &icc) : s.loadDib(file, true);
+    if (image.isNull())
+        return false;
+    vs.current = std::move(image);
+    vs.currentIcc = std::move(icc);
+    return true;
+}
+
+void HoldInSrgb(ViewState &vs)
+{
+    if (vs.currentIcc.isEmpty())
+        return;
+    const bool shared = !vs.reference.isNull() && vs.reference.constBits() == vs.current.constBits();
+    // Held this way the picture is opaque true colour; a turn may have changed its
+    // layout to one the conversion does not read.
+    for (QImage *held : { &vs.current, &vs.reference }) {
+        if (held->isNull() || (shared && held == &vs.reference))
+            continue;
+        if (held->format() != QImage::Format_RGB888 && held->format() != QImage::Format_RGB32)
+            *held = held->convertToFormat(QImage::Format_RGB32);
+        *held = convertToSrgb(std::move(*held), vs.currentIcc);
+    }
+    if (shared)
+        vs.reference = vs.current;
+    vs.currentIcc.clear();
+    vs.second = QImage();
 }
 
 bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMode, ZoomFactor zoom, const Settings &cfg)
@@ -324,7 +386,7 @@ bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMod
         if (reduction > 1)
             vs.current = drawServices().loadReduced(file, reduction);
         if (vs.current.isNull())
-            vs.current = drawServices().loadDib(file, true);
+            LoadShownImage(vs, file);
         if (!vs.current.isNull()) {
             vs.currentFile = file;
             // Transparent parts show the pane's colour.

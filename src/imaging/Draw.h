@@ -43,9 +43,15 @@ struct DrawServices {
     std::function<QImage(const QImage &image, QSize size)> resample;
     // A JPEG file decoded upright at 1/reduction (2, 4 or 8) of its size, as a DIB.
     std::function<QImage(const QString &file, int reduction)> loadReduced;
+    // A whole decode to hold for the screen (see LoadImageDibForScreen): it may
+    // come in the file's colours, with icc receiving the profile that turns what is
+    // composed of it to sRGB; an empty icc means sRGB. When empty, loadDib serves.
+    std::function<QImage(const QString &file, QByteArray *icc)> loadShown;
 };
 DrawServices defaultDrawServices();
-void setDrawServices(DrawServices services); // members left empty are not changed
+// Members left empty are not changed, except that a new loadDib given without a
+// loadShown also serves the shown picture (the old loadShown would bypass it).
+void setDrawServices(DrawServices services);
 const DrawServices &drawServices();
 
 // Where composed images go: a window, or a fake in tests.
@@ -99,8 +105,18 @@ bool ComposeFitted(ViewState &vs, QSize box, QStringView fitMode, ZoomFactor zoo
 // Makes vs.offscreen hold the rectangle needed of the composed image (in its
 // coordinates; cut to the image), composing a new part around it from the held
 // image when the current part does not cover it, as a pan far enough needs.
-// False when it cannot be covered.
+// False when it cannot be covered. Whatever reads vs.offscreen asks here first:
+// of a picture held in its file's colours, only the rectangles asked for so far
+// are turned to sRGB.
 bool ComposePart(ViewState &vs, const QRect &needed);
+
+// A whole decode of file for vs to hold, through loadShown (or loadDib): vs.current
+// may then be in the file's colours, vs.currentIcc says so. Sets only those two;
+// false (vs unchanged) when the decode fails.
+bool LoadShownImage(ViewState &vs, const QString &file);
+// Turns a held picture in its file's colours (current and reference) to sRGB
+// whole, for operations whose result depends on the colours.
+void HoldInSrgb(ViewState &vs);
 
 // Loads (or reuses, for the same file or an empty name) the current image,
 // composes it for the target's client size and shows it through the transition

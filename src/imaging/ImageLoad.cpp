@@ -233,6 +233,24 @@ QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize)
     return convertToSrgb(std::move(image), icc);
 }
 
+QImage LoadImageDibForScreen(const QString &fileName, int contextDepth, bool fullSize, QByteArray *icc)
+{
+    QByteArray scratch;
+    if (!icc)
+        icc = &scratch;
+    QImage image = LoadImageDibKeepColour(fileName, contextDepth, fullSize, icc);
+    if (icc->isEmpty())
+        return image;
+    // A palette converts its table, cheaply, and alpha is flattened in sRGB: both
+    // are done here, as every other case whose colours the composition would change.
+    const bool opaqueTrueColour = image.format() == QImage::Format_RGB888 || image.format() == QImage::Format_RGB32;
+    if (!opaqueTrueColour || !profileConverts(*icc)) {
+        image = convertToSrgb(std::move(image), *icc);
+        icc->clear();
+    }
+    return image;
+}
+
 QImage LoadImageDibKeepColour(const QString &fileName, int contextDepth, bool fullSize, QByteArray *icc)
 {
     QByteArray scratch;

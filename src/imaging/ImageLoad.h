@@ -54,6 +54,12 @@ QImage LoadImageDib(const QString &fileName, int contextDepth, bool fullSize);
 // the caller, who reduces the picture further first: the result is in the file's
 // colours and icc receives the profile to give convertToSrgb (empty for none).
 QImage LoadImageDibKeepColour(const QString &fileName, int contextDepth, bool fullSize, QByteArray *icc);
+// For the screen, where only what is composed needs converting: an opaque
+// true-colour picture (RGB888 or RGB32) whose profile converts comes in the file's
+// colours with icc receiving that profile; any other comes as LoadImageDib gives
+// it, in sRGB, with icc empty. Scaling, cropping, turning and mirroring such a
+// picture and then converting gives what converting it first would.
+QImage LoadImageDibForScreen(const QString &fileName, int contextDepth, bool fullSize, QByteArray *icc);
 
 // A JPEG file's EXIF preview as a 24-bit DIB, upright by the file's orientation,
 // and in decodedSize the size LoadImageDib(fileName, 24, false) gives the file for

@@ -1,6 +1,7 @@
 #include "imaging/Prefetch.h"
 
 #include "imaging/Codecs.h"
+#include "imaging/ColourManage.h"
 #include "imaging/ImageLoad.h"
 
 #include <QThread>
@@ -26,7 +27,7 @@ Prefetcher::~Prefetcher()
 
 void Prefetcher::reapDropped()
 {
-    m_dropped.remove_if([](const std::shared_future<QImage> &f) {
+    m_dropped.remove_if([](const std::shared_future<Decoded> &f) {
         return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     });
 }
@@ -61,14 +62,24 @@ void Prefetcher::prefetch(const QString &file, int reduction)
         drop(m_entries.begin());
     Loader loader = m_loader;
     m_entries.push_back({ file, reduction, std::async(std::launch::async, [loader, file, reduction] {
-                             return loader(file, reduction);
+                             Decoded d;
+                             d.image = loader(file, reduction, &d.icc);
+                             return d;
                          }).share() });
     ++m_started;
 }
 
-QImage Prefetcher::take(const QString &file, int reduction)
+QImage Prefetcher::take(const QString &file, int reduction, QByteArray *icc)
 {
     reduction = std::max(1, reduction);
+    // Whoever does not take the profile gets sRGB pixels.
+    const auto handOver = [icc](Decoded d) {
+        if (icc) {
+            *icc = std::move(d.icc);
+            return std::move(d.image);
+        }
+        return convertToSrgb(std::move(d.image), d.icc);
+    };
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
         if (it->file != file)
             continue;
@@ -78,12 +89,14 @@ QImage Prefetcher::take(const QString &file, int reduction)
             drop(it);
             break;
         }
-        QImage image = it->image.get();
+        Decoded d = it->image.get();
         m_entries.erase(it);
         ++m_served;
-        return image;
+        return handOver(std::move(d));
     }
-    return m_loader(file, reduction);
+    Decoded d;
+    d.image = m_loader(file, reduction, &d.icc);
+    return handOver(std::move(d));
 }
 
 QStringList Prefetcher::pending() const
@@ -94,10 +107,15 @@ QStringList Prefetcher::pending() const
     return files;
 }
 
-QImage LoadPreviewImage(const QString &file, int reduction)
+QImage LoadPreviewImage(const QString &file, int reduction, QByteArray *icc)
 {
+    if (icc)
+        icc->clear();
+    // A reduced JPEG decode is small already: it comes converted.
     if (reduction > 1)
         return rdjpgfiledib(file, decoderDepth(screenDepth()), reduction);
+    if (icc)
+        return LoadImageDibForScreen(file, ScreenContext, true, icc);
     return LoadImageDib(file, ScreenContext, true);
 }
 
@@ -114,6 +132,11 @@ DrawServices PreviewDrawServices(Prefetcher &prefetcher, const QThread *ui)
         if (QThread::currentThread() == ui)
             return p->take(file, reduction);
         return LoadPreviewImage(file, reduction);
+    };
+    s.loadShown = [p, ui](const QString &file, QByteArray *icc) {
+        if (QThread::currentThread() == ui)
+            return p->take(file, 1, icc);
+        return LoadImageDibForScreen(file, ScreenContext, true, icc);
     };
     return s;
 }

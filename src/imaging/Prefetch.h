@@ -12,6 +12,7 @@
 
 #include "imaging/Draw.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QStringList>
@@ -28,8 +29,10 @@ class Prefetcher
 {
 public:
     // Decodes file at 1/reduction of its size (1: whole); a null image on failure.
-    // Called on the decode threads, so it must be thread-safe.
-    using Loader = std::function<QImage(const QString &file, int reduction)>;
+    // icc (never null) receives the profile when the image comes in the file's
+    // colours (see LoadImageDibForScreen); left empty, the image is sRGB. Called on
+    // the decode threads, so it must be thread-safe.
+    using Loader = std::function<QImage(const QString &file, int reduction, QByteArray *icc)>;
     // keep: how many prepared images are held at most (the oldest is dropped).
     explicit Prefetcher(Loader loader, int keep = 2);
     ~Prefetcher();
@@ -42,8 +45,9 @@ public:
     void prefetch(const QString &file, int reduction = 1);
     // The image of file at 1/reduction of its size or larger: the prepared one when
     // it is large enough, else decoded now at 1/reduction. Either way the file is
-    // no longer held.
-    QImage take(const QString &file, int reduction = 1);
+    // no longer held. Given icc, the image may come in the file's colours with icc
+    // receiving the profile; without, it is turned to sRGB here if need be.
+    QImage take(const QString &file, int reduction = 1, QByteArray *icc = nullptr);
 
     // Files held or being decoded, oldest first (for tests and benchmarks).
     QStringList pending() const;
@@ -52,10 +56,14 @@ public:
     int served() const { return m_served; }
 
 private:
+    struct Decoded {
+        QImage image;
+        QByteArray icc;
+    };
     struct Entry {
         QString file;
         int reduction = 1;
-        std::shared_future<QImage> image;
+        std::shared_future<Decoded> image;
     };
     // A decode no longer wanted is left to finish on its own thread; it is only
     // waited for when too many pile up, and by the destructor.
@@ -65,20 +73,22 @@ private:
     Loader m_loader;
     int m_keep;
     std::list<Entry> m_entries;
-    std::list<std::shared_future<QImage>> m_dropped;
+    std::list<std::shared_future<Decoded>> m_dropped;
     int m_started = 0;
     int m_served = 0;
 };
 
 // The preview's own decode: JPEG files at 1/reduction (upright), anything else
 // whole, as a DIB in the screen's depth. Thread-safe once screenDepth() has been
-// read on the GUI thread.
-QImage LoadPreviewImage(const QString &file, int reduction);
+// read on the GUI thread. In sRGB; given icc, a whole decode may come in the
+// file's colours as LoadImageDibForScreen gives it.
+QImage LoadPreviewImage(const QString &file, int reduction, QByteArray *icc = nullptr);
 
 // The draw services of a preview whose decodes go through prefetcher: on thread
 // ui, a full-size load takes only a whole prepared image and a reduced load one
 // prepared at that reduction or larger; other threads (thumbnail work) decode
-// directly. The prefetcher must outlive the services' use.
+// directly. The shown picture's whole decode stays in the file's colours. The
+// prefetcher must outlive the services' use.
 DrawServices PreviewDrawServices(Prefetcher &prefetcher, const QThread *ui);
 
 } // namespace v7

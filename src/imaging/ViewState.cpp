@@ -28,6 +28,8 @@ void ReleaseOffscreen(ViewState &vs)
         vs.spare = std::move(vs.offscreen);
     vs.offscreen = QImage();
     vs.offscreenAt = QPoint();
+    vs.offscreenRaw = QRegion();
+    vs.offscreenIcc.clear();
 }
 
 void FreeCurrentImage(ViewState &vs)
@@ -35,6 +37,7 @@ void FreeCurrentImage(ViewState &vs)
     vs.current = QImage();
     vs.second = QImage();
     vs.currentFile.clear();
+    vs.currentIcc.clear();
     vs.natural = QSize();
     vs.reduction = 1;
     vs.reference = QImage();

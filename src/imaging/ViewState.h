@@ -8,7 +8,9 @@
 
 #include "imaging/Fit.h"
 
+#include <QByteArray>
 #include <QImage>
+#include <QRegion>
 #include <QString>
 
 namespace v7
@@ -23,6 +25,11 @@ namespace v7
 struct ViewState {
     QImage offscreen; // the held part of the composed image; null when none is held
     QPoint offscreenAt; // where that part starts in the composed image
+    // The parts of offscreen still in the file's colours (profile offscreenIcc): a
+    // part is turned to sRGB when first shown (ComposePart), so a pan converts only
+    // the strips it brings into view. Empty when all of it is sRGB.
+    QRegion offscreenRaw;
+    QByteArray offscreenIcc;
     int viewW = 0; // client size of the target window
     int viewH = 0;
     int imageW = 0; // size of the composed image
@@ -35,6 +42,10 @@ struct ViewState {
 
     QImage current; // the decoded image of currentFile, kept between redraws
     QString currentFile;
+    // The profile of current (and reference) when they are held in the file's
+    // colours: each composed part is turned to sRGB, never the whole picture.
+    // Empty when current is in sRGB.
+    QByteArray currentIcc;
     // current in the display's pixel format, made once per decode when a
     // composition needs it (a 24-bit image is read as it is)
     QImage second;

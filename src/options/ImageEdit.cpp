@@ -37,10 +37,8 @@ namespace
     {
         if (vs.reduction <= 1 || vs.currentFile.isEmpty())
             return;
-        QImage full = drawServices().loadDib(vs.currentFile, true);
-        if (full.isNull())
+        if (!LoadShownImage(vs, vs.currentFile))
             return; // the reduced image stays; the edits still show
-        vs.current = std::move(full);
         vs.second = QImage();
         vs.natural = vs.current.size();
         vs.reduction = 1;
@@ -201,6 +199,9 @@ bool EnhanceImage(ViewState &vs, int brightness, int contrast)
         ensureFullSize(vs);
         vs.reference = vs.current;
     }
+    // Brightness and contrast work on the colours shown: a picture held in its
+    // file's colours is turned to sRGB first (once; turns and mirrors need not).
+    HoldInSrgb(vs);
     // Back at 0 and 0 the reference itself is shown, not the last adjustment.
     QImage adjusted =
         (brightness == 0 && contrast == 0) ? vs.reference : VEnhanceBMP(vs.reference, brightness, contrast);

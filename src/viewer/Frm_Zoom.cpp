@@ -260,6 +260,7 @@ bool Frm_Zoom::showItem(int item, const QString &fitMode, ZoomFactor zoom)
         } else {
             vs.current = p.image;
             vs.currentFile = path;
+            vs.currentIcc = p.view.currentIcc;
             vs.natural = p.natural;
             vs.reduction = p.view.reduction;
         }

@@ -18,9 +18,11 @@ PreparedImage PrepareViewerImage(const QString &file, const ViewTarget &target)
 {
     PreparedImage p;
     const int reduction = PreviewReductionFor(file, target.box, target.fitMode, target.zoom, &p.natural);
-    p.image = LoadPreviewImage(file, reduction);
+    // A whole decode stays in the file's colours: only what is composed is converted.
+    QByteArray icc;
+    p.image = LoadPreviewImage(file, reduction, &icc);
     if (p.image.isNull() && reduction > 1)
-        p.image = LoadPreviewImage(file, 1);
+        p.image = LoadPreviewImage(file, 1, &icc);
     if (p.image.isNull())
         return p;
     p.image = flattenOnto(p.image, target.background);
@@ -31,6 +33,7 @@ PreparedImage PrepareViewerImage(const QString &file, const ViewTarget &target)
     ViewState &v = p.view;
     v.current = p.image;
     v.currentFile = file;
+    v.currentIcc = icc;
     v.natural = p.natural;
     v.reduction = p.image.size() == p.natural ? 1 : std::max(2, p.natural.width() / std::max(1, p.image.width()));
     if (target.box.isEmpty() || !ComposeFitted(v, target.box, target.fitMode, target.zoom, target.quality))

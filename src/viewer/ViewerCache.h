@@ -37,7 +37,9 @@ struct ViewTarget {
 };
 
 struct PreparedImage {
-    QImage image; // null when the file could not be decoded
+    // null when the file could not be decoded; in the file's colours when
+    // view.currentIcc is set (what is composed of it is converted)
+    QImage image;
     QSize natural; // the file's own (upright) size
     // The photo composed for target as the drawing layer composes it (the held
     // part, where it starts, the composed size and the centred offsets, and the

@@ -20,7 +20,7 @@ class CountingLoader
 public:
     Prefetcher::Loader loader()
     {
-        return [this](const QString &file, int reduction) {
+        return [this](const QString &file, int reduction, QByteArray *) {
             {
                 QMutexLocker lock(&m_mutex);
                 m_calls.emplace_back(file, reduction);
