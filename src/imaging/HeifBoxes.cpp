@@ -311,8 +311,14 @@ bool heifCanvasesAllowed(Bytes b)
 bool heifItemCanvasAllowed(Bytes b, std::uint32_t itemId)
 {
     const HeifDerived d = heifDerivedItems(b);
-    return !d.doubtful && std::all_of(d.canvases.cbegin(), d.canvases.cend(), [itemId](const HeifCanvas &c) {
-        return c.itemId != itemId || sizeAllowed(c.width, c.height);
+    if (d.doubtful)
+        return false;
+    // A coded item is decoded at its own size. A derived one is made of others,
+    // which may be derived themselves: then every canvas in the file counts.
+    const bool derived = std::any_of(
+        d.canvases.cbegin(), d.canvases.cend(), [itemId](const HeifCanvas &c) { return c.itemId == itemId; });
+    return !derived || std::all_of(d.canvases.cbegin(), d.canvases.cend(), [](const HeifCanvas &c) {
+        return sizeAllowed(c.width, c.height);
     });
 }
 

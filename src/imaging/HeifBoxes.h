@@ -31,8 +31,8 @@ HeifDerived heifDerivedItems(Bytes b);
 // False when the file is doubtful or any derived image's canvas fails sizeAllowed:
 // the check before decoding the primary image, which may be made of the others.
 bool heifCanvasesAllowed(Bytes b);
-// The same for decoding one item alone (an embedded thumbnail): only its own
-// canvas counts.
+// The same for decoding one item alone (an embedded thumbnail): a coded item
+// passes whatever the others declare; a derived one needs every canvas to fit.
 bool heifItemCanvasAllowed(Bytes b, std::uint32_t itemId);
 
 } // namespace v7::codec

@@ -180,7 +180,7 @@ TEST(HeifBoxes, OversizedCanvasesAndFilesThatReadTwoWaysAreRefused)
     // Only the item decoded counts when one item is decoded alone.
     const QByteArray big = heifFile({ 60000, 60000 });
     EXPECT_FALSE(heifItemCanvasAllowed(bytesOf(big), 7));
-    EXPECT_TRUE(heifItemCanvasAllowed(bytesOf(big), 3));
+    EXPECT_TRUE(heifItemCanvasAllowed(bytesOf(big), 3)); // a coded item
 
     // Layouts libheif may read otherwise than we do: a small canvas here could be a
     // huge one there, so the file is not decoded.
@@ -264,9 +264,18 @@ TEST(HeifBoxes, GridWhoseCanvasDisagreesWithItsSizeIsNotDecoded)
     EXPECT_EQ(d.canvases[0].height, 26982);
     EXPECT_FALSE(heifCanvasesAllowed(bytesOf(file)));
     EXPECT_TRUE(decodeHeif(bytesOf(file)).isNull());
-    // Its thumbnail, an 8 x 4 grid of its own, may still be decoded alone.
-    EXPECT_FALSE(heifItemCanvasAllowed(bytesOf(file), 2));
-    EXPECT_TRUE(heifItemCanvasAllowed(bytesOf(file), 4));
+    // A coded item (a thumbnail, say) may still be decoded alone; a derived one may
+    // be made of the oversized one, so it is not.
+    EXPECT_TRUE(heifItemCanvasAllowed(bytesOf(file), 1));
+    EXPECT_FALSE(heifItemCanvasAllowed(bytesOf(file), 4));
+    QFile overlay(
+        QDir(QStringLiteral(V7_FUZZ_CORPUS_DIR)).filePath(QStringLiteral("fuzz_heif/thumbnail-grid-of-overlay.heic")));
+    ASSERT_TRUE(overlay.open(QIODevice::ReadOnly));
+    // Found by fuzzing: the thumbnail is an 8 x 4 grid of a 12360 x 64381 overlay.
+    const QByteArray nested = overlay.readAll();
+    EXPECT_FALSE(heifItemCanvasAllowed(bytesOf(nested), 4));
+    QSize primary;
+    EXPECT_TRUE(decodeHeifThumbnail(bytesOf(nested), &primary).isNull());
 
     // Ordinary images have no derived items and decode as before.
     QFile sample(QDir(QStringLiteral(V7_SAMPLES_DIR)).filePath(QStringLiteral("canyon.heic")));
