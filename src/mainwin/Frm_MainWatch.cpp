@@ -63,12 +63,8 @@ namespace
     // subfolder gets its expand arrow. Past this many, they keep the arrow they have.
     constexpr int kMaxWatchedChildren = 1000;
 
-    void watchOpenNode(QFileSystemWatcher *w, QTreeWidgetItem *node)
+    void watchFolders(QFileSystemWatcher *w, const QStringList &keys)
     {
-        QStringList keys { FolderTreeWidget::keyOf(node) };
-        if (node->childCount() <= kMaxWatchedChildren)
-            for (int i = 0; i < node->childCount(); ++i)
-                keys << FolderTreeWidget::keyOf(node->child(i));
         // One look at what is watched already, and one call for the rest.
         const QStringList have = w->directories();
         const QSet<QString> watched(have.cbegin(), have.cend());
@@ -78,6 +74,15 @@ namespace
                 add << key;
         if (!add.isEmpty())
             w->addPaths(add); // fails silently where a watch cannot be set
+    }
+
+    void watchOpenNode(QFileSystemWatcher *w, QTreeWidgetItem *node)
+    {
+        QStringList keys { FolderTreeWidget::keyOf(node) };
+        if (node->childCount() <= kMaxWatchedChildren)
+            for (int i = 0; i < node->childCount(); ++i)
+                keys << FolderTreeWidget::keyOf(node->child(i));
+        watchFolders(w, keys);
     }
 
     // A closed node stays watched while it shows; what lies below it does not show.
@@ -317,12 +322,17 @@ void Frm_Main::syncTreeNode(QTreeWidgetItem *node)
         if (!onDisk.contains(childKey) && !keep.contains(child) && child != Tvw_Dir->dropHighlighted())
             delete node->takeChild(i);
     }
-    for (const QString &sub : subs) {
-        if (shown.contains(sub))
-            continue;
-        // A folder moved in with subfolders of its own shows its arrow at once.
+    QStringList added;
+    for (const QString &sub : subs)
+        if (!shown.contains(sub))
+            added << sub;
+    // New folders are watched before they are read: a subfolder made in one
+    // meanwhile (mkdir -p) then still brings its expand arrow.
+    if (m_watchLink && node->childCount() + added.size() <= kMaxWatchedChildren)
+        watchFolders(m_watchLink->tree, added);
+    // A folder moved in with subfolders of its own shows its arrow at once.
+    for (const QString &sub : std::as_const(added))
         Tvw_Dir->insertFolderNode(node, sub);
-    }
     if (m_watchLink)
         watchOpenNode(m_watchLink->tree, node);
 }

@@ -248,8 +248,11 @@ TEST_F(FolderWatchWindow, AnEmptyFolderFillsAndTheTreeFollowsNewFolders)
     EXPECT_TRUE(v7test::waitUntil([&] { return arrows(pics + "/Zeta") == 0; }, 20000)) << arrows(pics + "/Zeta");
     elsewhere([&] { QDir().mkpath(pics + "/beta/deep"); });
     EXPECT_TRUE(v7test::waitUntil([&] { return arrows(pics + "/beta") == 1; }, 20000)) << arrows(pics + "/beta");
-    tree->findByKey(pics + "/beta")->setExpanded(true);
-    EXPECT_EQ(FolderTreeWidget::keyOf(tree->findByKey(pics + "/beta")->child(0)), pics + "/beta/deep");
+    QTreeWidgetItem *beta = tree->findByKey(pics + "/beta");
+    ASSERT_TRUE(beta != nullptr);
+    beta->setExpanded(true);
+    ASSERT_GT(beta->childCount(), 0);
+    EXPECT_EQ(FolderTreeWidget::keyOf(beta->child(0)), pics + "/beta/deep");
     EXPECT_EQ(childKeys(), QStringList({ pics + "/beta", pics + "/Zeta" }));
     // New folders are no files of the list.
     EXPECT_EQ(v7test::listedNames(*w), QStringList({ "phone.heic" }));
