@@ -47,8 +47,8 @@ void convertRectToSrgb(QImage &image, const QRect &rect, const QByteArray &icc);
 // convertToSrgb would change pixels.
 bool profileConverts(const QByteArray &icc);
 
-// Pixels convertToSrgb has turned so far, on all threads (a palette counts its
-// colours): what the conversions cost, for tests and benchmarks.
+// Pixels convertToSrgb and convertRectToSrgb have turned so far, on all threads (a
+// palette counts its colours): what the conversions cost, for tests and benchmarks.
 std::int64_t convertedPixelCount();
 
 } // namespace v7

@@ -27,8 +27,10 @@ namespace
     {
         return LoadImageDibForScreen(file, ScreenContext, true, icc);
     }
-    QImage loadReduced(const QString &file, int reduction)
+    QImage loadReduced(const QString &file, int reduction, QByteArray *icc)
     {
+        if (icc)
+            icc->clear(); // the reduced decode comes converted
         return rdjpgfiledib(file, decoderDepth(screenDepth()), reduction);
     }
 
@@ -356,10 +358,14 @@ void HoldInSrgb(ViewState &vs)
     if (vs.currentIcc.isEmpty())
         return;
     const bool shared = !vs.reference.isNull() && vs.reference.constBits() == vs.current.constBits();
+    // A second holder of the same pixels would make the conversion copy them first.
+    vs.second = QImage();
+    if (shared)
+        vs.reference = QImage();
     // Held this way the picture is opaque true colour; a turn may have changed its
     // layout to one the conversion does not read.
     for (QImage *held : { &vs.current, &vs.reference }) {
-        if (held->isNull() || (shared && held == &vs.reference))
+        if (held->isNull())
             continue;
         if (held->format() != QImage::Format_RGB888 && held->format() != QImage::Format_RGB32)
             *held = held->convertToFormat(QImage::Format_RGB32);
@@ -368,7 +374,6 @@ void HoldInSrgb(ViewState &vs)
     if (shared)
         vs.reference = vs.current;
     vs.currentIcc.clear();
-    vs.second = QImage();
 }
 
 bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMode, ZoomFactor zoom, const Settings &cfg)
@@ -384,7 +389,7 @@ bool ShowImageFitted(const QString &file, DrawTarget &target, QStringView fitMod
         const int reduction =
             drawServices().loadReduced ? PreviewReductionFor(file, target.clientSize(), fitMode, zoom, &natural) : 1;
         if (reduction > 1)
-            vs.current = drawServices().loadReduced(file, reduction);
+            vs.current = drawServices().loadReduced(file, reduction, &vs.currentIcc);
         if (vs.current.isNull())
             LoadShownImage(vs, file);
         if (!vs.current.isNull()) {

@@ -42,7 +42,9 @@ struct DrawServices {
     // Smooth resampling (E_Quality true) to exactly the given size.
     std::function<QImage(const QImage &image, QSize size)> resample;
     // A JPEG file decoded upright at 1/reduction (2, 4 or 8) of its size, as a DIB.
-    std::function<QImage(const QString &file, int reduction)> loadReduced;
+    // A loader may hand over a larger decode it has ready; icc then receives its
+    // profile as for loadShown (empty: sRGB).
+    std::function<QImage(const QString &file, int reduction, QByteArray *icc)> loadReduced;
     // A whole decode to hold for the screen (see LoadImageDibForScreen): it may
     // come in the file's colours, with icc receiving the profile that turns what is
     // composed of it to sRGB; an empty icc means sRGB. When empty, loadDib serves.

@@ -57,8 +57,9 @@ QImage LoadImageDibKeepColour(const QString &fileName, int contextDepth, bool fu
 // For the screen, where only what is composed needs converting: an opaque
 // true-colour picture (RGB888 or RGB32) whose profile converts comes in the file's
 // colours with icc receiving that profile; any other comes as LoadImageDib gives
-// it, in sRGB, with icc empty. Scaling, cropping, turning and mirroring such a
-// picture and then converting gives what converting it first would.
+// it, in sRGB, with icc empty. Cropping, turning, mirroring and plain scaling of
+// such a picture and then converting gives what converting it first would;
+// smooth scaling then averages the file's values, which differs slightly.
 QImage LoadImageDibForScreen(const QString &fileName, int contextDepth, bool fullSize, QByteArray *icc);
 
 // A JPEG file's EXIF preview as a 24-bit DIB, upright by the file's orientation,

@@ -128,10 +128,12 @@ DrawServices PreviewDrawServices(Prefetcher &prefetcher, const QThread *ui)
             return p->take(file, 1);
         return LoadImageDib(file, ScreenContext, fullSize);
     };
-    s.loadReduced = [p, ui](const QString &file, int reduction) {
+    s.loadReduced = [p, ui](const QString &file, int reduction, QByteArray *icc) {
+        // A whole decode prepared ahead comes with its profile: the conversion
+        // stays with what is composed of it, not on this thread for all of it.
         if (QThread::currentThread() == ui)
-            return p->take(file, reduction);
-        return LoadPreviewImage(file, reduction);
+            return p->take(file, reduction, icc);
+        return LoadPreviewImage(file, reduction, icc);
     };
     s.loadShown = [p, ui](const QString &file, QByteArray *icc) {
         if (QThread::currentThread() == ui)

@@ -38,6 +38,8 @@ PreparedImage PrepareViewerImage(const QString &file, const ViewTarget &target)
     v.reduction = p.image.size() == p.natural ? 1 : std::max(2, p.natural.width() / std::max(1, p.image.width()));
     if (target.box.isEmpty() || !ComposeFitted(v, target.box, target.fitMode, target.zoom, target.quality))
         v.offscreen = QImage();
+    else
+        ComposePart(v, QRect(v.offscreenAt, v.offscreen.size())); // pans then convert nothing on the UI thread
     // A whole decode made by the composition (the reduced one did not cover) is
     // the photo now.
     p.image = v.current;

@@ -14,6 +14,7 @@
 #include <QColorSpace>
 #include <QDir>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace v7;
@@ -105,6 +106,15 @@ TEST(ShownColour, ThePreviewConvertsTheComposedPixelsNotTheHeldPicture)
     EXPECT_EQ(handed, icc);
     prefetch.prefetch(poppies());
     EXPECT_EQ(maxChannelDiff(prefetch.take(poppies(), 1), srgb), 0);
+    // A whole decode prepared ahead and then asked for reduced (the view shrank
+    // meanwhile) keeps its profile: nothing is converted at hand-over.
+    const DrawServices served = PreviewDrawServices(prefetch, QThread::currentThread());
+    prefetch.prefetch(poppies());
+    const std::int64_t beforeTake = convertedPixelCount();
+    handed.clear();
+    EXPECT_EQ(maxChannelDiff(served.loadReduced(poppies(), 2, &handed), inFileColours), 0);
+    EXPECT_EQ(handed, icc);
+    EXPECT_EQ(convertedPixelCount(), beforeTake);
 
     // Without a profile nothing is converted.
     QTemporaryDir dir;
@@ -118,7 +128,7 @@ TEST(ShownColour, ThePreviewConvertsTheComposedPixelsNotTheHeldPicture)
     ReleaseOffscreen();
 }
 
-TEST(ShownColour, TheViewerAtNaturalSizeConvertsTheViewAndThenThePannedStrips)
+TEST(ShownColour, AtNaturalSizeOnlyThePartComposedIsConverted)
 {
     // A picture three times the view's size, with the sample's P3 profile.
     QByteArray icc;
@@ -133,20 +143,36 @@ TEST(ShownColour, TheViewerAtNaturalSizeConvertsTheViewAndThenThePannedStrips)
 
     const QSize box(800, 600);
     const ViewState ref = composedWhole(LoadImageDib(file, ScreenContext, true), box, FitNormal);
-    const std::int64_t before = convertedPixelCount();
+    // The viewer's decode-ahead converts the part it composed (the view and its
+    // margin for pans) on its own thread, never the whole picture.
+    std::int64_t before = convertedPixelCount();
     PreparedImage p = PrepareViewerImage(file, { box, QStringLiteral("FitNormal"), ZoomFactor() });
     ASSERT_FALSE(p.view.offscreen.isNull());
-    EXPECT_EQ(convertedPixelCount() - before, 800 * 600); // the view, not its margin nor the picture
-    EXPECT_EQ(p.view.currentIcc, read);
-
     ASSERT_EQ(ref.offscreenAt, p.view.offscreenAt);
     ASSERT_EQ(ref.offscreen.size(), p.view.offscreen.size());
-    ViewState &vs = p.view;
-    const QRect visible(vs.srcX, vs.srcY, box.width(), box.height());
-    EXPECT_LE(maxChannelDiff(partOf(vs, visible), partOf(ref, visible)), 2);
+    EXPECT_EQ(convertedPixelCount() - before, std::int64_t(p.view.offscreen.width()) * p.view.offscreen.height());
+    EXPECT_LT(p.view.offscreen.width() * p.view.offscreen.height(), 2400 * 1800 / 2);
+    EXPECT_EQ(p.view.currentIcc, read);
+    EXPECT_LE(maxChannelDiff(p.view.offscreen, ref.offscreen), 2);
+    // A pan in the viewer then converts nothing more.
+    before = convertedPixelCount();
+    const QRect visible(p.view.srcX, p.view.srcY, box.width(), box.height());
+    ASSERT_TRUE(ComposePart(p.view, visible.translated(100, 0)));
+    EXPECT_EQ(convertedPixelCount(), before);
 
-    // A pan of 100 pixels converts the strip it brings into view, once.
-    const QRect panned = visible.translated(100, 0);
+    // Held for the preview, composing converts the view, and a pan the strip it
+    // brings into view, once.
+    ViewState vs;
+    vs.current = LoadImageDibForScreen(file, ScreenContext, true, &vs.currentIcc);
+    ASSERT_EQ(vs.currentIcc, read);
+    vs.currentFile = file;
+    vs.natural = vs.current.size();
+    before = convertedPixelCount();
+    ASSERT_TRUE(ComposeFitted(vs, box, QStringLiteral("FitNormal"), ZoomFactor(), false));
+    EXPECT_EQ(convertedPixelCount() - before, 800 * 600); // the view, not its margin nor the picture
+    const QRect shown(vs.srcX, vs.srcY, box.width(), box.height());
+    EXPECT_LE(maxChannelDiff(partOf(vs, shown), partOf(ref, shown)), 2);
+    const QRect panned = shown.translated(100, 0);
     const std::int64_t beforePan = convertedPixelCount();
     ASSERT_TRUE(ComposePart(vs, panned));
     ASSERT_TRUE(ComposePart(vs, panned));
@@ -156,7 +182,6 @@ TEST(ShownColour, TheViewerAtNaturalSizeConvertsTheViewAndThenThePannedStrips)
     ASSERT_TRUE(ComposePart(vs, QRect(vs.offscreenAt, vs.offscreen.size())));
     EXPECT_LE(maxChannelDiff(vs.offscreen, ref.offscreen), 2);
     EXPECT_EQ(convertedPixelCount() - before, std::int64_t(vs.offscreen.width()) * vs.offscreen.height());
-    EXPECT_LT(vs.offscreen.width() * vs.offscreen.height(), 2400 * 1800 / 2);
 }
 
 TEST(ShownColour, EditsSavesAndCopiesOfTheShownPictureAreInSrgb)
