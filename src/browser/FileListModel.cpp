@@ -145,7 +145,9 @@ QMimeData *FileListModel::mimeData(const QModelIndexList &indexes) const
     for (const QModelIndex &i : indexes) {
         if (i.isValid() && !rows.contains(i.row())) {
             rows << i.row();
-            urls << QUrl::fromLocalFile(JoinPath(m_entries[size_t(i.row())].folder.isEmpty() ? m_folder : m_entries[size_t(i.row())].folder, m_entries[size_t(i.row())].name));
+            urls << QUrl::fromLocalFile(
+                JoinPath(m_entries[size_t(i.row())].folder.isEmpty() ? m_folder : m_entries[size_t(i.row())].folder,
+                    m_entries[size_t(i.row())].name));
         }
     }
     auto *mime = new QMimeData;

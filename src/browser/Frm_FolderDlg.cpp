@@ -1,7 +1,6 @@
 #include "browser/Frm_FolderDlg.h"
 
 #include "app/CustomFrame.h"
-
 #include "browser/FolderTreeWidget.h"
 
 #include <QDialogButtonBox>

@@ -14,7 +14,6 @@
 namespace v7::cfb::detail
 {
 
-
 inline const unsigned char kSignature[8] = { 0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1 };
 
 // Lock bytes far beyond any version-3 file: advisory locks never touch data.
@@ -87,9 +86,7 @@ inline std::uint32_t tableSum(const QByteArray &hdr,
     const QByteArray &dir,
     const QByteArray &miniFat)
 {
-    auto add = [](uLong c, const char *p, std::size_t n) {
-        return crc32_z(c, reinterpret_cast<const Bytef *>(p), n);
-    };
+    auto add = [](uLong c, const char *p, std::size_t n) { return crc32_z(c, reinterpret_cast<const Bytef *>(p), n); };
     const char zeros[16] = {};
     uLong c = crc32_z(0, nullptr, 0);
     c = add(c, hdr.constData(), 512);
@@ -142,6 +139,5 @@ inline std::optional<bool> byteLockedElsewhere(int fd, std::uint64_t start)
         return std::nullopt;
     return fl.l_type != F_UNLCK;
 }
-
 
 } // namespace v7::cfb::detail

@@ -93,5 +93,4 @@ Status File::audit(const QString &path, QStringList *problems)
     return problems->isEmpty() ? Status::Ok : Status::Corrupt;
 }
 
-
 } // namespace v7::cfb::detail

@@ -424,5 +424,4 @@ void File::stats(FileStats *out)
         out->entries += e.type != TypeFree;
 }
 
-
 } // namespace v7::cfb::detail

@@ -19,7 +19,6 @@ using v7test::RW;
 namespace
 {
 
-
 // 17 streams of 1 MiB: 34,816 data sectors need 273 FAT sectors, two DIFAT sectors.
 constexpr int kStreams = 17;
 constexpr int kStreamBytes = 1 << 20;
