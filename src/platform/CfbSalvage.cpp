@@ -1,200 +1,22 @@
 #include "platform/CfbSalvage.h"
 
-#include "platform/CfbBytes.h"
+#include "platform/CfbSalvageInternal.h"
 
 #include <QFile>
-#include <algorithm>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace v7::cfb
 {
 
-namespace
+namespace salvage
 {
-    constexpr std::uint32_t kMaxReg = 0xFFFFFFFA;
-    constexpr std::uint32_t kUnknown = 0xFFFFFFFB; // a slot whose table sector was not found
-    constexpr std::uint32_t kEnd = 0xFFFFFFFE;
-    constexpr std::uint32_t kNone = 0xFFFFFFFF;
-    constexpr std::uint32_t kMiniCutoff = 4096, kMini = 64, kEntry = 128;
-    constexpr std::size_t kMaxEntries = std::size_t(4) << 20; // bounds the memory a crafted file costs
-    constexpr std::size_t kMaxLoose = 4096; // loose chains considered for a repair
-    constexpr std::size_t kMaxRebuilds = 8; // damaged MiniFAT sectors a salvage tries to rebuild
-    // The sector map's kinds read here, and its records: a sector's place and CRC-32.
-    constexpr std::uint32_t kMapDir = 2, kMapMiniFat = 3, kMapMaxDepth = 6;
-    struct MapRec {
-        std::uint32_t loc = 0, crc = 0;
-    };
-
-    std::uint32_t le16(const char *p)
-    {
-        return std::uint32_t(std::uint8_t(p[0])) | std::uint32_t(std::uint8_t(p[1])) << 8;
-    }
-    std::uint32_t le32(const char *p)
-    {
-        return le16(p) | le16(p + 2) << 16;
-    }
-
-    // A chain of sectors (or mini sectors) as walked through its table.
-    struct Chain {
-        std::vector<std::uint32_t> secs;
-        std::uint64_t needed = 0; // sectors its size calls for; 0: unknown
-        bool whole = false; // as long as needed, or ended at ENDOFCHAIN when not known
-        std::uint32_t doubtful = kNone; // the sector whose own slot led nowhere
-    };
-
-    // Follows next[] from start. A sector whose own slot is not a chain's (free,
-    // a table's, out of range) may be a stray reached through a damaged slot: it
-    // is not taken, and the chain stops there. A slot that leads back into the
-    // chain ends it after the sector that holds it. shared, when given, ends the
-    // walk at a sector an earlier walk with it reached.
-    class Walker
-    {
-    public:
-        Chain operator()(const std::vector<std::uint32_t> &next,
-            std::uint32_t start,
-            std::uint64_t needed,
-            std::vector<std::uint8_t> *shared = nullptr)
-        {
-            Chain c;
-            c.needed = needed;
-            const std::uint32_t n = std::uint32_t(next.size());
-            if (m_mark.size() != n)
-                m_mark.assign(n, 0);
-            if (++m_gen == 0) {
-                std::fill(m_mark.begin(), m_mark.end(), 0);
-                m_gen = 1;
-            }
-            for (std::uint32_t s = start; s < n;) {
-                if (m_mark[s] == m_gen || (shared && (*shared)[s]))
-                    break;
-                m_mark[s] = m_gen;
-                if (shared)
-                    (*shared)[s] = 1;
-                const std::uint32_t v = next[s];
-                if (v == kEnd || (needed && c.secs.size() + 1 == needed)) {
-                    c.secs.push_back(s);
-                    c.whole = needed ? c.secs.size() == needed : v == kEnd;
-                    return c;
-                }
-                if (v >= n) {
-                    c.doubtful = s;
-                    break;
-                }
-                c.secs.push_back(s);
-                s = v;
-            }
-            c.whole = needed == 0 && start == kEnd;
-            return c;
-        }
-
-    private:
-        std::vector<std::uint32_t> m_mark;
-        std::uint32_t m_gen = 0;
-    };
-
-    struct Node {
-        std::uint8_t type = 0;
-        bool valid = false;
-        std::uint32_t left = kNone, right = kNone, child = kNone, start = kEnd;
-        std::uint64_t size = 0;
-    };
-
-    class Salvage
-    {
-    public:
-        explicit Salvage(SalvageResult *r)
-            : m_r(r)
-        {
-        }
-        ~Salvage()
-        {
-            if (m_fd >= 0)
-                ::close(m_fd);
-        }
-        Status run(const QString &path, const QString &dest);
-
-    private:
-        bool readSector(std::uint32_t s, char *out) const
-        {
-            std::memset(out, 0, m_ssz);
-            if (s >= m_sectors)
-                return false;
-            const off_t at = off_t(std::uint64_t(s) + 1) << m_shift;
-            const ssize_t got = ::pread(m_fd, out, m_ssz, at);
-            return got > 0;
-        }
-        bool readHeader();
-        void readFat();
-        void readMap();
-        std::vector<MapRec> mapRecords(std::uint32_t kind) const;
-        bool sectorMatches(std::uint32_t s, std::uint32_t crc, bool rootSector) const;
-        void rebuildMiniFatSector(std::size_t k);
-        void claim(const std::vector<std::uint32_t> &secs, std::vector<std::uint8_t> *claims) const
-        {
-            for (std::uint32_t s : secs)
-                if (s < claims->size() && (*claims)[s] < 2)
-                    ++(*claims)[s];
-        }
-        std::size_t readablePrefix(const Chain &c) const
-        {
-            std::size_t k = 0;
-            while (k < c.secs.size() && m_claims[c.secs[k]] < 2)
-                ++k;
-            return k;
-        }
-        void findLooseChains();
-        bool mend(Chain *c, bool dirLike);
-        bool looksLikeDirectory(const Chain &c) const;
-        void readDirectory();
-        void walkChains();
-        void countClaims();
-        void readMini();
-        QString nameOf(std::uint32_t id) const;
-        std::vector<std::uint32_t> childrenOf(std::uint32_t id);
-        QByteArray streamBytes(std::uint32_t id, const QString &where);
-        bool copyStorage(std::uint32_t id, Storage &into, const QString &where, int depth);
-
-        SalvageResult *m_r;
-        int m_fd = -1;
-        unsigned m_shift = 9;
-        std::uint32_t m_ssz = 512, m_eps = 128;
-        std::uint32_t m_sectors = 0; // sectors present after the header
-        QByteArray m_hdr;
-        std::vector<std::uint32_t> m_next; // the FAT, one slot per sector present
-        std::vector<std::uint32_t> m_tableSecs; // FAT and DIFAT sectors
-        std::vector<std::uint8_t> m_claims; // chains that claim each sector, up to 2
-        std::vector<std::uint8_t> m_pointed; // some slot points at the sector
-        std::vector<std::uint8_t> m_isHead; // a chain starts at the sector
-        std::vector<Chain> m_loose; // chains nothing points at or starts at
-        std::vector<std::uint8_t> m_looseUsed;
-        Walker m_walk, m_miniWalk;
-        Chain m_dir, m_miniFat;
-        std::vector<Node> m_nodes;
-        std::vector<Chain> m_chains; // per entry: the big-sector chain of a stream
-        std::vector<std::uint8_t> m_reached;
-        // The mini stream: its readable bytes, and the MiniFAT as far as it reads.
-        QByteArray m_miniStream;
-        std::vector<std::uint32_t> m_miniNext;
-        std::vector<std::uint8_t> m_miniClaims;
-        std::vector<Chain> m_miniChains; // per entry
-        // The sector map, when the file has one that checks: where each directory and
-        // MiniFAT sector is and the CRC-32 of its bytes. Empty when there is none.
-        std::vector<MapRec> m_mapDir, m_mapMiniFat;
-        QByteArray m_first; // the first directory sector, as read for the map
-        std::vector<std::uint8_t> m_dirBad; // per directory sector: its bytes are not the map's
-    };
-
     bool Salvage::readHeader()
     {
         m_hdr.resize(512);
         if (::pread(m_fd, m_hdr.data(), 512, 0) != 512)
             return false;
-        static const unsigned char sig[8] = { 0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1 };
-        if (std::memcmp(m_hdr.constData(), sig, 8) != 0)
+        if (std::memcmp(m_hdr.constData(), detail::kSignature, 8) != 0)
             return false;
         m_shift = le16(m_hdr.constData() + 0x1E);
         if (m_shift != 9 && m_shift != 12)
@@ -247,83 +69,6 @@ namespace
         }
         if (std::size_t(m_sectors) > fatLocs.size() * m_eps)
             m_r->problems.push_back(QStringLiteral("the FAT does not cover the file"));
-    }
-
-    bool Salvage::sectorMatches(std::uint32_t s, std::uint32_t crc, bool rootSector) const
-    {
-        std::vector<char> buf(m_ssz);
-        if (!readSector(s, buf.data()))
-            return false;
-        if (rootSector) // the root's class id holds the map's own place: left out of its sum
-            std::memset(buf.data() + detail::kClsidAt, 0, 16);
-        return detail::crcOf(buf.data(), m_ssz) == crc;
-    }
-
-    // The records of one kind of the sector map, each of its sectors checked
-    // against the CRC its parent gives; empty when any of them does not check.
-    std::vector<MapRec> Salvage::mapRecords(std::uint32_t kind) const
-    {
-        std::vector<char> top(m_ssz), buf(m_ssz);
-        const char *c = m_first.constData(); // the root entry
-        if (!readSector(le32(c + detail::kClsidAt + 8), top.data())
-            || detail::crcOf(top.data(), m_ssz) != le32(c + detail::kClsidAt + 12))
-            return {};
-        const char *r = top.data() + 16 + 16 * kind;
-        const std::uint32_t count = le32(r), depth = le32(r + 4);
-        const std::uint64_t f = m_ssz / 8;
-        if (count == 0 || count > m_sectors || depth > kMapMaxDepth)
-            return {};
-        // Nodes per level: leaves hold the records, each level above f children.
-        std::vector<std::uint64_t> per(depth + 1);
-        per[0] = (count + f - 1) / f;
-        for (std::uint32_t l = 1; l <= depth; ++l)
-            per[l] = (per[l - 1] + f - 1) / f;
-        if (per[depth] != 1)
-            return {};
-        std::vector<MapRec> cur { { le32(r + 8), le32(r + 12) } }, next;
-        for (std::uint32_t l = depth + 1; l-- > 0;) {
-            const std::uint64_t want = l == 0 ? count : per[l - 1];
-            next.clear();
-            for (const MapRec &n : cur) {
-                if (!readSector(n.loc, buf.data()) || detail::crcOf(buf.data(), m_ssz) != n.crc)
-                    return {};
-                for (std::uint64_t j = 0; j < f && next.size() < want; ++j)
-                    next.push_back({ le32(buf.data() + 8 * j), le32(buf.data() + 8 * j + 4) });
-            }
-            if (next.size() != want)
-                return {};
-            cur.swap(next);
-        }
-        return cur;
-    }
-
-    // The map is trusted only when its top sector belongs to this header and this
-    // commit, and the first directory sector is the one it records.
-    void Salvage::readMap()
-    {
-        std::vector<char> first(m_ssz), top(m_ssz);
-        const std::uint32_t dir0 = le32(m_hdr.constData() + 0x30);
-        if (!readSector(dir0, first.data()))
-            return;
-        const char *c = first.data() + detail::kClsidAt;
-        const std::uint32_t tx = le32(m_hdr.constData() + 0x34);
-        if (std::uint8_t(first[66]) != 5 || std::memcmp(c, detail::kMapMagic, 4) != 0 || le32(c + 4) != tx)
-            return;
-        if (!readSector(le32(c + 8), top.data()) || detail::crcOf(top.data(), m_ssz) != le32(c + 12)
-            || std::memcmp(top.data(), detail::kTopMagic, 4) != 0 || le32(top.data() + 4) != tx
-            || le32(top.data() + 8) != detail::crcOf(m_hdr.constData(), 512) || le32(top.data() + 12) != m_ssz)
-            return;
-        m_first = QByteArray(first.data(), qsizetype(m_ssz));
-        std::vector<MapRec> dir = mapRecords(kMapDir), miniFat = mapRecords(kMapMiniFat);
-        if (dir.empty() || dir[0].loc != dir0 || !sectorMatches(dir0, dir[0].crc, true))
-            return;
-        for (const std::vector<MapRec> *v : { &dir, &miniFat })
-            for (const MapRec &rec : *v)
-                if (rec.loc >= m_sectors)
-                    return;
-        m_mapDir = std::move(dir);
-        if (miniFat.size() == le32(m_hdr.constData() + 0x40))
-            m_mapMiniFat = std::move(miniFat);
     }
 
     // Chains that start where no slot points and no entry begins: the far side of a break.
@@ -540,91 +285,6 @@ namespace
         }
     }
 
-    // A damaged MiniFAT sector written again from what the rest of the file says:
-    // each chain that runs into it goes on to the next mini sector, or else to the
-    // one loose chain whose length completes it, and ends where its size does; the
-    // other slots are free. Taken only when the result has the CRC-32 the map
-    // records for the sector, so a wrong guess is never used.
-    void Salvage::rebuildMiniFatSector(std::size_t k)
-    {
-        const std::size_t n = m_miniNext.size(), base = k * m_eps;
-        if (base + m_eps > n || std::size_t(m_eps) * 4 != m_ssz)
-            return;
-        auto inside = [&](std::size_t m) { return m >= base && m < base + m_eps; };
-        std::vector<std::uint8_t> isHead(n, 0), pointed(n, 0), taken(n, 0);
-        std::vector<std::pair<std::uint32_t, std::uint64_t>> streams; // start, mini sectors
-        for (std::size_t i = 1; i < m_nodes.size(); ++i) {
-            const Node &nd = m_nodes[i];
-            if (!nd.valid || nd.type != 2 || nd.size == 0 || nd.size >= kMiniCutoff || nd.start >= n)
-                continue;
-            isHead[nd.start] = 1;
-            streams.push_back({ nd.start, (nd.size + kMini - 1) / kMini });
-        }
-        for (std::size_t m = 0; m < n; ++m)
-            if (!inside(m) && m_miniNext[m] < n)
-                pointed[m_miniNext[m]] = 1;
-        // The length of the known chain from m to its end; 0 when it does not end.
-        auto tailLength = [&](std::size_t m) -> std::uint64_t {
-            std::uint64_t len = 1;
-            for (std::size_t s = m; len <= 64; ++len) {
-                const std::uint32_t v = m_miniNext[s];
-                if (v == kEnd)
-                    return len;
-                if (v >= n || inside(v))
-                    return 0;
-                s = v;
-            }
-            return 0;
-        };
-        // Where a chain may go on outside the sector: the start of a known chain
-        // nothing else leads to, with its length.
-        std::vector<std::pair<std::uint32_t, std::uint64_t>> loose;
-        for (std::size_t m = 0; m < n; ++m)
-            if (!inside(m) && !pointed[m] && !isHead[m])
-                if (const std::uint64_t len = tailLength(m))
-                    loose.push_back({ std::uint32_t(m), len });
-        std::vector<std::uint32_t> guess(m_eps, kNone);
-        for (const auto &[start, needed] : streams) {
-            std::size_t s = start;
-            for (std::uint64_t c = 0; c + 1 < needed; ++c) {
-                if (taken[s])
-                    return;
-                taken[s] = 1;
-                if (!inside(s)) {
-                    if (m_miniNext[s] >= n)
-                        return;
-                    s = m_miniNext[s];
-                    continue;
-                }
-                std::size_t t = s + 1;
-                if (t >= n || isHead[t] || taken[t] || (!inside(t) && pointed[t])) {
-                    t = n;
-                    for (const auto &[m, len] : loose) {
-                        if (taken[m] || len != needed - c - 1)
-                            continue;
-                        if (t != n)
-                            return; // two would do
-                        t = m;
-                    }
-                    if (t == n)
-                        return;
-                }
-                guess[s - base] = std::uint32_t(t);
-                s = t;
-            }
-            if (inside(s))
-                guess[s - base] = kEnd;
-        }
-        std::vector<char> bytes(m_ssz);
-        for (std::uint32_t i = 0; i < m_eps; ++i)
-            for (int b = 0; b < 4; ++b)
-                bytes[4 * i + b] = char(guess[i] >> (8 * b));
-        if (detail::crcOf(bytes.data(), m_ssz) != m_mapMiniFat[k].crc)
-            return;
-        std::copy(guess.begin(), guess.end(), m_miniNext.begin() + std::ptrdiff_t(base));
-        m_r->problems.push_back(QStringLiteral("MiniFAT sector %1 was rebuilt").arg(k));
-    }
-
     QByteArray Salvage::streamBytes(std::uint32_t id, const QString &where)
     {
         const Node &n = m_nodes[id];
@@ -812,14 +472,14 @@ namespace
             return Status::IoError;
         return Status::Ok;
     }
-} // namespace
+} // namespace salvage
 
 Status salvageCompoundFile(const QString &path, const QString &dest, SalvageResult *out)
 {
     SalvageResult local;
     SalvageResult *r = out ? out : &local;
     *r = SalvageResult();
-    Salvage s(r);
+    salvage::Salvage s(r);
     const Status st = s.run(path, dest);
     if (st != Status::Ok && st != Status::Corrupt)
         QFile::remove(dest);
