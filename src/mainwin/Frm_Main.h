@@ -301,6 +301,9 @@ private:
     QSet<QString> m_changedSinceStore;
     void dropStandIns();
     void updateStorePane();
+    // Ends the running display's job and takes its store off the boxes; the store
+    // is then the caller's. Null when there is none, or another took it meanwhile.
+    BitmapStore *detachStore(int maxRounds);
     void releaseStore(int maxRounds);
     void ShowThumbs();
     void onCellPressed(int box, int item, Qt::MouseButton button, bool onCornerMark, Qt::KeyboardModifiers modifiers);

@@ -83,18 +83,24 @@ void Frm_Main::ShowCurrentImage(int row)
     }
 }
 
-void Frm_Main::releaseStore(int maxRounds)
+BitmapStore *Frm_Main::detachStore(int maxRounds)
 {
     BitmapStore *const store = m_store;
     if (!store)
-        return;
+        return nullptr;
     WaitForStore(store, maxRounds);
     if (m_store != store)
-        return; // released while we waited (the window closed meanwhile)
+        return nullptr; // released while we waited (the window closed meanwhile)
     for (ThumbBox *box : Pic_Thumb)
         box->setSources(nullptr, nullptr, {});
-    m_store->deleteLater();
     m_store = nullptr;
+    return store;
+}
+
+void Frm_Main::releaseStore(int maxRounds)
+{
+    if (BitmapStore *store = detachStore(maxRounds))
+        store->deleteLater();
 }
 
 void Frm_Main::dropStandIns()
@@ -127,15 +133,12 @@ void Frm_Main::ShowThumbs()
     const int serial = m_listingSerial;
     const bool keepPictures = std::exchange(m_keepPictures, false);
     dropStandIns();
-    QPointer<BitmapStore> previous = keepPictures ? m_store.data() : nullptr;
-    if (previous) {
+    QPointer<BitmapStore> previous;
+    if (keepPictures && m_store) {
         // Its job ends as in a release; the store itself stays for its pictures.
-        WaitForStore(previous, 0);
-        if (m_store != previous)
+        previous = detachStore(0);
+        if (!previous)
             return; // a change that came while we waited has made its own display
-        for (ThumbBox *box : Pic_Thumb)
-            box->setSources(nullptr, nullptr, {});
-        m_store = nullptr;
     }
     releaseStore(0);
     if (m_closing || serial != m_listingSerial || m_store) {
