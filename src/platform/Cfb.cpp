@@ -282,6 +282,11 @@ Status Storage::fileStats(FileStats *out) const
     return Status::Ok;
 }
 
+bool Storage::metDamage() const
+{
+    return m_file && m_file->metDamage();
+}
+
 Status Storage::check(const QString &path, QStringList *problems)
 {
     return File::audit(path, problems);

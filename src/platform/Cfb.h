@@ -165,6 +165,9 @@ public:
     Status stat(ElementStat *out) const;
 
     Status fileStats(FileStats *out) const;
+    // A writer reads the directory only where it goes, so damage elsewhere is met
+    // only when reached: true once it has been. Such a writer commits nothing more.
+    bool metDamage() const;
     // A strict audit of the file as committed on disk: every FAT slot, chain and
     // sibling tree. Returns Ok or Corrupt with the findings in *problems.
     static Status check(const QString &path, QStringList *problems);

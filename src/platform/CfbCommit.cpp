@@ -43,6 +43,40 @@ void File::rebuildTree(std::uint32_t storage)
     m_entries[storage].treeDirty = false;
 }
 
+void File::serializeEntry(std::uint32_t i, const Entry &e, char *p) const
+{
+    std::memset(p, 0, EntrySize);
+    if (e.type == TypeFree) {
+        put32(p + 68, NoStream);
+        put32(p + 72, NoStream);
+        put32(p + 76, NoStream);
+        return;
+    }
+    for (std::size_t c = 0; c < e.name.size(); ++c)
+        put16(p + 2 * c, e.name[c]);
+    put16(p + 64, std::uint16_t((e.name.size() + 1) * 2));
+    p[66] = char(e.type);
+    p[67] = char(i == 0 ? std::uint8_t(Black) : e.color);
+    const bool root = e.type == TypeRoot;
+    put32(p + 68, root ? NoStream : e.left);
+    put32(p + 72, root ? NoStream : e.right);
+    put32(p + 76, e.type == TypeStream ? NoStream : e.child);
+    std::memcpy(p + 80, e.clsid.data(), 16);
+    put32(p + 96, e.state);
+    if (e.type == TypeStorage) { // the root and streams keep zero times
+        put64(p + 100, e.ctime);
+        put64(p + 108, e.mtime);
+    }
+    if (root) {
+        put32(p + 116, m_miniChain.empty() ? EndOfChain : m_miniChain[0]);
+        put64(p + 120, std::uint64_t(m_miniCount) * MiniSize);
+    } else if (e.type == TypeStream) {
+        // A chain never walked is where the directory said it was.
+        put32(p + 116, !e.chainLoaded ? e.start : e.chain.empty() ? EndOfChain : e.chain[0]);
+        put64(p + 120, e.size);
+    }
+}
+
 QByteArray File::serializeDirectory()
 {
     const std::size_t perSector = m_ssz / EntrySize;
@@ -51,38 +85,9 @@ QByteArray File::serializeDirectory()
         --count;
     count = ceilDiv(count, perSector) * perSector;
     QByteArray out(qsizetype(count * EntrySize), 0);
-    for (std::size_t i = 0; i < count; ++i) {
-        char *p = out.data() + i * EntrySize;
-        const Entry *e = i < m_entries.size() ? &m_entries[i] : nullptr;
-        if (!e || e->type == TypeFree) {
-            put32(p + 68, NoStream);
-            put32(p + 72, NoStream);
-            put32(p + 76, NoStream);
-            continue;
-        }
-        for (std::size_t c = 0; c < e->name.size(); ++c)
-            put16(p + 2 * c, e->name[c]);
-        put16(p + 64, std::uint16_t((e->name.size() + 1) * 2));
-        p[66] = char(e->type);
-        p[67] = char(i == 0 ? std::uint8_t(Black) : e->color);
-        const bool root = e->type == TypeRoot;
-        put32(p + 68, root ? NoStream : e->left);
-        put32(p + 72, root ? NoStream : e->right);
-        put32(p + 76, e->type == TypeStream ? NoStream : e->child);
-        std::memcpy(p + 80, e->clsid.data(), 16);
-        put32(p + 96, e->state);
-        if (e->type == TypeStorage) { // the root and streams keep zero times
-            put64(p + 100, e->ctime);
-            put64(p + 108, e->mtime);
-        }
-        if (root) {
-            put32(p + 116, m_miniChain.empty() ? EndOfChain : m_miniChain[0]);
-            put64(p + 120, std::uint64_t(m_miniCount) * MiniSize);
-        } else if (e->type == TypeStream) {
-            put32(p + 116, e->chain.empty() ? EndOfChain : e->chain[0]);
-            put64(p + 120, e->size);
-        }
-    }
+    static const Entry none;
+    for (std::size_t i = 0; i < count; ++i)
+        serializeEntry(std::uint32_t(i), i < m_entries.size() ? m_entries[i] : none, out.data() + i * EntrySize);
     return out;
 }
 
@@ -150,11 +155,13 @@ Status File::commit()
 {
     if (!m_writable)
         return Status::AccessDenied;
+    if (m_damaged)
+        return Status::Corrupt;
     if (!m_dirty)
         return Status::Ok;
-    for (std::size_t i = 0; i < m_entries.size(); ++i)
+    for (std::uint32_t i : m_entries.loadedIds())
         if (m_entries[i].treeDirty)
-            rebuildTree(std::uint32_t(i));
+            rebuildTree(i);
 
     // Free mini sectors at the end of the mini stream go back to the FAT.
     while (m_miniCount > 0 && !m_miniUsed[m_miniCount - 1]) {
@@ -167,26 +174,39 @@ Status File::commit()
         m_miniChain.pop_back();
     }
 
-    QByteArray dir = serializeDirectory();
-    if (m_sumInClsid) {
-        // Marked before the sectors are written: the first directory sector then
-        // differs from the committed one (its transaction number does), so it goes
-        // to a fresh sector even when nothing else in it changed, and the checksum
-        // can be patched in below without touching a committed sector.
-        std::memcpy(dir.data() + kClsidAt, kMapMagic, 4);
-        put32(dir.data() + kClsidAt + 4, m_txSig + 1);
+    QByteArray dir;
+    std::map<std::uint32_t, QByteArray> dirSectors; // a lazy writer's changed ones
+    if (m_lazyWriter) {
+        if (Status s = writeDirectoryLazy(&dirSectors); s != Status::Ok)
+            return s;
+    } else {
+        dir = serializeDirectory();
+        if (m_sumInClsid) {
+            // Marked before the sectors are written: the first directory sector then
+            // differs from the committed one (its transaction number does), so it goes
+            // to a fresh sector even when nothing else in it changed, and the checksum
+            // can be patched in below without touching a committed sector.
+            std::memcpy(dir.data() + kClsidAt, kMapMagic, 4);
+            put32(dir.data() + kClsidAt + 4, m_txSig + 1);
+        }
+        if (Status s = writeTable(dir, m_diskDir, m_diskDirChain, &m_dirChain); s != Status::Ok)
+            return s;
+        if (m_sumInClsid)
+            tableRecords(MapDir, dir, m_diskDir, m_diskDirChain, m_dirChain);
     }
-    if (Status s = writeTable(dir, m_diskDir, m_diskDirChain, &m_dirChain); s != Status::Ok)
-        return s;
-    if (m_sumInClsid)
-        tableRecords(MapDir, dir, m_diskDir, m_diskDirChain, m_dirChain);
 
-    QByteArray miniFat(qsizetype(ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz), char(0xFF));
-    for (const Entry &e : m_entries) {
-        if (!e.inMini() || e.chain.empty())
-            continue;
-        for (std::size_t i = 0; i < e.chain.size(); ++i)
-            put32(miniFat.data() + 4 * std::size_t(e.chain[i]), i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
+    QByteArray miniFat;
+    if (m_lazyWriter) {
+        miniFat = lazyMiniFat();
+    } else {
+        miniFat = QByteArray(qsizetype(ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz), char(0xFF));
+        for (const Entry &e : m_entries) {
+            if (!e.inMini() || e.chain.empty())
+                continue;
+            for (std::size_t i = 0; i < e.chain.size(); ++i)
+                put32(
+                    miniFat.data() + 4 * std::size_t(e.chain[i]), i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
+        }
     }
     if (Status s = writeTable(miniFat, m_diskMiniFat, m_diskMiniFatChain, &m_miniFatChain); s != Status::Ok)
         return s;
@@ -225,14 +245,15 @@ Status File::commit()
             if (changed)
                 continue;
         }
-        fat = QByteArray(qsizetype(needFat) * m_ssz, char(0xFF));
+        fat = m_lazyWriter ? lazyFat(needFat) : QByteArray(qsizetype(needFat) * m_ssz, char(0xFF));
         auto link = [&fat](const std::vector<std::uint32_t> &c) {
             for (std::size_t i = 0; i < c.size(); ++i)
                 put32(fat.data() + 4 * std::size_t(c[i]), i + 1 < c.size() ? c[i + 1] : EndOfChain);
         };
-        for (const Entry &e : m_entries)
-            if (e.type == TypeStream && !e.inMini())
-                link(e.chain);
+        if (!m_lazyWriter)
+            for (const Entry &e : m_entries)
+                if (e.type == TypeStream && !e.inMini())
+                    link(e.chain);
         link(m_miniChain);
         for (const auto &kv : m_mapLocs)
             put32(fat.data() + 4 * std::size_t(kv.second), EndOfChain);
@@ -314,7 +335,7 @@ Status File::commit()
     // (its transaction number changed), so patching it touches no committed sector.
     QByteArray dirOut = dir;
     if (m_sumInClsid) {
-        char *clsid = dirOut.data() + kClsidAt;
+        char *clsid = (m_lazyWriter ? dirSectors.at(0).data() : dirOut.data()) + kClsidAt;
         put32(clsid + 8, m_mapLocs.at(MapTopKey));
         put32(clsid + 12, crcOf(map.at(MapTopKey).constData(), m_ssz));
         if (isProtected(m_dirChain[0]) || !pwriteAll(clsid, 16, sectorOffset(m_dirChain[0]) + kClsidAt))
@@ -336,7 +357,15 @@ Status File::commit()
 
     m_diskFat = fat;
     m_diskDifat = difat;
-    m_diskDir = dirOut;
+    if (m_lazyWriter) {
+        for (auto &kv : dirSectors)
+            m_sectorCache[std::uint64_t(MapDir) << 32 | kv.first] = std::move(kv.second);
+        m_diskEntries = std::uint32_t(m_dirChain.size() * (m_ssz / EntrySize));
+        m_freedSectors.clear();
+        m_freedMinis.clear();
+    } else {
+        m_diskDir = dirOut;
+    }
     m_diskMiniFat = miniFat;
     m_diskFatLocs = m_fatLocs;
     m_diskDifatLocs = m_difatLocs;
@@ -393,7 +422,7 @@ void File::stats(FileStats *out)
         // A reader that read only what it reached knows no totals: they come
         // from a full reading of the same file.
         std::shared_ptr<File> full;
-        if (open(m_path, m_mode, &full, true) == Status::Ok) {
+        if (open(m_path, mode::Read | mode::Transacted | mode::NoSnapshot, &full, true) == Status::Ok) {
             full->stats(out);
             return;
         }

@@ -42,6 +42,8 @@ void File::freeSector(std::uint32_t s)
 {
     if (s < m_used.size()) {
         m_used[s] = 0;
+        if (m_lazyWriter)
+            m_freedSectors.push_back(s);
         // A sector the committed state still holds cannot be taken before the next
         // commit: pulling the search back to it would rescan the file per sector
         // moved by copy-on-write.
@@ -76,6 +78,8 @@ void File::freeMini(std::uint32_t m)
 {
     if (m < m_miniUsed.size()) {
         m_miniUsed[m] = 0;
+        if (m_lazyWriter)
+            m_freedMinis.push_back(m);
         m_miniHint = std::min(m_miniHint, m);
     }
 }
@@ -277,6 +281,8 @@ Status File::write(std::uint32_t id, std::uint64_t pos, const char *data, std::u
         return Status::Ok;
     if (pos + n < pos)
         return Status::InvalidParameter;
+    if (Status s = loadChain(id); s != Status::Ok)
+        return s;
     m_dirty = true;
     if (pos + n > m_entries[id].size)
         if (Status s = resizeChain(m_entries[id], pos + n); s != Status::Ok)
@@ -287,6 +293,8 @@ Status File::write(std::uint32_t id, std::uint64_t pos, const char *data, std::u
 
 Status File::setSize(std::uint32_t id, std::uint64_t size)
 {
+    if (Status s = loadChain(id); s != Status::Ok)
+        return s;
     m_dirty = true;
     return resizeChain(m_entries[id], size);
 }
@@ -322,22 +330,35 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
         return Status::InvalidName;
     const std::u16string n = name.toStdU16String();
     const Key key = sortKey(n);
+    if (Status s = loadChildren(parent); s != Status::Ok)
+        return s;
     if (m_entries[parent].children.count(key))
         return Status::FileAlreadyExists;
-    std::uint32_t slot = std::max<std::uint32_t>(1, m_entryHint);
-    while (slot < m_entries.size() && m_entries[slot].type != TypeFree)
-        ++slot;
-    m_entryHint = slot + 1;
-    if (slot == m_entries.size()) {
-        if (slot >= MaxRegSect)
+    std::uint32_t slot = NoStream;
+    if (m_lazyWriter) {
+        // Only slots known to be free: scanning the directory for one would read it whole.
+        while (slot == NoStream && !m_freeSlots.empty()) {
+            const std::uint32_t c = *m_freeSlots.begin();
+            m_freeSlots.erase(m_freeSlots.begin());
+            if (c > 0 && (c >= m_diskEntries || parseEntry(c) == Status::Ok) && m_entries[c].type == TypeFree)
+                slot = c;
+        }
+    } else {
+        slot = std::max<std::uint32_t>(1, m_entryHint);
+        while (slot < m_entries.size() && m_entries[slot].type != TypeFree)
+            ++slot;
+        m_entryHint = slot + 1;
+    }
+    if (slot == NoStream || slot == m_entries.size()) {
+        if (m_entries.size() >= MaxRegSect)
             return Status::TooLarge;
-        m_entries.emplace_back();
-        m_entries.back().gen = m_genBase++;
+        slot = m_entries.append(m_genBase++);
     }
     Entry &e = m_entries[slot];
     const std::uint32_t gen = e.gen;
     e = Entry {};
     e.gen = gen;
+    e.parsed = true; // its state is this, not what the directory held
     e.name = n;
     e.type = type;
     e.parent = parent;
@@ -364,10 +385,33 @@ void File::destroyTree(std::uint32_t id)
     const std::uint32_t gen = m_genBase++;
     again = Entry {};
     again.gen = gen;
+    again.parsed = true; // free now, whatever the directory held
+    if (m_lazyWriter)
+        m_freeSlots.insert(id);
+}
+
+Status File::loadSubtree(std::uint32_t id)
+{
+    if (m_entries[id].type == TypeStream)
+        return loadChain(id);
+    if (Status s = loadChildren(id); s != Status::Ok)
+        return s;
+    std::vector<std::uint32_t> kids;
+    for (const auto &kv : m_entries[id].children)
+        kids.push_back(kv.second);
+    for (std::uint32_t k : kids)
+        if (Status s = loadSubtree(k); s != Status::Ok)
+            return s;
+    return Status::Ok;
 }
 
 Status File::destroy(std::uint32_t id)
 {
+    // Everything it frees must be known, and the parent's tree loaded to be rebuilt.
+    if (Status s = loadChildren(m_entries[id].parent); s != Status::Ok)
+        return s;
+    if (Status s = loadSubtree(id); s != Status::Ok)
+        return s;
     Entry &e = m_entries[id];
     Entry &p = m_entries[e.parent];
     p.children.erase(sortKey(e.name));
@@ -381,6 +425,8 @@ Status File::rename(std::uint32_t id, const QString &newName)
 {
     if (!validName(newName))
         return Status::InvalidName;
+    if (Status s = loadChildren(m_entries[id].parent); s != Status::Ok)
+        return s;
     Entry &e = m_entries[id];
     Entry &p = m_entries[e.parent];
     const std::u16string n = newName.toStdU16String();

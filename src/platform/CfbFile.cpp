@@ -44,7 +44,7 @@ bool validName(const QString &name)
 
 File::~File()
 {
-    if (m_writable && !m_transacted && m_dirty && !m_broken)
+    if (m_writable && !m_transacted && m_dirty && !m_broken && !m_damaged)
         commit();
     if (m_fd >= 0)
         ::close(m_fd); // closing the descriptor drops its locks
@@ -284,8 +284,8 @@ Status File::walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::ve
 Status File::walkMini(std::uint32_t start, std::uint64_t needed, std::vector<std::uint32_t> *out)
 {
     out->clear();
-    const std::uint64_t entries =
-        m_mapped ? std::uint64_t(m_mapRoots[MapMiniFat].count) * m_eps : std::uint64_t(m_diskMiniFat.size()) / 4;
+    const std::uint64_t entries = m_mapped && !m_lazyWriter ? std::uint64_t(m_mapRoots[MapMiniFat].count) * m_eps
+                                                            : std::uint64_t(m_diskMiniFat.size()) / 4;
     std::uint32_t m = start;
     for (std::uint64_t k = 0; k < needed; ++k) {
         if (m >= entries || m >= m_miniCount || (!m_mapped && m_miniUsed[m]))
@@ -342,6 +342,11 @@ Status File::load(bool forWriter)
     m_diskMap.clear();
     m_diskMapLocs.clear();
     m_recsKnown = false;
+    m_lazyWriter = false;
+    m_damaged = false;
+    m_freedSectors.clear();
+    m_freedMinis.clear();
+    m_freeSlots.clear();
 
     // The root entry says how the tables are vouched for. A reader of a file
     // with a sector map reads only what it reaches, each sector checked.
@@ -349,8 +354,8 @@ Status File::load(bool forWriter)
     if (firstDir >= m_fileSectors || !preadAll(first.data(), m_ssz, sectorOffset(firstDir)))
         return Status::Corrupt;
     const Sums sums = sumsOf(first.constData());
-    if (sums == Sums::Map && !forWriter && !m_fullLoad)
-        return loadMapped(hdr, first.constData());
+    if (sums == Sums::Map && !m_fullLoad)
+        return forWriter ? loadMappedWriter(hdr, first.constData()) : loadMapped(hdr, first.constData());
 
     m_used.assign(m_fileSectors, 0);
     // A FAT or DIFAT sector must itself be described by the FAT: one past what the
@@ -536,6 +541,16 @@ Status File::loadChildren(std::uint32_t sid)
 {
     if (m_entries[sid].childrenLoaded)
         return Status::Ok;
+    const Status s = walkChildren(sid);
+    if (s != Status::Ok && m_lazyWriter) {
+        m_entries[sid].children.clear(); // never a partial tree to rebuild from
+        m_entries[sid].childrenLoaded = false;
+    }
+    return damaged(s);
+}
+
+Status File::walkChildren(std::uint32_t sid)
+{
     m_entries[sid].childrenLoaded = true;
     const std::size_t count = m_diskEntries;
     std::vector<std::uint32_t> nodes { m_entries[sid].child };
@@ -566,12 +581,15 @@ Status File::loadChildren(std::uint32_t sid)
             e.size = 0;
             continue;
         }
-        if (e.size > m_fileBytes)
+        if (!e.chainLoaded && e.size > m_fileBytes)
             return Status::Corrupt; // no stream is larger than the file that holds it
         if (!m_lazy)
             if (Status st = loadChain(n); st != Status::Ok)
                 return st;
     }
+    // A writer that loads trees as it goes checks each one as it loads it.
+    if (m_lazyWriter && !validTree(sid))
+        m_entries[sid].treeDirty = true;
     return Status::Ok;
 }
 
@@ -616,7 +634,9 @@ Status File::loadChain(std::uint32_t id)
                                          : walk(e.start, ceilDiv(e.size, m_ssz), false, &e.chain);
     if (s == Status::Ok)
         e.chainLoaded = true;
-    return s;
+    else
+        e.chain.clear();
+    return damaged(s);
 }
 
 Status File::children(std::uint32_t id, const std::map<Key, std::uint32_t, KeyLess> **out)

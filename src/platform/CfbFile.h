@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -89,6 +90,12 @@ public:
     void push_back(const Entry &e) { m_dense.push_back(e); }
     Entry &emplace_back() { return m_dense.emplace_back(); }
     Entry &back() { return m_dense.back(); }
+    // A new entry past the end, for a table of either kind; returns its index.
+    std::uint32_t append(std::uint32_t gen);
+    // The entry at i if it is in memory (always, for a dense table).
+    Entry *loaded(std::size_t i);
+    // The indexes of the entries in memory: all of a dense table.
+    std::vector<std::uint32_t> loadedIds() const;
     // Iteration covers the dense table only; a sparse table is never iterated.
     std::vector<Entry>::iterator begin() { return m_dense.begin(); }
     std::vector<Entry>::iterator end() { return m_dense.end(); }
@@ -121,6 +128,7 @@ public:
         const QString &path, std::uint32_t mode, std::shared_ptr<File> *out, bool fullLoad = false, int lockWaitMs = 0);
 
     bool writable() const { return m_writable; }
+    bool metDamage() const { return m_damaged; }
     bool transacted() const { return m_transacted; }
     std::uint32_t rootMode() const { return m_mode; }
     bool alive(std::uint32_t id, std::uint32_t gen) const;
@@ -148,11 +156,27 @@ private:
     // A handle on fd (taken over) for the given open mode.
     static std::shared_ptr<File> adopt(int fd, const QString &path, std::uint32_t mode, bool writable);
     Status load(bool forWriter);
+    // A writer of a file with a sector map (CfbLazy.cpp): it reads the FAT,
+    // DIFAT, MiniFAT and map whole, each sector checked against its record, and
+    // the directory only where it goes, so opening and committing cost what the
+    // writer touches rather than the number of entries in the file.
+    Status loadMappedWriter(const QByteArray &hdr, const char *rootEntry);
+    Status readCheckedTable(int kind, const std::vector<std::uint32_t> &locs, QByteArray *out);
+    // Loads what destroying id frees: a storage's whole subtree, a stream's chain.
+    Status loadSubtree(std::uint32_t id);
+    void serializeEntry(std::uint32_t i, const Entry &e, char *p) const;
+    // The changed directory sectors, written copy-on-write, with their records.
+    Status writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors);
+    // The MiniFAT and FAT of the state being committed, from the committed ones.
+    QByteArray lazyMiniFat();
+    QByteArray lazyFat(std::size_t fatSectors);
+    void noteDirSector(std::uint32_t k, const char *bytes);
     Status readHeader(QByteArray *hdr);
     Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
     // Decodes directory entry i from the committed directory, once.
     Status parseEntry(std::uint32_t i);
     Status loadChildren(std::uint32_t storage);
+    Status walkChildren(std::uint32_t storage);
     Status loadChain(std::uint32_t stream);
     Status searchTree(std::uint32_t storage, const Key &key, std::uint32_t *id);
     Status walkMini(std::uint32_t start, std::uint64_t needed, std::vector<std::uint32_t> *out);
@@ -199,6 +223,8 @@ private:
     Sums sumsOf(const char *rootEntry) const;
     Status loadMapped(const QByteArray &hdr, const char *rootEntry);
     Status readWholeMap(const QByteArray &hdr, const char *rootEntry);
+    // Every map sector into m_recs, m_mapLocs and m_diskMap, each marked in use.
+    Status readMapTree(const QByteArray &hdr, const char *rootEntry);
     Status mapNode(std::uint32_t loc, std::uint32_t crc, const char **out);
     // The sector at loc whose bytes have the CRC-32 crc (checked when read), from
     // the process's store of checked sectors or the file.
@@ -254,6 +280,20 @@ private:
     std::uint32_t m_diskEntries = 0; // directory entries in the committed directory
     std::uint64_t m_fileBytes = 0;
     bool m_lazy = false, m_fullLoad = false;
+    bool m_lazyWriter = false; // a writer that reached the file through its map
+    // Damage a lazy writer met where it went: it commits nothing more, since what
+    // it holds of the tree there may be partial.
+    bool m_damaged = false;
+    Status damaged(Status s)
+    {
+        if (s == Status::Corrupt && m_lazyWriter)
+            m_damaged = true;
+        return s;
+    }
+    // What a lazy writer freed since the last commit (cleared from the FAT and
+    // MiniFAT it builds), and directory slots it knows to be free.
+    std::vector<std::uint32_t> m_freedSectors, m_freedMinis;
+    std::set<std::uint32_t> m_freeSlots;
     bool m_sumInClsid = true; // the root's class id is ours to hold the checksum
 
     bool m_mapped = false; // tables are read through the sector map, when needed

@@ -121,6 +121,41 @@ Entry &EntryTable::operator[](std::size_t i)
     return it->second;
 }
 
+std::uint32_t EntryTable::append(std::uint32_t gen)
+{
+    if (!m_sparse) {
+        m_dense.emplace_back().gen = gen;
+        return std::uint32_t(m_dense.size() - 1);
+    }
+    const auto i = std::uint32_t(m_count++);
+    m_map[i].gen = gen;
+    return i;
+}
+
+Entry *EntryTable::loaded(std::size_t i)
+{
+    if (!m_sparse)
+        return i < m_dense.size() ? &m_dense[i] : nullptr;
+    const auto it = m_map.find(std::uint32_t(i));
+    return it == m_map.end() ? nullptr : &it->second;
+}
+
+std::vector<std::uint32_t> EntryTable::loadedIds() const
+{
+    std::vector<std::uint32_t> ids;
+    if (!m_sparse) {
+        ids.resize(m_dense.size());
+        for (std::size_t i = 0; i < ids.size(); ++i)
+            ids[i] = std::uint32_t(i);
+        return ids;
+    }
+    ids.reserve(m_map.size());
+    for (const auto &kv : m_map)
+        ids.push_back(kv.first);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
 const Entry &EntryTable::operator[](std::size_t i) const
 {
     static const Entry none;
@@ -215,28 +250,36 @@ Status File::tableSector(int kind, std::uint32_t k, const char **out)
         return Status::Ok;
     }
     MapRec rec;
-    if (Status s = mapRecord(kind, k, &rec); s != Status::Ok)
+    if (m_lazyWriter) {
+        // A writer holds every record, current after each of its commits.
+        if (k >= m_recs[std::size_t(kind)].size())
+            return Status::Corrupt;
+        rec = m_recs[std::size_t(kind)][k];
+    } else if (Status s = mapRecord(kind, k, &rec); s != Status::Ok) {
         return s;
+    }
     if (rec.loc >= m_fileSectors)
-        return Status::Corrupt;
+        return damaged(Status::Corrupt);
     QByteArray b;
     if (kind != MapDir || k != 0) {
         if (Status s = checkedSector(rec.loc, rec.crc, &b); s != Status::Ok)
-            return s;
+            return damaged(s);
     } else { // its checksum leaves out the class id that holds the map's own
         b = QByteArray(int(m_ssz), 0);
         if (!preadAll(b.data(), m_ssz, sectorOffset(rec.loc)))
             return Status::IoError;
         if (sectorCrc(kind, k, b.constData()) != rec.crc)
-            return Status::Corrupt;
+            return damaged(Status::Corrupt);
     }
+    if (m_lazyWriter && kind == MapDir)
+        noteDirSector(k, b.constData());
     *out = m_sectorCache.emplace(key, b).first->second.constData();
     return Status::Ok;
 }
 
 Status File::fatSlot(std::uint32_t s, std::uint32_t *v)
 {
-    if (!m_mapped) {
+    if (!m_mapped || m_lazyWriter) {
         if (s >= std::uint64_t(m_diskFat.size()) / 4)
             return Status::Corrupt;
         *v = le32(m_diskFat.constData() + 4 * std::size_t(s));
@@ -251,7 +294,7 @@ Status File::fatSlot(std::uint32_t s, std::uint32_t *v)
 
 Status File::miniFatSlot(std::uint32_t m, std::uint32_t *v)
 {
-    if (!m_mapped) {
+    if (!m_mapped || m_lazyWriter) {
         if (m >= std::uint64_t(m_diskMiniFat.size()) / 4)
             return Status::Corrupt;
         *v = le32(m_diskMiniFat.constData() + 4 * std::size_t(m));
@@ -282,7 +325,7 @@ Status File::dirEntry(std::uint32_t i, const char **p)
 
 Status File::miniLoc(std::uint32_t k, std::uint32_t *s)
 {
-    if (!m_mapped) {
+    if (!m_mapped || m_lazyWriter) {
         if (k >= m_miniChain.size())
             return Status::Corrupt;
         *s = m_miniChain[k];
@@ -368,7 +411,7 @@ Status File::loadMapped(const QByteArray &hdr, const char *rootEntry)
     return Status::Ok;
 }
 
-Status File::readWholeMap(const QByteArray &hdr, const char *rootEntry)
+Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
 {
     const char *c = rootEntry + kClsidAt;
     const std::uint32_t topLoc = le32(c + 8);
@@ -432,6 +475,15 @@ Status File::readWholeMap(const QByteArray &hdr, const char *rootEntry)
         if (recs.size() != r.count)
             return Status::Corrupt;
     }
+    m_diskMapLocs = m_mapLocs;
+    m_recsKnown = true;
+    return Status::Ok;
+}
+
+Status File::readWholeMap(const QByteArray &hdr, const char *rootEntry)
+{
+    if (Status s = readMapTree(hdr, rootEntry); s != Status::Ok)
+        return s;
     // Every record must name the table sector that is there, with its bytes.
     auto agree = [this](int kind, const std::vector<std::uint32_t> &locs, const QByteArray &bytes) {
         const std::vector<MapRec> &recs = m_recs[std::size_t(kind)];
@@ -447,8 +499,6 @@ Status File::readWholeMap(const QByteArray &hdr, const char *rootEntry)
         || !agree(MapDir, m_dirChain, QByteArray(m_diskDir.constData(), int(m_dirChain.size() * m_ssz)))
         || !agree(MapMiniFat, m_miniFatChain, m_diskMiniFat) || !agree(MapMini, m_miniChain, QByteArray()))
         return Status::Corrupt;
-    m_diskMapLocs = m_mapLocs;
-    m_recsKnown = true;
     return Status::Ok;
 }
 

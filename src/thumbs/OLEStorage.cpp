@@ -759,6 +759,21 @@ bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<Pendi
         root = OpenCacheWriter();
     if (!root.isOpen())
         return false;
+    if (commitThumbsInto(root, folderPath, thumbs))
+        return true;
+    if (!root.metDamage())
+        return false;
+    // Damage the open did not reach (the writer reads only where it goes): the
+    // file is set aside as at a damaged open, and the thumbnails go to the new one.
+    root.release();
+    setAsideDamagedCache(path, nullptr);
+    root = OpenCacheWriter();
+    return root.isOpen() && commitThumbsInto(root, folderPath, thumbs);
+}
+
+bool OLEStorage::commitThumbsInto(Storage &root, const QString &folderPath, const std::vector<PendingThumb> &thumbs)
+{
+    const QString path = cacheFilePath(CacheFileName);
     const QString name = NameCrc(folderPath);
     Storage folder = root.openStorage(name, ModeWriteDirect);
     if (folder.isOpen()) {

@@ -154,6 +154,10 @@ public:
     static bool CacheJustCreated(); // set by CreateCacheFile, cleared by OpenCacheFile
     // The calling thread's open folder storage, for streams kept beside "Index" ("Stamps").
     static cfb::Storage &FolderStorage();
+
+private:
+    static bool commitThumbsInto(
+        cfb::Storage &root, const QString &folderPath, const std::vector<PendingThumb> &thumbs);
 };
 
 } // namespace v7

@@ -104,10 +104,21 @@ TEST_F(CfbMap, DamageAReaderDoesNotReachStopsOnlyWhatReachesIt)
     EXPECT_EQ(b.elements(&kids), Status::Corrupt);
     std::map<QString, QByteArray> tree;
     EXPECT_FALSE(v7test::readTree(path(), &tree));
-    // The audit and a writer read everything, so they refuse the file.
+    // The audit reads everything, so it refuses the file. A writer reads what it
+    // goes to: it opens, works in "a", and is refused in "b".
     QStringList problems;
     EXPECT_NE(Storage::check(path(), &problems), Status::Ok);
-    EXPECT_FALSE(Storage::open(path(), RW).isOpen());
+    Storage writer = Storage::open(path(), RW, &s);
+    ASSERT_TRUE(writer.isOpen()) << statusText(s);
+    Storage wa = writer.openStorage("a", RW, &s);
+    ASSERT_EQ(s, Status::Ok);
+    EXPECT_EQ(wa.createStream("a8", RW).write(patternBytes(8, 300)), Status::Ok);
+    Storage wb = writer.openStorage("b", RW, &s);
+    if (s == Status::Ok)
+        wb.createStream("b40", RW, &s);
+    EXPECT_EQ(s, Status::Corrupt);
+    // Having met damage, it commits nothing: what it holds of "b" may be partial.
+    EXPECT_EQ(writer.commit(), Status::Corrupt);
 }
 
 TEST_F(CfbMap, ByteFlipsInEverySectorThatIsNotStreamData)

@@ -1,0 +1,272 @@
+// A writer of a mapped file reads the directory only where it goes and builds
+// each commit's FAT and MiniFAT from the committed ones. These tests hold it to
+// a model of the tree through random edits, with the strict audit after every
+// commit (it finds a leaked sector, one in use but marked free, or an entry
+// left allocated and unreachable), and check that damage it does not reach
+// neither stops it nor spreads.
+#include "CfbTestUtil.h"
+
+#include <QTemporaryDir>
+#include <iterator>
+#include <random>
+#include <set>
+
+using namespace v7::cfb;
+using namespace v7test;
+
+namespace
+{
+
+class CfbLazyWriter : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    QString path() const { return dir.filePath("t.cfb"); }
+};
+
+// Sizes on both sides of the mini-stream cutoff and of sector boundaries.
+const int kSizes[] = { 0, 1, 63, 64, 65, 511, 512, 4095, 4096, 4097, 9000, 70000 };
+
+struct Model {
+    std::map<QString, QByteArray> streams; // "folder/name"
+    std::set<QString> folders;
+    // As readTree gives it: storages with a trailing slash.
+    std::map<QString, QByteArray> tree() const
+    {
+        std::map<QString, QByteArray> t = streams;
+        for (const QString &f : folders)
+            t[f + "/"] = QByteArray();
+        return t;
+    }
+};
+
+// One session of random edits through one writer, committed once or more.
+void editSession(Storage &root, Model *m, std::mt19937 &rng, std::uint32_t *seed)
+{
+    const int edits = 1 + int(rng() % 12);
+    for (int n = 0; n < edits; ++n) {
+        const int op = int(rng() % 10);
+        if (op == 0 || m->folders.empty()) {
+            const QString f = QString("f%1").arg(rng() % 40);
+            if (!m->folders.count(f)) {
+                Status s;
+                root.createStorage(f, RW, &s);
+                ASSERT_EQ(s, Status::Ok);
+                m->folders.insert(f);
+            }
+            continue;
+        }
+        auto fit = m->folders.begin();
+        std::advance(fit, rng() % m->folders.size());
+        const QString f = *fit;
+        Storage st = root.openStorage(f, RW);
+        ASSERT_TRUE(st.isOpen()) << f.toStdString();
+        std::vector<QString> mine;
+        for (const auto &kv : m->streams)
+            if (kv.first.startsWith(f + "/"))
+                mine.push_back(kv.first.mid(f.size() + 1));
+        const QString pick = mine.empty() ? QString() : mine[rng() % mine.size()];
+        if (op == 1) { // the folder goes, with everything in it
+            ASSERT_EQ(root.destroyElement(f), Status::Ok);
+            m->folders.erase(f);
+            for (const QString &s : mine)
+                m->streams.erase(f + "/" + s);
+        } else if (op == 2 && !pick.isEmpty()) {
+            ASSERT_EQ(st.destroyElement(pick), Status::Ok);
+            m->streams.erase(f + "/" + pick);
+        } else if (op == 3 && !pick.isEmpty()) {
+            const QString to = QString("r%1").arg(rng() % 1000);
+            if (m->streams.count(f + "/" + to))
+                continue;
+            ASSERT_EQ(st.renameElement(pick, to), Status::Ok);
+            m->streams[f + "/" + to] = m->streams[f + "/" + pick];
+            m->streams.erase(f + "/" + pick);
+        } else if (op == 4 && !pick.isEmpty()) { // grown or cut in place
+            Stream s = st.openStream(pick, RW);
+            const int size = kSizes[rng() % std::size(kSizes)];
+            ASSERT_EQ(s.setSize(std::uint64_t(size)), Status::Ok);
+            QByteArray &b = m->streams[f + "/" + pick];
+            if (size > b.size()) { // room made by setSize holds whatever the sectors held: filled here
+                ASSERT_EQ(s.seek(b.size()), Status::Ok);
+                ASSERT_EQ(s.write(QByteArray(size - int(b.size()), 'g')), Status::Ok);
+            }
+            b.resize(size, 'g');
+        } else if (op == 5 && !pick.isEmpty()) { // a few bytes inside
+            Stream s = st.openStream(pick, RW);
+            QByteArray &b = m->streams[f + "/" + pick];
+            const QByteArray patch = patternBytes((*seed)++, 5);
+            const int at = b.isEmpty() ? 0 : int(rng() % std::uint32_t(b.size()));
+            ASSERT_EQ(s.seek(at), Status::Ok);
+            ASSERT_EQ(s.write(patch), Status::Ok);
+            if (b.size() < at + 5)
+                b.resize(at + 5);
+            std::memcpy(b.data() + at, patch.constData(), 5);
+        } else { // a new stream, or one replaced whole
+            const QString name = QString::number(rng() % 300);
+            const QByteArray bytes = patternBytes((*seed)++, kSizes[rng() % std::size(kSizes)]);
+            Status s;
+            Stream stream = st.createStream(name, RW | mode::Create, &s);
+            ASSERT_EQ(s, Status::Ok);
+            ASSERT_EQ(stream.write(bytes), Status::Ok);
+            m->streams[f + "/" + name] = bytes;
+        }
+        if (rng() % 8 == 0) {
+            ASSERT_EQ(root.commit(), Status::Ok); // several commits by one writer
+        }
+    }
+}
+
+// The paths whose bytes differ, for a short failure message.
+std::string differences(const std::map<QString, QByteArray> &got, const std::map<QString, QByteArray> &want)
+{
+    std::string out;
+    for (const auto &kv : want) {
+        const auto it = got.find(kv.first);
+        if (it == got.end())
+            out += " missing " + kv.first.toStdString();
+        else if (it->second != kv.second)
+            out += " differs " + kv.first.toStdString() + " (" + std::to_string(it->second.size()) + " bytes, want "
+                + std::to_string(kv.second.size()) + ")";
+    }
+    for (const auto &kv : got)
+        if (!want.count(kv.first))
+            out += " extra " + kv.first.toStdString();
+    return out;
+}
+
+} // namespace
+
+TEST_F(CfbLazyWriter, RandomEditsKeepTheTreeAndACleanAudit)
+{
+    Model m;
+    std::uint32_t seed = 1;
+    {
+        Storage root = Storage::create(path(), RW);
+        ASSERT_TRUE(root.isOpen());
+        for (int f = 0; f < 12; ++f) {
+            const QString name = QString("f%1").arg(f);
+            Storage st = root.createStorage(name, RW);
+            m.folders.insert(name);
+            for (int i = 0; i < 40; ++i) {
+                const QByteArray b = patternBytes(seed++, kSizes[(f + i) % std::size(kSizes)]);
+                st.createStream(QString::number(i), RW).write(b);
+                m.streams[name + "/" + QString::number(i)] = b;
+            }
+        }
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    std::mt19937 rng(29);
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        // Now and then a reader holds the previous state: nothing it uses may be reused.
+        Storage reader;
+        std::map<QString, QByteArray> before;
+        if (round % 5 == 2) {
+            reader = Storage::open(path(), RT);
+            ASSERT_TRUE(readTree(reader, QString(), &before));
+        }
+        {
+            Storage root = Storage::open(path(), RW);
+            ASSERT_TRUE(root.isOpen());
+            editSession(root, &m, rng, &seed);
+            if (HasFatalFailure())
+                return;
+            ASSERT_EQ(root.commit(), Status::Ok);
+        }
+        if (reader.isOpen()) {
+            std::map<QString, QByteArray> still;
+            ASSERT_TRUE(readTree(reader, QString(), &still));
+            EXPECT_EQ(still, before);
+        }
+        std::map<QString, QByteArray> tree;
+        ASSERT_TRUE(readTree(path(), &tree));
+        EXPECT_EQ(differences(tree, m.tree()), "");
+        expectClean(path());
+    }
+}
+
+TEST_F(CfbLazyWriter, RevertDropsASessionsEdits)
+{
+    {
+        Storage root = Storage::create(path(), RW);
+        root.createStorage("a", RW).createStream("x", RW).write(patternBytes(1, 100));
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    constexpr std::uint32_t RWT = RW | mode::Transacted;
+    {
+        Storage root = Storage::open(path(), RWT);
+        Storage a = root.openStorage("a", RWT);
+        a.createStream("y", RWT).write(patternBytes(2, 5000));
+        ASSERT_EQ(a.destroyElement("x"), Status::Ok);
+        ASSERT_EQ(root.revert(), Status::Ok);
+        a = root.openStorage("a", RWT);
+        a.createStream("z", RWT).write(patternBytes(3, 10));
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    std::map<QString, QByteArray> tree;
+    ASSERT_TRUE(readTree(path(), &tree));
+    const std::map<QString, QByteArray> want {
+        { "a/", {} }, { "a/x", patternBytes(1, 100) }, { "a/z", patternBytes(3, 10) }
+    };
+    EXPECT_EQ(tree, want);
+    expectClean(path());
+}
+
+// A wrong byte in one folder's directory sectors: a writer that works in
+// another folder commits, the damage stays where it was (and is still found),
+// and a writer that reaches it is refused rather than writing a wrong tree.
+TEST_F(CfbLazyWriter, DamageAWriterDoesNotReachNeitherStopsItNorSpreads)
+{
+    {
+        Storage root = Storage::create(path(), RW);
+        for (const char *f : { "a", "b" }) {
+            Storage st = root.createStorage(f, RW);
+            for (int i = 0; i < 200; ++i)
+                st.createStream(QString("%1%2").arg(f).arg(i), RW).write(patternBytes(i, 64));
+        }
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    // The directory entry of stream "a150": UTF-16 name at the start of its 128 bytes.
+    QByteArray file = readFile(path());
+    const QByteArray name = QByteArray("a\0001\0005\0000\0\0\0", 10);
+    const qsizetype at = file.indexOf(name);
+    ASSERT_GT(at, 0);
+    file[at + 100] = char(file[at + 100] ^ 0x40); // its creation time: read only as bytes
+    writeFile(path(), file);
+    forgetCheckedSectors();
+
+    {
+        Status s;
+        Storage root = Storage::open(path(), RW, &s);
+        ASSERT_EQ(s, Status::Ok);
+        Storage b = root.openStorage("b", RW, &s);
+        ASSERT_EQ(s, Status::Ok);
+        ASSERT_EQ(b.createStream("new", RW).write(patternBytes(99, 300)), Status::Ok);
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    {
+        Storage root = Storage::open(path(), RT);
+        QByteArray got;
+        ASSERT_EQ(root.openStorage("b", RT).openStream("new", RT).readAll(&got), Status::Ok);
+        EXPECT_EQ(got, patternBytes(99, 300));
+        Status s;
+        root.openStorage("a", RT).openStream("a150", RT, &s);
+        EXPECT_EQ(s, Status::Corrupt);
+    }
+    QStringList problems;
+    EXPECT_EQ(Storage::check(path(), &problems), Status::Corrupt);
+    {
+        Status s;
+        Storage root = Storage::open(path(), RW, &s);
+        ASSERT_EQ(s, Status::Ok);
+        Storage a = root.openStorage("a", RW, &s);
+        if (s == Status::Ok)
+            a.createStream("more", RW, &s);
+        EXPECT_EQ(s, Status::Corrupt);
+    }
+    // The refused writer left the file as it was: b's new stream still reads.
+    Storage root = Storage::open(path(), RT);
+    QByteArray got;
+    ASSERT_EQ(root.openStorage("b", RT).openStream("new", RT).readAll(&got), Status::Ok);
+    EXPECT_EQ(got, patternBytes(99, 300));
+}
