@@ -6,7 +6,7 @@
 // sectors it has checked, and as the first open in a new process, which reads
 // and checks every sector it needs.
 //
-//   cache_scale_bench [--max N] [--dir DIR] [--reads R]
+//   cache_scale_bench [--max N] [--dir DIR] [--reads R] [--commits C]
 //
 // The small cache (the target folder alone) and the big one are measured in
 // turn, one open of each per round, so a burst of load from elsewhere on the
@@ -109,7 +109,7 @@ void useCache(const QString &dir)
 }
 
 // Medians of reads and commits in the small and the big cache, taken in turn.
-std::pair<Figures, Figures> measure(const QString &small, const QString &big, int reads)
+std::pair<Figures, Figures> measure(const QString &small, const QString &big, int reads, int commits)
 {
     std::vector<double> r[2], cold[2], c[2];
     const QString dirs[2] = { small, big };
@@ -120,7 +120,7 @@ std::pair<Figures, Figures> measure(const QString &small, const QString &big, in
             r[k].push_back(readTarget(kPerFolder, false));
         }
     static int seed = 0;
-    for (int i = 0; i < 5; ++i, ++seed)
+    for (int i = 0; i < commits; ++i, ++seed)
         for (int k = 0; k < 2; ++k) {
             useCache(dirs[k]);
             c[k].push_back(commitOne(seed));
@@ -134,7 +134,7 @@ std::pair<Figures, Figures> measure(const QString &small, const QString &big, in
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    int max = 1000000, reads = 101;
+    int max = 1000000, reads = 101, commits = 5;
     QString dirArg;
     for (int i = 1; i + 1 < argc; i += 2) {
         const QString a = QString::fromLocal8Bit(argv[i]);
@@ -144,6 +144,8 @@ int main(int argc, char **argv)
             dirArg = QString::fromLocal8Bit(argv[i + 1]);
         else if (a == "--reads")
             reads = std::max(1, QString::fromLocal8Bit(argv[i + 1]).toInt());
+        else if (a == "--commits")
+            commits = std::max(1, QString::fromLocal8Bit(argv[i + 1]).toInt());
     }
     QTemporaryDir tmp;
     const QString dir = dirArg.isEmpty() ? tmp.path() : dirArg;
@@ -182,7 +184,7 @@ int main(int argc, char **argv)
             double(QFileInfo(path).size()) / 1048576.0);
         std::fflush(stdout);
     };
-    row(0, measure(small, big, reads));
+    row(0, measure(small, big, reads, commits));
     int have = 0;
     for (int n : { 10000, 100000, 1000000 }) {
         if (n > max)
@@ -194,7 +196,7 @@ int main(int argc, char **argv)
             return 1;
         }
         std::fprintf(stderr, "(built %d in %.1f s)\n", n, double(build.elapsed()) / 1000.0);
-        row(n, measure(small, big, reads));
+        row(n, measure(small, big, reads, commits));
     }
     return 0;
 }

@@ -254,11 +254,23 @@ Status File::commit()
             for (const Entry &e : m_entries)
                 if (e.type == TypeStream && !e.inMini())
                     link(e.chain);
-        link(m_miniChain);
+        // A lazy writer's FAT already links the committed tables: only the links
+        // that differ from the committed chains are written.
+        auto relink = [&](const std::vector<std::uint32_t> &c, const std::vector<std::uint32_t> &was) {
+            if (!m_lazyWriter)
+                return link(c);
+            auto next = [](const std::vector<std::uint32_t> &v, std::size_t i) {
+                return i + 1 < v.size() ? v[i + 1] : EndOfChain;
+            };
+            for (std::size_t i = 0; i < c.size(); ++i)
+                if (i >= was.size() || c[i] != was[i] || next(c, i) != next(was, i))
+                    put32(fat.data() + 4 * std::size_t(c[i]), next(c, i));
+        };
+        relink(m_miniChain, m_diskMiniChain);
         for (const auto &kv : m_mapLocs)
             put32(fat.data() + 4 * std::size_t(kv.second), EndOfChain);
-        link(m_dirChain);
-        link(m_miniFatChain);
+        relink(m_dirChain, m_diskDirChain);
+        relink(m_miniFatChain, m_diskMiniFatChain);
         for (std::uint32_t s : m_fatLocs)
             put32(fat.data() + 4 * std::size_t(s), FatSect);
         for (std::uint32_t s : m_difatLocs)
@@ -363,6 +375,7 @@ Status File::commit()
         m_diskEntries = std::uint32_t(m_dirChain.size() * (m_ssz / EntrySize));
         m_freedSectors.clear();
         m_freedMinis.clear();
+        m_diskMiniChain = m_miniChain;
     } else {
         m_diskDir = dirOut;
     }
@@ -372,7 +385,15 @@ Status File::commit()
     m_diskDirChain = m_dirChain;
     m_diskMiniFatChain = m_miniFatChain;
     if (m_sumInClsid) {
-        m_diskMap = std::move(map);
+        // Sectors this commit did not rebuild stay as they were.
+        for (auto &kv : map)
+            m_diskMap[kv.first] = std::move(kv.second);
+        for (const auto &kv : m_pendMapCrc)
+            m_diskMapCrc[kv.first] = kv.second;
+        for (auto it = m_diskMap.begin(); it != m_diskMap.end();)
+            it = m_mapLocs.count(it->first) ? std::next(it) : m_diskMap.erase(it);
+        for (auto it = m_diskMapCrc.begin(); it != m_diskMapCrc.end();)
+            it = m_mapLocs.count(it->first) ? std::next(it) : m_diskMapCrc.erase(it);
         m_diskMapLocs = m_mapLocs;
         m_recs = m_pendRecs;
         m_recsKnown = true;

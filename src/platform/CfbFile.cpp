@@ -340,6 +340,7 @@ Status File::load(bool forWriter)
     m_sectorCache.clear();
     m_mapLocs.clear();
     m_diskMap.clear();
+    m_diskMapCrc.clear();
     m_diskMapLocs.clear();
     m_recsKnown = false;
     m_lazyWriter = false;

@@ -308,8 +308,12 @@ private:
     // location and bytes by key (kind, level, index; the top has its own key).
     std::array<std::vector<MapRec>, MapKinds> m_recs;
     bool m_recsKnown = false;
-    std::map<std::uint32_t, std::uint32_t> m_mapLocs, m_diskMapLocs;
-    std::map<std::uint32_t, QByteArray> m_diskMap;
+    std::unordered_map<std::uint32_t, std::uint32_t> m_mapLocs, m_diskMapLocs;
+    std::unordered_map<std::uint32_t, QByteArray> m_diskMap;
+    // The CRC-32 of each committed map sector, and of those the commit under way
+    // builds: a sector whose records did not change is kept without being rebuilt.
+    std::unordered_map<std::uint32_t, std::uint32_t> m_diskMapCrc, m_pendMapCrc;
+    std::vector<std::uint32_t> m_diskMiniChain; // the committed mini stream's sectors (lazy writer)
     std::array<std::vector<MapRec>, MapKinds> m_pendRecs; // the records of the commit under way
 };
 

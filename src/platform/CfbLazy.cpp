@@ -116,6 +116,7 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     m_diskDifatLocs = m_difatLocs;
     m_diskDirChain = m_dirChain;
     m_diskMiniFatChain = m_miniFatChain;
+    m_diskMiniChain = m_miniChain;
     m_diskDir.clear();
     m_lazyWriter = true;
     noteDirSector(0, rootEntry);

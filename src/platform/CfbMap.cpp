@@ -431,8 +431,10 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
         return Status::Corrupt;
     m_mapLocs.clear();
     m_diskMap.clear();
+    m_diskMapCrc.clear();
     m_mapLocs[MapTopKey] = topLoc;
     m_diskMap[MapTopKey] = QByteArray(top, int(m_ssz));
+    m_diskMapCrc[MapTopKey] = le32(c + 12);
     const std::uint64_t f = m_ssz / 8;
     for (int k = 0; k < MapKinds; ++k) {
         const MapRoot &r = roots[std::size_t(k)];
@@ -456,6 +458,7 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
             const std::uint32_t key = mapKey(k, n.level, n.index);
             m_mapLocs[key] = n.loc;
             m_diskMap[key] = QByteArray(p, int(m_ssz));
+            m_diskMapCrc[key] = n.crc;
             std::uint64_t span = 1; // records under one child
             for (std::uint32_t l = 0; l < n.level; ++l)
                 span *= f;
@@ -530,7 +533,8 @@ Status File::shapeMap(bool *changed)
     const std::uint64_t counts[MapKinds] = {
         m_fatLocs.size(), m_difatLocs.size(), m_dirChain.size(), m_miniFatChain.size(), m_miniChain.size()
     };
-    std::map<std::uint32_t, std::uint32_t> next;
+    std::unordered_map<std::uint32_t, std::uint32_t> next;
+    next.reserve(m_mapLocs.size() + 8);
     auto keep = [&](std::uint32_t key) -> Status {
         if (const auto it = m_mapLocs.find(key); it != m_mapLocs.end()) {
             next[key] = it->second;
@@ -601,25 +605,49 @@ Status File::buildMap(const QByteArray &hdr,
     put32(top.data() + 4, m_txSig + 1);
     put32(top.data() + 8, crcOf(hdr.constData(), 512));
     put32(top.data() + 12, m_ssz);
+    m_pendMapCrc.clear();
     for (int k = 0; k < MapKinds; ++k) {
         std::vector<MapRec> level = m_pendRecs[std::size_t(k)];
         MapRoot root;
         root.count = std::uint32_t(level.size());
         root.depth = depthFor(level.size(), f);
+        // Which items of the level below changed since the committed map: a map
+        // sector over none of them, still where it was, is kept as it is.
+        const std::vector<MapRec> &old = m_recs[std::size_t(k)];
+        std::size_t oldN = m_recsKnown ? old.size() : 0;
+        std::vector<std::uint8_t> changed(level.size());
+        for (std::size_t i = 0; i < level.size(); ++i)
+            changed[i] = i >= oldN || level[i].loc != old[i].loc || level[i].crc != old[i].crc;
         for (std::uint32_t l = 0; !level.empty() && l <= root.depth; ++l) {
             std::vector<MapRec> up(ceilDiv(level.size(), f));
+            std::vector<std::uint8_t> upChanged(up.size());
             for (std::size_t i = 0; i < up.size(); ++i) {
+                const std::uint32_t key = mapKey(k, l, std::uint32_t(i));
+                const std::size_t lo = i * f, hi = std::min<std::size_t>((i + 1) * f, std::max(level.size(), oldN));
+                bool dirty = hi > level.size() || hi > oldN;
+                for (std::size_t j = lo; !dirty && j < hi; ++j)
+                    dirty = changed[j];
+                const auto crc = m_diskMapCrc.find(key);
+                const auto was = m_diskMapLocs.find(key);
+                if (!dirty && crc != m_diskMapCrc.end() && was != m_diskMapLocs.end()
+                    && was->second == m_mapLocs.at(key)) {
+                    up[i] = { was->second, crc->second };
+                    continue;
+                }
                 QByteArray b(int(m_ssz), 0);
                 for (std::size_t j = 0; j < f && i * f + j < level.size(); ++j) {
                     put32(b.data() + 8 * j, level[i * f + j].loc);
                     put32(b.data() + 8 * j + 4, level[i * f + j].crc);
                 }
-                const std::uint32_t key = mapKey(k, l, std::uint32_t(i));
                 if (Status s = place(key, b); s != Status::Ok)
                     return s;
                 up[i] = { m_mapLocs.at(key), crcOf(b.constData(), m_ssz) };
+                m_pendMapCrc[key] = up[i].crc;
+                upChanged[i] = 1;
             }
+            oldN = ceilDiv(oldN, f);
             level.swap(up);
+            changed.swap(upChanged);
         }
         if (!level.empty()) {
             root.loc = level[0].loc;
@@ -631,6 +659,7 @@ Status File::buildMap(const QByteArray &hdr,
         put32(p + 8, root.loc);
         put32(p + 12, root.crc);
     }
+    m_pendMapCrc[MapTopKey] = crcOf(top.constData(), m_ssz);
     return place(MapTopKey, top);
 }
 

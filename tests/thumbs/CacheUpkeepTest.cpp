@@ -114,6 +114,40 @@ TEST_F(CacheUpkeepTest, ADamagedCacheIsSetAsideAndEveryCleanFolderIsSaved)
     EXPECT_EQ(cachedThumbs(b).size(), 2);
 }
 
+// A writer reads the directory only where it goes: damage in one folder's
+// entries does not stop jobs elsewhere, and the job that reaches it sets the
+// file aside as a damaged open would.
+TEST_F(CacheUpkeepTest, DirectoryDamageIsSetAsideWhenAJobReachesIt)
+{
+    const QString a = root() + "/a", b = root() + "/b", c = root() + "/c";
+    cachedFolder(a, 3, false);
+    const QStringList bn = cachedFolder(b, 2, false);
+    const auto aBefore = cachedThumbs(a);
+    ASSERT_EQ(aBefore.size(), 3);
+    // A byte of one of b's stream entries (its creation time, always zero).
+    QByteArray file = readFile(cachePath());
+    const QString stream = NameCrc(bn[0]);
+    const QByteArray utf16(reinterpret_cast<const char *>(stream.utf16()), stream.size() * 2);
+    const qsizetype at = file.indexOf(utf16 + QByteArray(2, '\0'));
+    ASSERT_GT(at, 0);
+    ASSERT_EQ(at % 128, 0) << "not the start of a directory entry";
+    file[at + 100] = char(file[at + 100] ^ 0x10);
+    writeFile(cachePath(), file);
+    cfb::forgetCheckedSectors();
+
+    const QStringList cn = cachedFolder(c, 2, false);
+    EXPECT_EQ(cachedThumbs(c).size(), 2);
+    EXPECT_TRUE(damagedFiles().isEmpty());
+
+    runJob(b, bn);
+    ASSERT_EQ(damagedFiles().size(), 1);
+    EXPECT_EQ(cachedThumbs(b).size(), 2);
+    EXPECT_EQ(cachedThumbs(a), aBefore);
+    EXPECT_EQ(cachedThumbs(c).size(), 2);
+    QStringList problems;
+    EXPECT_TRUE(cacheFileSound(cachePath(), &problems)) << problems.join('\n').toStdString();
+}
+
 TEST_F(CacheUpkeepTest, RepairSalvagesADamagedFileTheSameWay)
 {
     const QString a = root() + "/a", b = root() + "/b";
