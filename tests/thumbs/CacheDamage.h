@@ -86,6 +86,24 @@ struct CfbBytes {
     }
 };
 
+// Flips a byte of the directory entry of the element named name (its creation
+// time, which no reader decodes: only the directory's checksums see it).
+inline bool damageEntryOf(const QString &path, const QString &name)
+{
+    CfbBytes b(path);
+    const QByteArray wanted(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
+    for (std::uint32_t d : b.chain(le32At(b.file, 0x30)))
+        for (int e = 0; e < 4; ++e) {
+            const qsizetype at = CfbBytes::at(d) + e * 128;
+            const int nameBytes = std::uint8_t(b.file[at + 64]) | std::uint8_t(b.file[at + 65]) << 8;
+            if (nameBytes != wanted.size() + 2 || b.file.mid(at, wanted.size()) != wanted)
+                continue;
+            b.put(at + 100, QByteArray(1, char(b.file[at + 100] ^ 0x10)));
+            return b.save(path);
+        }
+    return false;
+}
+
 // Marks the FAT slot of the middle sector of the mini stream's chain free.
 inline bool damageMiniStreamChain(const QString &path)
 {
