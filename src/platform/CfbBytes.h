@@ -74,6 +74,10 @@ constexpr int kClsidAt = 80;
 inline const char kMapMagic[4] = { 'v', '7', 's', 'm' };
 // The top sector begins with "v7mt".
 inline const char kTopMagic[4] = { 'v', '7', 'm', 't' };
+// After the roots of its five trees the top lists free directory slots: a
+// count at this offset, then that many (first slot, number of slots) pairs.
+constexpr int kFreeRunsAt = 96;
+constexpr std::uint32_t kMaxFreeRanges = 48;
 
 inline std::uint32_t crcOf(const char *p, std::size_t n)
 {

@@ -197,7 +197,7 @@ Status File::commit()
 
     QByteArray miniFat;
     if (m_lazyWriter) {
-        miniFat = lazyMiniFat();
+        miniFat = lazyTable(true, ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz);
     } else {
         miniFat = QByteArray(qsizetype(ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz), char(0xFF));
         for (const Entry &e : m_entries) {
@@ -245,7 +245,7 @@ Status File::commit()
             if (changed)
                 continue;
         }
-        fat = m_lazyWriter ? lazyFat(needFat) : QByteArray(qsizetype(needFat) * m_ssz, char(0xFF));
+        fat = m_lazyWriter ? lazyTable(false, needFat * m_ssz) : QByteArray(qsizetype(needFat) * m_ssz, char(0xFF));
         auto link = [&fat](const std::vector<std::uint32_t> &c) {
             for (std::size_t i = 0; i < c.size(); ++i)
                 put32(fat.data() + 4 * std::size_t(c[i]), i + 1 < c.size() ? c[i + 1] : EndOfChain);

@@ -337,10 +337,22 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
     std::uint32_t slot = NoStream;
     if (m_lazyWriter) {
         // Only slots known to be free: scanning the directory for one would read it whole.
+        auto take = [this](std::uint32_t c) {
+            return c > 0 && c < m_entries.size() && (c >= m_diskEntries || parseEntry(c) == Status::Ok)
+                && m_entries[c].type == TypeFree;
+        };
         while (slot == NoStream && !m_freeSlots.empty()) {
             const std::uint32_t c = *m_freeSlots.begin();
             m_freeSlots.erase(m_freeSlots.begin());
-            if (c > 0 && (c >= m_diskEntries || parseEntry(c) == Status::Ok) && m_entries[c].type == TypeFree)
+            if (take(c))
+                slot = c;
+        }
+        while (slot == NoStream && !m_freeRanges.empty()) {
+            auto &run = m_freeRanges.front();
+            const std::uint32_t c = run.first++;
+            if (--run.second == 0)
+                m_freeRanges.erase(m_freeRanges.begin());
+            if (take(c))
                 slot = c;
         }
     } else {

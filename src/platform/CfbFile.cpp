@@ -348,6 +348,7 @@ Status File::load(bool forWriter)
     m_freedSectors.clear();
     m_freedMinis.clear();
     m_freeSlots.clear();
+    m_freeRanges.clear();
 
     // The root entry says how the tables are vouched for. A reader of a file
     // with a sector map reads only what it reaches, each sector checked.
@@ -544,8 +545,11 @@ Status File::loadChildren(std::uint32_t sid)
         return Status::Ok;
     const Status s = walkChildren(sid);
     if (s != Status::Ok && m_lazyWriter) {
-        m_entries[sid].children.clear(); // never a partial tree to rebuild from
+        // Never a partial tree to rebuild from: whatever stopped the walk, this
+        // writer commits nothing more.
+        m_entries[sid].children.clear();
         m_entries[sid].childrenLoaded = false;
+        m_damaged = true;
     }
     return damaged(s);
 }

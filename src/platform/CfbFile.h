@@ -168,9 +168,10 @@ private:
     // The changed directory sectors, written copy-on-write, with their records.
     Status writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors);
     // The MiniFAT and FAT of the state being committed, from the committed ones.
-    QByteArray lazyMiniFat();
-    QByteArray lazyFat(std::size_t fatSectors);
+    QByteArray lazyTable(bool mini, std::size_t bytes);
     void noteDirSector(std::uint32_t k, const char *bytes);
+    // Free slots of the directory being committed, as at most kMaxFreeRanges runs.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> freeSlotRuns();
     Status readHeader(QByteArray *hdr);
     Status walk(std::uint32_t start, std::uint64_t needed, bool toEnd, std::vector<std::uint32_t> *out);
     // Decodes directory entry i from the committed directory, once.
@@ -294,6 +295,9 @@ private:
     // MiniFAT it builds), and directory slots it knows to be free.
     std::vector<std::uint32_t> m_freedSectors, m_freedMinis;
     std::set<std::uint32_t> m_freeSlots;
+    // Free directory slots the committed map's top names (start, count): where a
+    // later writer puts new elements, so freed slots are taken up again.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_freeRanges;
     bool m_sumInClsid = true; // the root's class id is ours to hold the checksum
 
     bool m_mapped = false; // tables are read through the sector map, when needed

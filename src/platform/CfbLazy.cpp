@@ -90,6 +90,12 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     for (std::uint32_t s = 0; s < m_fileSectors; ++s)
         if (slot(s) != FreeSect)
             m_used[s] = 1;
+    // Every commit makes the file cover the sectors it uses: one in use past the
+    // end means the file was cut short, and handing the slot out again would
+    // join a lost stream's chain to a new one.
+    for (std::uint64_t s = m_fileSectors; s < slotCount; ++s)
+        if (slot(std::uint32_t(s)) != FreeSect)
+            return Status::Corrupt;
     auto chained = [&](const std::vector<std::uint32_t> &c) {
         for (std::size_t i = 0; i < c.size(); ++i)
             if (slot(c[i]) != (i + 1 < c.size() ? c[i + 1] : EndOfChain))
@@ -118,6 +124,15 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     m_diskMiniFatChain = m_miniFatChain;
     m_diskMiniChain = m_miniChain;
     m_diskDir.clear();
+    // The free slots the last commit left, as a hint: each is checked when taken.
+    const QByteArray &top = m_diskMap.at(MapTopKey);
+    const std::uint32_t runs = le32(top.constData() + kFreeRunsAt);
+    for (std::uint32_t i = 0; runs <= kMaxFreeRanges && i < runs; ++i) {
+        const std::uint32_t first = le32(top.constData() + kFreeRunsAt + 4 + 8 * i);
+        const std::uint32_t count = le32(top.constData() + kFreeRunsAt + 8 + 8 * i);
+        if (first > 0 && count > 0 && first < m_diskEntries && count <= m_diskEntries - first)
+            m_freeRanges.emplace_back(first, count);
+    }
     m_lazyWriter = true;
     noteDirSector(0, rootEntry);
     // With a reader about, it may still read an older state in any sector of
@@ -128,6 +143,41 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
         m_protected = m_used;
     m_dirty = false;
     return Status::Ok;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> File::freeSlotRuns()
+{
+    const auto end = std::uint32_t(m_dirChain.size() * (m_ssz / EntrySize));
+    std::vector<std::uint32_t> free;
+    auto isFree = [this](std::uint32_t i) {
+        const Entry *e = m_entries.loaded(i);
+        return e ? (!e->parsed || e->type == TypeFree) : m_lazyWriter; // unknown to a lazy writer: a hint
+    };
+    if (m_lazyWriter) {
+        free.assign(m_freeSlots.begin(), m_freeSlots.end());
+        for (const auto &run : m_freeRanges)
+            for (std::uint32_t k = 0; k < run.second && free.size() < 65536; ++k)
+                free.push_back(run.first + k);
+    } else {
+        for (std::uint32_t i = 1; i < std::min<std::size_t>(end, m_entries.size()); ++i)
+            if (m_entries[i].type == TypeFree)
+                free.push_back(i);
+    }
+    std::sort(free.begin(), free.end());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
+    for (std::uint32_t i : free) {
+        if (i == 0 || i >= end || !isFree(i))
+            continue;
+        if (!runs.empty() && runs.back().first + runs.back().second == i)
+            ++runs.back().second;
+        else if (!runs.empty() && runs.back().first + runs.back().second > i)
+            continue; // a duplicate
+        else if (runs.size() < kMaxFreeRanges)
+            runs.emplace_back(i, 1);
+        else
+            break;
+    }
+    return runs;
 }
 
 void File::noteDirSector(std::uint32_t k, const char *bytes)
@@ -230,51 +280,35 @@ Status File::writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors)
 namespace
 {
 
-    // bytes grown or cut to n, new room free (all ones).
-    void fitTable(QByteArray *bytes, std::size_t n)
+    // The committed table grown or cut to n bytes (new room free, all ones),
+    // with the units in freed marked free again.
+    QByteArray fitTable(const QByteArray &committed, std::size_t n, const std::vector<std::uint32_t> &freed)
     {
-        const auto old = std::size_t(bytes->size());
-        bytes->resize(qsizetype(n));
+        QByteArray bytes = committed;
+        const auto old = std::size_t(bytes.size());
+        bytes.resize(qsizetype(n));
         if (n > old)
-            std::memset(bytes->data() + old, 0xFF, n - old);
+            std::memset(bytes.data() + old, 0xFF, n - old);
+        for (std::uint32_t u : freed)
+            if (u < n / 4)
+                put32(bytes.data() + 4 * std::size_t(u), FreeSect);
+        return bytes;
     }
 
 } // namespace
 
-QByteArray File::lazyMiniFat()
+QByteArray File::lazyTable(bool mini, std::size_t bytes)
 {
-    QByteArray mf = m_diskMiniFat;
-    fitTable(&mf, ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz);
-    const std::size_t slotCount = std::size_t(mf.size()) / 4;
-    for (std::uint32_t m : m_freedMinis)
-        if (m < slotCount)
-            put32(mf.data() + 4 * std::size_t(m), FreeSect);
+    QByteArray t = fitTable(mini ? m_diskMiniFat : m_diskFat, bytes, mini ? m_freedMinis : m_freedSectors);
+    // Then the chains this writer holds: of mini streams for the MiniFAT, of the rest for the FAT.
     for (std::uint32_t id : m_entries.loadedIds()) {
         const Entry &e = *m_entries.loaded(id);
-        if (!e.parsed || !e.chainLoaded || !e.inMini())
+        if (!e.parsed || !e.chainLoaded || e.type != TypeStream || e.inMini() != mini)
             continue;
         for (std::size_t i = 0; i < e.chain.size(); ++i)
-            put32(mf.data() + 4 * std::size_t(e.chain[i]), i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
+            put32(t.data() + 4 * std::size_t(e.chain[i]), i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
     }
-    return mf;
-}
-
-QByteArray File::lazyFat(std::size_t fatSectors)
-{
-    QByteArray fat = m_diskFat;
-    fitTable(&fat, fatSectors * m_ssz);
-    const std::size_t slotCount = std::size_t(fat.size()) / 4;
-    for (std::uint32_t s : m_freedSectors)
-        if (s < slotCount)
-            put32(fat.data() + 4 * std::size_t(s), FreeSect);
-    for (std::uint32_t id : m_entries.loadedIds()) {
-        const Entry &e = *m_entries.loaded(id);
-        if (!e.parsed || !e.chainLoaded || e.type != TypeStream || e.inMini())
-            continue;
-        for (std::size_t i = 0; i < e.chain.size(); ++i)
-            put32(fat.data() + 4 * std::size_t(e.chain[i]), i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
-    }
-    return fat;
+    return t;
 }
 
 } // namespace v7::cfb::detail

@@ -659,6 +659,12 @@ Status File::buildMap(const QByteArray &hdr,
         put32(p + 8, root.loc);
         put32(p + 12, root.crc);
     }
+    const auto runs = freeSlotRuns();
+    put32(top.data() + kFreeRunsAt, std::uint32_t(runs.size()));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        put32(top.data() + kFreeRunsAt + 4 + 8 * i, runs[i].first);
+        put32(top.data() + kFreeRunsAt + 8 + 8 * i, runs[i].second);
+    }
     m_pendMapCrc[MapTopKey] = crcOf(top.constData(), m_ssz);
     return place(MapTopKey, top);
 }
