@@ -320,8 +320,6 @@ Status File::commit()
     if (Status s = writeTable(difat, m_diskDifat, m_diskDifatLocs, &m_difatLocs); s != Status::Ok)
         return s;
     for (const auto &kv : map) {
-        if (mapSame(kv.first, kv.second))
-            continue;
         const std::uint32_t loc = m_mapLocs.at(kv.first);
         if (isProtected(loc) || !pwriteAll(kv.second.constData(), m_ssz, sectorOffset(loc)))
             return Status::IoError;
@@ -386,12 +384,8 @@ Status File::commit()
     m_diskMiniFatChain = m_miniFatChain;
     if (m_sumInClsid) {
         // Sectors this commit did not rebuild stay as they were.
-        for (auto &kv : map)
-            m_diskMap[kv.first] = std::move(kv.second);
         for (const auto &kv : m_pendMapCrc)
             m_diskMapCrc[kv.first] = kv.second;
-        for (auto it = m_diskMap.begin(); it != m_diskMap.end();)
-            it = m_mapLocs.count(it->first) ? std::next(it) : m_diskMap.erase(it);
         for (auto it = m_diskMapCrc.begin(); it != m_diskMapCrc.end();)
             it = m_mapLocs.count(it->first) ? std::next(it) : m_diskMapCrc.erase(it);
         m_diskMapLocs = m_mapLocs;

@@ -224,7 +224,7 @@ private:
     Sums sumsOf(const char *rootEntry) const;
     Status loadMapped(const QByteArray &hdr, const char *rootEntry);
     Status readWholeMap(const QByteArray &hdr, const char *rootEntry);
-    // Every map sector into m_recs, m_mapLocs and m_diskMap, each marked in use.
+    // Every map sector into m_recs, m_mapLocs and m_diskMapCrc, each marked in use.
     Status readMapTree(const QByteArray &hdr, const char *rootEntry);
     Status mapNode(std::uint32_t loc, std::uint32_t crc, const char **out);
     // The sector at loc whose bytes have the CRC-32 crc (checked when read), from
@@ -252,7 +252,6 @@ private:
         const QByteArray &difat,
         std::map<std::uint32_t, QByteArray> *out,
         bool *moved);
-    bool mapSame(std::uint32_t key, const QByteArray &bytes) const;
 
     QString m_path;
     int m_fd = -1;
@@ -309,11 +308,11 @@ private:
     std::unordered_map<std::uint32_t, CheckedSector> m_nodeCache; // map sectors read, by location
     std::unordered_map<std::uint64_t, QByteArray> m_sectorCache; // table sectors read, by kind and index
     // A writer's copy of the committed map: every record, and each map sector's
-    // location and bytes by key (kind, level, index; the top has its own key).
+    // location by key (kind, level, index; the top has its own key).
     std::array<std::vector<MapRec>, MapKinds> m_recs;
     bool m_recsKnown = false;
     std::unordered_map<std::uint32_t, std::uint32_t> m_mapLocs, m_diskMapLocs;
-    std::unordered_map<std::uint32_t, QByteArray> m_diskMap;
+    QByteArray m_diskTop; // the committed map's top sector
     // The CRC-32 of each committed map sector, and of those the commit under way
     // builds: a sector whose records did not change is kept without being rebuilt.
     std::unordered_map<std::uint32_t, std::uint32_t> m_diskMapCrc, m_pendMapCrc;

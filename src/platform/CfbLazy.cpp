@@ -125,7 +125,7 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     m_diskMiniChain = m_miniChain;
     m_diskDir.clear();
     // The free slots the last commit left, as a hint: each is checked when taken.
-    const QByteArray &top = m_diskMap.at(MapTopKey);
+    const QByteArray &top = m_diskTop;
     const std::uint32_t runs = le32(top.constData() + kFreeRunsAt);
     for (std::uint32_t i = 0; runs <= kMaxFreeRanges && i < runs; ++i) {
         const std::uint32_t first = le32(top.constData() + kFreeRunsAt + 4 + 8 * i);

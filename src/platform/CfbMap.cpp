@@ -430,10 +430,10 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
     if (!mark(topLoc))
         return Status::Corrupt;
     m_mapLocs.clear();
-    m_diskMap.clear();
     m_diskMapCrc.clear();
     m_mapLocs[MapTopKey] = topLoc;
-    m_diskMap[MapTopKey] = QByteArray(top, int(m_ssz));
+    m_diskTop = QByteArray(top, int(m_ssz));
+    QByteArray node(int(m_ssz), 0);
     m_diskMapCrc[MapTopKey] = le32(c + 12);
     const std::uint64_t f = m_ssz / 8;
     for (int k = 0; k < MapKinds; ++k) {
@@ -450,14 +450,17 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
         while (!stack.empty()) {
             const Node n = stack.back();
             stack.pop_back();
-            const char *p = nullptr;
-            if (Status s = mapNode(n.loc, n.crc, &p); s != Status::Ok)
-                return s;
+            // Read and checked here, not through the store of checked sectors:
+            // a writer reads every map sector, and would push out what readers keep.
+            if (n.loc >= m_fileSectors || !preadAll(node.data(), m_ssz, sectorOffset(n.loc)))
+                return Status::Corrupt;
+            if (crcOf(node.constData(), m_ssz) != n.crc)
+                return Status::Corrupt;
+            const char *p = node.constData();
             if (!mark(n.loc))
                 return Status::Corrupt;
             const std::uint32_t key = mapKey(k, n.level, n.index);
             m_mapLocs[key] = n.loc;
-            m_diskMap[key] = QByteArray(p, int(m_ssz));
             m_diskMapCrc[key] = n.crc;
             std::uint64_t span = 1; // records under one child
             for (std::uint32_t l = 0; l < n.level; ++l)
@@ -567,13 +570,6 @@ Status File::shapeMap(bool *changed)
     return Status::Ok;
 }
 
-bool File::mapSame(std::uint32_t key, const QByteArray &bytes) const
-{
-    const auto d = m_diskMap.find(key);
-    const auto dl = m_diskMapLocs.find(key);
-    return d != m_diskMap.end() && dl != m_diskMapLocs.end() && dl->second == m_mapLocs.at(key) && d->second == bytes;
-}
-
 Status File::buildMap(const QByteArray &hdr,
     const QByteArray &fat,
     const QByteArray &difat,
@@ -590,7 +586,8 @@ Status File::buildMap(const QByteArray &hdr,
     auto place = [&](std::uint32_t key, const QByteArray &bytes) -> Status {
         (*out)[key] = bytes;
         std::uint32_t &loc = m_mapLocs.at(key);
-        if (mapSame(key, bytes) || (!isProtected(loc) && firstFree() >= loc))
+        // Only sectors over changed records are built, so their bytes are new.
+        if (!isProtected(loc) && firstFree() >= loc)
             return Status::Ok;
         std::uint32_t s;
         if (Status st = allocSector(&s); st != Status::Ok)
