@@ -157,6 +157,8 @@ Status File::commit()
         return Status::AccessDenied;
     if (m_damaged)
         return Status::Corrupt;
+    if (m_stopped)
+        return Status::IoError;
     if (!m_dirty)
         return Status::Ok;
     for (std::uint32_t i : m_entries.loadedIds())

@@ -44,7 +44,7 @@ bool validName(const QString &name)
 
 File::~File()
 {
-    if (m_writable && !m_transacted && m_dirty && !m_broken && !m_damaged)
+    if (m_writable && !m_transacted && m_dirty && !m_broken && !m_damaged && !m_stopped)
         commit();
     if (m_fd >= 0)
         ::close(m_fd); // closing the descriptor drops its locks
@@ -345,6 +345,7 @@ Status File::load(bool forWriter)
     m_recsKnown = false;
     m_lazyWriter = false;
     m_damaged = false;
+    m_stopped = false;
     m_freedSectors.clear();
     m_freedMinis.clear();
     m_freeSlots.clear();
@@ -549,7 +550,7 @@ Status File::loadChildren(std::uint32_t sid)
         // writer commits nothing more.
         m_entries[sid].children.clear();
         m_entries[sid].childrenLoaded = false;
-        m_damaged = true;
+        m_stopped = true;
     }
     return damaged(s);
 }

@@ -284,6 +284,7 @@ private:
     // Damage a lazy writer met where it went: it commits nothing more, since what
     // it holds of the tree there may be partial.
     bool m_damaged = false;
+    bool m_stopped = false; // a tree walk failed otherwise (a read error): no more commits either
     Status damaged(Status s)
     {
         if (s == Status::Corrupt && m_lazyWriter)

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <array>
 #include <atomic>
+#include <sys/stat.h>
 
 namespace v7
 {
@@ -759,14 +760,23 @@ bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<Pendi
         root = OpenCacheWriter();
     if (!root.isOpen())
         return false;
+    // The file this writer holds: the open made sure the path names it.
+    struct stat held = {};
+    const bool known = ::stat(QFile::encodeName(path).constData(), &held) == 0;
     if (commitThumbsInto(root, folderPath, thumbs))
         return true;
     if (!root.metDamage())
         return false;
     // Damage the open did not reach (the writer reads only where it goes): the
-    // file is set aside as at a damaged open, and the thumbnails go to the new one.
+    // file is set aside as at a damaged open, and the thumbnails go to the new
+    // one. Done under this writer's lock, so a writer waiting for it opens the new
+    // file; and only while the path still names the damaged file, since a
+    // damaged open elsewhere may have replaced it already.
+    struct stat now = {};
+    if (known && ::stat(QFile::encodeName(path).constData(), &now) == 0 && now.st_dev == held.st_dev
+        && now.st_ino == held.st_ino)
+        setAsideDamagedCache(path, nullptr);
     root.release();
-    setAsideDamagedCache(path, nullptr);
     root = OpenCacheWriter();
     return root.isOpen() && commitThumbsInto(root, folderPath, thumbs);
 }
