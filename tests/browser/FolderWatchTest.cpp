@@ -100,7 +100,10 @@ TEST_F(FolderWatchTest, AddedRemovedRenamedAndRewrittenFilesAreReported)
 
 TEST_F(FolderWatchTest, AFileStillBeingWrittenIsReportedOnlyOnceItSettles)
 {
-    // Chunks further apart than the quiet time, closer than quiet + settle.
+    // Chunks further apart than the quiet time, closer than quiet + settle, with
+    // room for a loaded machine; and a longest wait beyond the whole write, since
+    // past it only the settle time guards a file still being written.
+    m_watch.setTimings(150, 600, 10000);
     constexpr int Chunks = 6;
     onOtherThread([this] {
         QFile f(path("slow.jpg"));
