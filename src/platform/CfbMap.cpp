@@ -450,12 +450,10 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
         while (!stack.empty()) {
             const Node n = stack.back();
             stack.pop_back();
-            // Read and checked here, not through the store of checked sectors:
-            // a writer reads every map sector, and would push out what readers keep.
-            if (n.loc >= m_fileSectors || !preadAll(node.data(), m_ssz, sectorOffset(n.loc)))
-                return Status::Corrupt;
-            if (crcOf(node.constData(), m_ssz) != n.crc)
-                return Status::Corrupt;
+            // Through the process's store of checked sectors: the next writer's
+            // open in this process then reads and checks none of them again.
+            if (Status s = checkedSector(n.loc, n.crc, &node); s != Status::Ok)
+                return s;
             const char *p = node.constData();
             if (!mark(n.loc))
                 return Status::Corrupt;
