@@ -264,9 +264,30 @@ Status File::commit()
             auto next = [](const std::vector<std::uint32_t> &v, std::size_t i) {
                 return i + 1 < v.size() ? v[i + 1] : EndOfChain;
             };
-            for (std::size_t i = 0; i < c.size(); ++i)
+            auto fix = [&](std::size_t i) {
                 if (i >= was.size() || c[i] != was[i] || next(c, i) != next(was, i))
                     put32(fat.data() + 4 * std::size_t(c[i]), next(c, i));
+            };
+            // A long chain changes at a few places (the directory's first sector
+            // moves at every commit): a link differs only where an element does,
+            // or before one, so blocks equal in both are passed over.
+            const std::size_t n = std::min(c.size(), was.size());
+            constexpr std::size_t kBlock = 256;
+            for (std::size_t b = 0; b < n; b += kBlock) {
+                const std::size_t e = std::min(n, b + kBlock);
+                if (std::memcmp(c.data() + b, was.data() + b, (e - b) * sizeof(std::uint32_t)) == 0)
+                    continue;
+                for (std::size_t i = b; i < e; ++i)
+                    if (c[i] != was[i]) {
+                        if (i > 0)
+                            fix(i - 1);
+                        fix(i);
+                    }
+            }
+            if (n > 0)
+                fix(n - 1);
+            for (std::size_t i = n; i < c.size(); ++i)
+                fix(i);
         };
         relink(m_miniChain, m_diskMiniChain);
         for (const auto &kv : m_mapLocs)
@@ -391,7 +412,7 @@ Status File::commit()
         for (auto it = m_diskMapCrc.begin(); it != m_diskMapCrc.end();)
             it = m_mapLocs.count(it->first) ? std::next(it) : m_diskMapCrc.erase(it);
         m_diskMapLocs = m_mapLocs;
-        m_recs = m_pendRecs;
+        m_recs.swap(m_pendRecs); // every commit builds all of them afresh
         m_recsKnown = true;
     }
     protectCommitted(readersPresent());

@@ -339,6 +339,7 @@ Status File::load(bool forWriter)
     m_nodeCache.clear();
     m_sectorCache.clear();
     m_mapLocs.clear();
+    m_shapedFor.reset();
     m_diskTop.clear();
     m_diskMapCrc.clear();
     m_diskMapLocs.clear();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -115,6 +116,7 @@ constexpr std::uint32_t MapTopKey = 0xF0000000u; // the top sector's key among t
 struct MapRec {
     std::uint32_t loc = 0, crc = 0;
 };
+static_assert(sizeof(MapRec) == 8, "records are compared as bytes");
 struct MapRoot {
     std::uint32_t count = 0, depth = 0, loc = EndOfChain, crc = 0;
 };
@@ -313,6 +315,7 @@ private:
     std::array<std::vector<MapRec>, MapKinds> m_recs;
     bool m_recsKnown = false;
     std::unordered_map<std::uint32_t, std::uint32_t> m_mapLocs, m_diskMapLocs;
+    std::optional<std::array<std::uint64_t, MapKinds>> m_shapedFor; // the table sizes m_mapLocs has sectors for
     QByteArray m_diskTop; // the committed map's top sector
     // The CRC-32 of each committed map sector, and of those the commit under way
     // builds: a sector whose records did not change is kept without being rebuilt.

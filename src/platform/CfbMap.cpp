@@ -430,6 +430,7 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
     if (!mark(topLoc))
         return Status::Corrupt;
     m_mapLocs.clear();
+    m_shapedFor.reset();
     m_diskMapCrc.clear();
     m_mapLocs[MapTopKey] = topLoc;
     m_diskTop = QByteArray(top, int(m_ssz));
@@ -531,40 +532,56 @@ void File::tableRecords(int kind,
 Status File::shapeMap(bool *changed)
 {
     const std::uint64_t f = m_ssz / 8;
-    const std::uint64_t counts[MapKinds] = {
+    const std::array<std::uint64_t, MapKinds> counts = {
         m_fatLocs.size(), m_difatLocs.size(), m_dirChain.size(), m_miniFatChain.size(), m_miniChain.size()
     };
-    std::unordered_map<std::uint32_t, std::uint32_t> next;
-    next.reserve(m_mapLocs.size() + 8);
+    // Which map sectors there are follows from the tables' sizes alone.
+    if (m_shapedFor == counts)
+        return Status::Ok;
+    m_shapedFor.reset();
+    auto nodesAt = [&](int k, std::uint32_t level) -> std::uint64_t {
+        if (counts[std::size_t(k)] == 0 || level > depthFor(counts[std::size_t(k)], f))
+            return 0;
+        std::uint64_t nodes = counts[std::size_t(k)];
+        for (std::uint32_t l = 0; l <= level; ++l)
+            nodes = ceilDiv(nodes, f);
+        return nodes;
+    };
+    std::size_t needed = 0;
     auto keep = [&](std::uint32_t key) -> Status {
-        if (const auto it = m_mapLocs.find(key); it != m_mapLocs.end()) {
-            next[key] = it->second;
-            m_mapLocs.erase(it);
+        ++needed;
+        if (m_mapLocs.count(key))
             return Status::Ok;
-        }
         std::uint32_t s;
         if (Status st = allocSector(&s); st != Status::Ok)
             return st;
-        next[key] = s;
+        m_mapLocs.emplace(key, s);
         *changed = true;
         return Status::Ok;
     };
     if (Status s = keep(MapTopKey); s != Status::Ok)
         return s;
-    for (int k = 0; k < MapKinds; ++k) {
-        std::uint64_t nodes = counts[k];
-        for (std::uint32_t level = 0; nodes > 0 && level <= depthFor(counts[k], f); ++level) {
-            nodes = ceilDiv(nodes, f);
-            for (std::uint64_t i = 0; i < nodes; ++i)
+    for (int k = 0; k < MapKinds; ++k)
+        for (std::uint32_t level = 0; nodesAt(k, level) > 0; ++level)
+            for (std::uint64_t i = 0, n = nodesAt(k, level); i < n; ++i)
                 if (Status s = keep(mapKey(k, level, std::uint32_t(i))); s != Status::Ok)
                     return s;
+    if (m_mapLocs.size() > needed) {
+        auto isNeeded = [&](std::uint32_t key) {
+            const auto k = int(key >> 28);
+            return key == MapTopKey || (k < MapKinds && (key & 0xFFFFFFu) < nodesAt(k, (key >> 24) & 0xFu));
+        };
+        for (auto it = m_mapLocs.begin(); it != m_mapLocs.end();) {
+            if (isNeeded(it->first)) {
+                ++it;
+                continue;
+            }
+            freeSector(it->second); // no longer needed
+            *changed = true;
+            it = m_mapLocs.erase(it);
         }
     }
-    for (const auto &kv : m_mapLocs) { // no longer needed
-        freeSector(kv.second);
-        *changed = true;
-    }
-    m_mapLocs.swap(next);
+    m_shapedFor = counts;
     return Status::Ok;
 }
 
@@ -602,25 +619,27 @@ Status File::buildMap(const QByteArray &hdr,
     put32(top.data() + 12, m_ssz);
     m_pendMapCrc.clear();
     for (int k = 0; k < MapKinds; ++k) {
-        std::vector<MapRec> level = m_pendRecs[std::size_t(k)];
+        const std::vector<MapRec> &leaves = m_pendRecs[std::size_t(k)];
+        std::vector<MapRec> above; // the records of the level being built on, past the leaves
         MapRoot root;
-        root.count = std::uint32_t(level.size());
-        root.depth = depthFor(level.size(), f);
+        root.count = std::uint32_t(leaves.size());
+        root.depth = depthFor(leaves.size(), f);
         // Which items of the level below changed since the committed map: a map
         // sector over none of them, still where it was, is kept as it is.
         const std::vector<MapRec> &old = m_recs[std::size_t(k)];
         std::size_t oldN = m_recsKnown ? old.size() : 0;
-        std::vector<std::uint8_t> changed(level.size());
-        for (std::size_t i = 0; i < level.size(); ++i)
-            changed[i] = i >= oldN || level[i].loc != old[i].loc || level[i].crc != old[i].crc;
-        for (std::uint32_t l = 0; !level.empty() && l <= root.depth; ++l) {
+        std::vector<std::uint8_t> changed;
+        for (std::uint32_t l = 0; !leaves.empty() && l <= root.depth; ++l) {
+            const std::vector<MapRec> &level = l == 0 ? leaves : above;
             std::vector<MapRec> up(ceilDiv(level.size(), f));
             std::vector<std::uint8_t> upChanged(up.size());
             for (std::size_t i = 0; i < up.size(); ++i) {
                 const std::uint32_t key = mapKey(k, l, std::uint32_t(i));
                 const std::size_t lo = i * f, hi = std::min<std::size_t>((i + 1) * f, std::max(level.size(), oldN));
                 bool dirty = hi > level.size() || hi > oldN;
-                for (std::size_t j = lo; !dirty && j < hi; ++j)
+                if (!dirty && l == 0) // records of the leaves compare as bytes
+                    dirty = std::memcmp(&level[lo], &old[lo], (hi - lo) * sizeof(MapRec)) != 0;
+                for (std::size_t j = lo; !dirty && l > 0 && j < hi; ++j)
                     dirty = changed[j];
                 const auto crc = m_diskMapCrc.find(key);
                 const auto was = m_diskMapLocs.find(key);
@@ -641,12 +660,12 @@ Status File::buildMap(const QByteArray &hdr,
                 upChanged[i] = 1;
             }
             oldN = ceilDiv(oldN, f);
-            level.swap(up);
+            above.swap(up);
             changed.swap(upChanged);
         }
-        if (!level.empty()) {
-            root.loc = level[0].loc;
-            root.crc = level[0].crc;
+        if (!above.empty()) {
+            root.loc = above[0].loc;
+            root.crc = above[0].crc;
         }
         char *p = top.data() + 16 + 16 * k;
         put32(p, root.count);
