@@ -443,6 +443,7 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
         recs.clear();
         if (r.count == 0)
             continue;
+        recs.reserve(r.count); // at most one per sector of the file, checked above
         // Depth first, children in order, so records come out in order.
         struct Node {
             std::uint32_t level, index, loc, crc;

@@ -50,9 +50,15 @@ namespace
 
     bool writeStream(Storage &parent, const QString &name, const QByteArray &bytes)
     {
-        parent.destroyElement(name);
-        Stream s = parent.createStream(name, kWrite);
         // No commit here: the caller commits once, when all of its changes are made.
+        // A stream that is there is written over in place: destroying and creating
+        // it would rebuild its parent's whole tree, at the root one entry per folder.
+        Stream s = parent.openStream(name, kWrite);
+        if (s.isOpen())
+            return s.setSize(std::uint64_t(bytes.size())) == Status::Ok && s.seek(0) == Status::Ok
+                && s.write(bytes) == Status::Ok;
+        parent.destroyElement(name); // a storage of that name
+        s = parent.createStream(name, kWrite);
         return s.isOpen() && s.write(bytes) == Status::Ok;
     }
 

@@ -326,6 +326,46 @@ TEST_F(CacheUpkeepTest, AJobRecordsItsFolderOncePerRun)
     EXPECT_EQ(loadUse(r).value(NameCrc(a)).when, 5);
 }
 
+// The Use stream is written over where it stands, on both sides of the small-stream
+// cutoff, and takes the place of a storage of its name.
+TEST_F(CacheUpkeepTest, TheUseStreamIsWrittenOverAtAnySize)
+{
+    auto useOf = [](int folders, qint64 when) {
+        UseMap use;
+        for (int f = 0; f < folders; ++f) {
+            const QString path = QStringLiteral("/photos/a rather long folder name %1").arg(f);
+            use.insert(NameCrc(path), { when + f, path });
+        }
+        return use;
+    };
+    {
+        cfb::Storage r = cfb::Storage::create(cachePath(), OLEStorage::ModeWriteDirect);
+        writeRawFolder(r, "/kept", 2, 100);
+        r.createStorage(UseStreamName, OLEStorage::ModeWriteDirect);
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    const int sizes[] = { 3, 200, 1, 150, 0, 90 }; // about 14 to 10,000 bytes
+    for (int round = 0; round < int(std::size(sizes)); ++round) {
+        SCOPED_TRACE(round);
+        const UseMap want = useOf(sizes[round], 1000 * round);
+        {
+            cfb::Storage r = cfb::Storage::open(cachePath(), OLEStorage::ModeWriteDirect);
+            ASSERT_TRUE(saveUse(r, want));
+            ASSERT_EQ(r.commit(), cfb::Status::Ok);
+        }
+        cfb::Storage r = cfb::Storage::open(cachePath(), OLEStorage::ModeReadTransacted);
+        const UseMap got = loadUse(r);
+        ASSERT_EQ(got.size(), want.size());
+        for (auto it = want.constBegin(); it != want.constEnd(); ++it) {
+            EXPECT_EQ(got.value(it.key()).when, it->when);
+            EXPECT_EQ(got.value(it.key()).path, it->path);
+        }
+        EXPECT_EQ(rootStorages(cachePath()), QStringList { NameCrc("/kept") });
+        QStringList problems;
+        EXPECT_TRUE(cacheFileSound(cachePath(), &problems)) << problems.join('\n').toStdString();
+    }
+}
+
 // A python that has python3-olefile, another reader of compound files; empty when none.
 QString pythonWithOlefile()
 {
