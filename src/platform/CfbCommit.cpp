@@ -43,6 +43,79 @@ void File::rebuildTree(std::uint32_t storage)
     m_entries[storage].treeDirty = false;
 }
 
+void File::insertIntoTree(std::uint32_t storage, std::uint32_t id)
+{
+    const KeyLess less;
+    const Key key = sortKey(m_entries[id].name);
+    std::vector<std::uint32_t> path; // from the top down to the new node
+    for (std::uint32_t n = m_entries[storage].child; n != NoStream;) {
+        path.push_back(n);
+        const Entry &e = m_entries[n];
+        n = less(key, sortKey(e.name)) ? e.left : e.right;
+    }
+    Entry &x = m_entries[id];
+    x.left = x.right = NoStream;
+    x.color = Red;
+    if (path.empty()) {
+        m_entries[storage].child = id;
+    } else {
+        Entry &up = m_entries[path.back()];
+        (less(key, sortKey(up.name)) ? up.left : up.right) = id;
+    }
+    path.push_back(id);
+    // The link that points at path[k]: its parent's, or the storage's own.
+    auto linkTo = [&](std::size_t k) -> std::uint32_t & {
+        if (k == 0)
+            return m_entries[storage].child;
+        Entry &up = m_entries[path[k - 1]];
+        return up.left == path[k] ? up.left : up.right;
+    };
+    auto red = [&](std::uint32_t n) { return n != NoStream && m_entries[n].color == Red; };
+    for (std::size_t i = path.size() - 1; i >= 2 && red(path[i - 1]);) {
+        const std::uint32_t pid = path[i - 1], gid = path[i - 2];
+        Entry &g = m_entries[gid];
+        const bool onLeft = g.left == pid;
+        const std::uint32_t uncle = onLeft ? g.right : g.left;
+        if (red(uncle)) { // recolour and go on two levels up
+            m_entries[pid].color = Black;
+            m_entries[uncle].color = Black;
+            g.color = Red;
+            i -= 2;
+            continue;
+        }
+        std::uint32_t top = pid; // what takes the grandparent's place
+        if ((onLeft ? m_entries[pid].right : m_entries[pid].left) == path[i]) {
+            // The inner case: the new node first turns about its parent.
+            Entry &p = m_entries[pid];
+            Entry &z = m_entries[path[i]];
+            if (onLeft) {
+                p.right = z.left;
+                z.left = pid;
+                g.left = path[i];
+            } else {
+                p.left = z.right;
+                z.right = pid;
+                g.right = path[i];
+            }
+            top = path[i];
+        }
+        std::uint32_t &link = linkTo(i - 2);
+        Entry &t = m_entries[top];
+        if (onLeft) {
+            g.left = t.right;
+            t.right = gid;
+        } else {
+            g.right = t.left;
+            t.left = gid;
+        }
+        link = top;
+        t.color = Black;
+        g.color = Red;
+        break;
+    }
+    m_entries[m_entries[storage].child].color = Black;
+}
+
 void File::serializeEntry(std::uint32_t i, const Entry &e, char *p) const
 {
     std::memset(p, 0, EntrySize);

@@ -378,7 +378,12 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
     if (type == TypeStorage)
         e.ctime = e.mtime = fileTimeNow();
     m_entries[parent].children.emplace(key, slot);
-    m_entries[parent].treeDirty = true;
+    // A lazy writer's trees were checked when loaded: one insert keeps the rest
+    // of the tree, and the directory sectors that hold it, as they are.
+    if (m_lazyWriter && !m_entries[parent].treeDirty)
+        insertIntoTree(parent, slot);
+    else
+        m_entries[parent].treeDirty = true;
     m_dirty = true;
     *id = slot;
     return Status::Ok;

@@ -206,6 +206,9 @@ private:
     void destroyTree(std::uint32_t id);
 
     void rebuildTree(std::uint32_t storage);
+    // Puts a new child into its storage's red-black tree, changing only entries
+    // on its path (and their siblings' colours), where a rebuild changes them all.
+    void insertIntoTree(std::uint32_t storage, std::uint32_t id);
     bool validTree(std::uint32_t storage) const;
     QByteArray serializeDirectory();
     Status writeTable(const QByteArray &bytes,
