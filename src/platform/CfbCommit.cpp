@@ -230,7 +230,9 @@ Status File::commit()
         return Status::AccessDenied;
     if (m_damaged)
         return Status::Corrupt;
-    if (m_stopped)
+    // Stopped, or broken: a header that may or may not have reached the disk, or
+    // a revert that could not read the file again, leaves no state to build on.
+    if (m_stopped || m_broken)
         return Status::IoError;
     if (!m_dirty)
         return Status::Ok;

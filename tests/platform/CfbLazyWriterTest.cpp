@@ -6,6 +6,7 @@
 // neither stops it nor spreads.
 #include "CfbTestUtil.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <iterator>
 #include <random>
@@ -211,6 +212,34 @@ TEST_F(CfbLazyWriter, RevertDropsASessionsEdits)
     };
     EXPECT_EQ(tree, want);
     expectClean(path());
+}
+
+// A writer that could not read the file again on revert holds no state it can
+// trust: it commits nothing after that.
+TEST_F(CfbLazyWriter, AWriterWhoseRevertFailedCommitsNothing)
+{
+    {
+        Storage root = Storage::create(path(), RW);
+        root.createStorage("a", RW).createStream("x", RW).write(patternBytes(1, 100));
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    constexpr std::uint32_t RWT = RW | mode::Transacted;
+    Storage root = Storage::open(path(), RWT);
+    root.openStorage("a", RWT).createStream("y", RWT).write(patternBytes(2, 5000));
+    QFile f(path());
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    QByteArray bytes = f.readAll();
+    bytes[0] = char(~bytes[0]); // the header no longer reads
+    ASSERT_TRUE(f.seek(0));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+    f.close();
+    EXPECT_NE(root.revert(), Status::Ok);
+    root.createStorage("b", RWT);
+    EXPECT_NE(root.commit(), Status::Ok);
+    root = Storage();
+    QFile again(path());
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_EQ(again.readAll(), bytes);
 }
 
 // A wrong byte in one folder's directory sectors: a writer that works in
