@@ -43,7 +43,7 @@ void File::rebuildTree(std::uint32_t storage)
     m_entries[storage].treeDirty = false;
 }
 
-void File::insertIntoTree(std::uint32_t storage, std::uint32_t id)
+Status File::insertIntoTree(std::uint32_t storage, std::uint32_t id)
 {
     const KeyLess less;
     const Key key = sortKey(m_entries[id].name);
@@ -76,6 +76,10 @@ void File::insertIntoTree(std::uint32_t storage, std::uint32_t id)
         Entry &g = m_entries[gid];
         const bool onLeft = g.left == pid;
         const std::uint32_t uncle = onLeft ? g.right : g.left;
+        // Off the search path: a tree not loaded whole has not decoded it yet.
+        if (uncle != NoStream)
+            if (Status s = parseEntry(uncle); s != Status::Ok)
+                return s;
         if (red(uncle)) { // recolour and go on two levels up
             m_entries[pid].color = Black;
             m_entries[uncle].color = Black;
@@ -114,6 +118,7 @@ void File::insertIntoTree(std::uint32_t storage, std::uint32_t id)
         break;
     }
     m_entries[m_entries[storage].child].color = Black;
+    return Status::Ok;
 }
 
 void File::serializeEntry(std::uint32_t i, const Entry &e, char *p) const

@@ -330,10 +330,24 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
         return Status::InvalidName;
     const std::u16string n = name.toStdU16String();
     const Key key = sortKey(n);
-    if (Status s = loadChildren(parent); s != Status::Ok)
-        return s;
-    if (m_entries[parent].children.count(key))
-        return Status::FileAlreadyExists;
+    // A lazy writer puts a child into a tree it has not loaded along the search
+    // path alone: loading a tree of ten thousand folders to add one would read
+    // and write them all.
+    bool pathOnly = false;
+    if (m_lazyWriter && !m_entries[parent].childrenLoaded && !m_entries[parent].treeDirty) {
+        std::uint32_t there = NoStream;
+        const Status s = searchTree(parent, key, &there, &pathOnly);
+        if (s == Status::Ok)
+            return Status::FileAlreadyExists;
+        if (s != Status::FileNotFound)
+            return s;
+    }
+    if (!pathOnly) {
+        if (Status s = loadChildren(parent); s != Status::Ok)
+            return s;
+        if (m_entries[parent].children.count(key))
+            return Status::FileAlreadyExists;
+    }
     std::uint32_t slot = NoStream;
     if (m_lazyWriter) {
         // Only slots known to be free: scanning the directory for one would read it whole.
@@ -377,13 +391,18 @@ Status File::addChild(std::uint32_t parent, const QString &name, std::uint8_t ty
     e.childrenLoaded = e.chainLoaded = true;
     if (type == TypeStorage)
         e.ctime = e.mtime = fileTimeNow();
-    m_entries[parent].children.emplace(key, slot);
-    // A lazy writer's trees were checked when loaded: one insert keeps the rest
-    // of the tree, and the directory sectors that hold it, as they are.
-    if (m_lazyWriter && !m_entries[parent].treeDirty)
-        insertIntoTree(parent, slot);
-    else
+    if (!pathOnly) // else the children are found by walking the tree when first needed
+        m_entries[parent].children.emplace(key, slot);
+    // A lazy writer's trees were checked when loaded (or are ours, under the
+    // map): one insert keeps the rest of the tree, and the directory sectors
+    // that hold it, as they are.
+    if (!m_lazyWriter || m_entries[parent].treeDirty) {
         m_entries[parent].treeDirty = true;
+    } else if (Status s = insertIntoTree(parent, slot); s != Status::Ok) {
+        // A tree left half turned is no state to commit.
+        m_stopped = true;
+        return damaged(s);
+    }
     m_dirty = true;
     *id = slot;
     return Status::Ok;

@@ -566,7 +566,7 @@ Status File::walkChildren(std::uint32_t sid)
         nodes.pop_back();
         if (n == NoStream)
             continue;
-        if (n >= count || m_entries[n].seen)
+        if ((n >= count && !madeHere(n)) || m_entries[n].seen)
             return Status::Corrupt;
         if (Status s = parseEntry(n); s != Status::Ok)
             return s;
@@ -600,12 +600,20 @@ Status File::walkChildren(std::uint32_t sid)
     return Status::Ok;
 }
 
-Status File::searchTree(std::uint32_t sid, const Key &key, std::uint32_t *id)
+bool File::madeHere(std::uint32_t i)
+{
+    const Entry *e = i >= m_diskEntries ? m_entries.loaded(i) : nullptr;
+    return e && e->parsed;
+}
+
+Status File::searchTree(std::uint32_t sid, const Key &key, std::uint32_t *id, bool *clean)
 {
     const KeyLess less;
+    if (clean)
+        *clean = false;
     std::uint32_t n = m_entries[sid].child;
-    for (std::size_t steps = 0; n != NoStream && steps < m_diskEntries; ++steps) {
-        if (n >= m_diskEntries || n == 0)
+    for (std::size_t steps = 0; n != NoStream && steps < m_entries.size(); ++steps) {
+        if (n == 0 || (n >= m_diskEntries && !madeHere(n)))
             return Status::FileNotFound;
         if (Status s = parseEntry(n); s != Status::Ok)
             return s;
@@ -629,6 +637,8 @@ Status File::searchTree(std::uint32_t sid, const Key &key, std::uint32_t *id)
             return Status::Ok;
         }
     }
+    if (clean)
+        *clean = n == NoStream;
     return Status::FileNotFound;
 }
 

@@ -181,7 +181,11 @@ private:
     Status loadChildren(std::uint32_t storage);
     Status walkChildren(std::uint32_t storage);
     Status loadChain(std::uint32_t stream);
-    Status searchTree(std::uint32_t storage, const Key &key, std::uint32_t *id);
+    // FileNotFound with *clean set when the search ran off the tree's edge, so
+    // the name is not there; unset when it met something that is no proper node.
+    Status searchTree(std::uint32_t storage, const Key &key, std::uint32_t *id, bool *clean = nullptr);
+    // An element made this session, beyond the committed directory.
+    bool madeHere(std::uint32_t i);
     Status walkMini(std::uint32_t start, std::uint64_t needed, std::vector<std::uint32_t> *out);
 
     std::uint64_t sectorOffset(std::uint32_t s) const { return std::uint64_t(s + 1) << m_shift; }
@@ -208,7 +212,7 @@ private:
     void rebuildTree(std::uint32_t storage);
     // Puts a new child into its storage's red-black tree, changing only entries
     // on its path (and their siblings' colours), where a rebuild changes them all.
-    void insertIntoTree(std::uint32_t storage, std::uint32_t id);
+    Status insertIntoTree(std::uint32_t storage, std::uint32_t id);
     bool validTree(std::uint32_t storage) const;
     QByteArray serializeDirectory();
     Status writeTable(const QByteArray &bytes,
