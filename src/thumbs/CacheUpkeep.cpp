@@ -54,9 +54,23 @@ namespace
         // A stream that is there is written over in place: destroying and creating
         // it would rebuild its parent's whole tree, at the root one entry per folder.
         Stream s = parent.openStream(name, kWrite);
-        if (s.isOpen())
-            return s.setSize(std::uint64_t(bytes.size())) == Status::Ok && s.seek(0) == Status::Ok
-                && s.write(bytes) == Status::Ok;
+        if (s.isOpen()) {
+            // Only the stretch that differs: a folder's new time in the Use stream
+            // is eight bytes, where the stream holds one record per folder.
+            QByteArray old;
+            if (s.readAll(&old) != Status::Ok)
+                old.clear();
+            const qsizetype common = std::min(old.size(), bytes.size());
+            qsizetype first = 0;
+            while (first < common && old[first] == bytes[first])
+                ++first;
+            qsizetype end = bytes.size();
+            if (old.size() == bytes.size())
+                while (end > first && old[end - 1] == bytes[end - 1])
+                    --end;
+            return s.setSize(std::uint64_t(bytes.size())) == Status::Ok && s.seek(first) == Status::Ok
+                && s.write(bytes.constData() + first, std::uint64_t(end - first)) == Status::Ok;
+        }
         parent.destroyElement(name); // a storage of that name
         s = parent.createStream(name, kWrite);
         return s.isOpen() && s.write(bytes) == Status::Ok;

@@ -290,9 +290,11 @@ TEST_F(CfbLazyWriter, DamageAWriterDoesNotReachNeitherStopsItNorSpreads)
         Storage root = Storage::open(path(), RW, &s);
         ASSERT_EQ(s, Status::Ok);
         Storage a = root.openStorage("a", RW, &s);
-        if (s == Status::Ok)
-            a.createStream("more", RW, &s);
+        if (s == Status::Ok) // the damaged entry itself, so the writer surely reads it
+            a.openStream("a150", RW, &s);
         EXPECT_EQ(s, Status::Corrupt);
+        a.createStream("more", RW);
+        EXPECT_EQ(root.commit(), Status::Corrupt);
     }
     // The refused writer left the file as it was: b's new stream still reads.
     Storage root = Storage::open(path(), RT);
