@@ -210,6 +210,35 @@ Status Storage::elements(std::vector<ElementStat> *out) const
     return Status::Ok;
 }
 
+Status Storage::writeStream(const QString &name, const QByteArray &bytes, std::uint32_t m)
+{
+    Status st = Status::Ok;
+    Stream s = openStream(name, m, &st);
+    if (!s.isOpen()) {
+        if (st != Status::FileNotFound)
+            return st;
+        destroyElement(name); // a storage of that name, if any
+        s = createStream(name, m, &st);
+        return s.isOpen() ? s.write(bytes) : st;
+    }
+    QByteArray old;
+    if (s.readAll(&old) != Status::Ok)
+        old.clear();
+    const qsizetype common = std::min(old.size(), bytes.size());
+    qsizetype first = 0;
+    while (first < common && old[first] == bytes[first])
+        ++first;
+    qsizetype end = bytes.size();
+    if (old.size() == bytes.size())
+        while (end > first && old[end - 1] == bytes[end - 1])
+            --end;
+    if (Status r = s.setSize(std::uint64_t(bytes.size())); r != Status::Ok)
+        return r;
+    if (Status r = s.seek(first); r != Status::Ok)
+        return r;
+    return s.write(bytes.constData() + first, std::uint64_t(end - first));
+}
+
 Status Storage::destroyElement(const QString &name)
 {
     V7_CHECK_HANDLE(V7_RETURN)

@@ -153,6 +153,11 @@ public:
     Storage openStorage(const QString &name, std::uint32_t mode, Status *st = nullptr);
     Stream createStream(const QString &name, std::uint32_t mode, Status *st = nullptr);
     Stream openStream(const QString &name, std::uint32_t mode, Status *st = nullptr);
+    // Makes bytes the whole content of the stream name: one that is there is
+    // written over in place, only where it differs (destroying and creating it
+    // would put it into this storage's tree anew), else it is created, in place
+    // of a storage of that name. Not committed.
+    Status writeStream(const QString &name, const QByteArray &bytes, std::uint32_t mode);
 
     // Children in the order of the format (name length, then upper-cased name).
     Status elements(std::vector<ElementStat> *out) const;

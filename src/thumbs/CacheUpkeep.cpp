@@ -51,29 +51,7 @@ namespace
     bool writeStream(Storage &parent, const QString &name, const QByteArray &bytes)
     {
         // No commit here: the caller commits once, when all of its changes are made.
-        // A stream that is there is written over in place: destroying and creating
-        // it would rebuild its parent's whole tree, at the root one entry per folder.
-        Stream s = parent.openStream(name, kWrite);
-        if (s.isOpen()) {
-            // Only the stretch that differs: a folder's new time in the Use stream
-            // is eight bytes, where the stream holds one record per folder.
-            QByteArray old;
-            if (s.readAll(&old) != Status::Ok)
-                old.clear();
-            const qsizetype common = std::min(old.size(), bytes.size());
-            qsizetype first = 0;
-            while (first < common && old[first] == bytes[first])
-                ++first;
-            qsizetype end = bytes.size();
-            if (old.size() == bytes.size())
-                while (end > first && old[end - 1] == bytes[end - 1])
-                    --end;
-            return s.setSize(std::uint64_t(bytes.size())) == Status::Ok && s.seek(first) == Status::Ok
-                && s.write(bytes.constData() + first, std::uint64_t(end - first)) == Status::Ok;
-        }
-        parent.destroyElement(name); // a storage of that name
-        s = parent.createStream(name, kWrite);
-        return s.isOpen() && s.write(bytes) == Status::Ok;
+        return parent.writeStream(name, bytes, kWrite) == Status::Ok;
     }
 
     // The thumbnail bytes of an entry, when they check cleanly; otherwise the reason.

@@ -61,14 +61,10 @@ namespace
     // Writes the index as a new "Index" stream, replacing any old one.
     bool writeIndexStream(Storage &folder, const ThumbIndex &index)
     {
-        folder.destroyElement(OLEStorage::IndexStreamName);
-        Status s;
-        Stream st = folder.createStream(OLEStorage::IndexStreamName, OLEStorage::ModeWriteDirect, &s);
-        if (!st.isOpen())
-            return false;
         // Committed with the job's other changes (stamps, thumbnails) in one commit
         // of the storage or root: a commit here would write the file in between.
-        return st.write(serializeIndex(index)) == Status::Ok;
+        return folder.writeStream(OLEStorage::IndexStreamName, serializeIndex(index), OLEStorage::ModeWriteDirect)
+            == Status::Ok;
     }
 
     std::atomic<int> g_writerWaitMs { 10000 };

@@ -103,12 +103,11 @@ bool saveStamps(cfb::Storage &folder, const ThumbIndex &index, const StampMap &s
     if (!folder.isOpen())
         return false;
     const QByteArray bytes = serializeStamps(index, stamps);
-    folder.destroyElement(StampsStreamName);
-    cfb::Stream s = folder.createStream(StampsStreamName, cfb::mode::ReadWrite | cfb::mode::ShareExclusive);
     // Not committed here: in direct mode a stream's commit writes the whole file,
     // and a kill between it and the index's commit would pair new stamps with an
     // old index. The caller's one commit takes both.
-    return s.isOpen() && s.write(bytes) == cfb::Status::Ok;
+    return folder.writeStream(StampsStreamName, bytes, cfb::mode::ReadWrite | cfb::mode::ShareExclusive)
+        == cfb::Status::Ok;
 }
 
 bool renameStamps(cfb::Storage &folder,
