@@ -110,6 +110,40 @@ TEST_F(CfbTest, SetSizeMovesBetweenMiniStreamAndFat)
     }
 }
 
+// A stream's whole content written again: in place when it is there, whatever
+// the sizes before and after, and in place of a storage of the same name.
+TEST_F(CfbTest, WriteStreamReplacesTheContentInPlace)
+{
+    {
+        Storage root = Storage::create(path(), RW);
+        root.createStorage("s", RW).createStream("inside", RW).write(patternBytes(9, 10));
+        root.createStream("other", RW).write(patternBytes(8, 5000));
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    QByteArray last;
+    const int sizes[] = { 100, 5000, 5000, 4095, 70000, 0, 300, 300 };
+    for (int round = 0; round < int(std::size(sizes)); ++round) {
+        SCOPED_TRACE(round);
+        // Same-size rounds differ in one byte only, in the middle.
+        QByteArray want = patternBytes(round, sizes[round]);
+        if (round > 0 && sizes[round] == sizes[round - 1] && !want.isEmpty()) {
+            want = last;
+            want[want.size() / 2] = char(~want[want.size() / 2]);
+        }
+        {
+            Storage root = Storage::open(path(), RW);
+            ASSERT_EQ(root.writeStream("s", want, RW), Status::Ok);
+            ASSERT_EQ(root.commit(), Status::Ok);
+        }
+        std::map<QString, QByteArray> tree;
+        ASSERT_TRUE(v7test::readTree(path(), &tree));
+        const std::map<QString, QByteArray> expected { { "s", want }, { "other", patternBytes(8, 5000) } };
+        EXPECT_EQ(tree, expected);
+        expectClean(path());
+        last = want;
+    }
+}
+
 TEST_F(CfbTest, NamesFollowTheFormatRules)
 {
     Storage root = Storage::create(path(), RW);
