@@ -23,6 +23,14 @@ class CfbLazyWriter : public ::testing::Test
 protected:
     QTemporaryDir dir;
     QString path() const { return dir.filePath("t.cfb"); }
+    static constexpr std::uint32_t RWT = RW | mode::Transacted;
+    // Folder "a" with one stream "x", committed.
+    bool makeOneStream() const
+    {
+        Storage root = Storage::create(path(), RW);
+        root.createStorage("a", RW).createStream("x", RW).write(patternBytes(1, 100));
+        return root.commit() == Status::Ok;
+    }
 };
 
 // Sizes on both sides of the mini-stream cutoff and of sector boundaries.
@@ -189,12 +197,7 @@ TEST_F(CfbLazyWriter, RandomEditsKeepTheTreeAndACleanAudit)
 
 TEST_F(CfbLazyWriter, RevertDropsASessionsEdits)
 {
-    {
-        Storage root = Storage::create(path(), RW);
-        root.createStorage("a", RW).createStream("x", RW).write(patternBytes(1, 100));
-        ASSERT_EQ(root.commit(), Status::Ok);
-    }
-    constexpr std::uint32_t RWT = RW | mode::Transacted;
+    ASSERT_TRUE(makeOneStream());
     {
         Storage root = Storage::open(path(), RWT);
         Storage a = root.openStorage("a", RWT);
@@ -218,12 +221,7 @@ TEST_F(CfbLazyWriter, RevertDropsASessionsEdits)
 // trust: it commits nothing after that.
 TEST_F(CfbLazyWriter, AWriterWhoseRevertFailedCommitsNothing)
 {
-    {
-        Storage root = Storage::create(path(), RW);
-        root.createStorage("a", RW).createStream("x", RW).write(patternBytes(1, 100));
-        ASSERT_EQ(root.commit(), Status::Ok);
-    }
-    constexpr std::uint32_t RWT = RW | mode::Transacted;
+    ASSERT_TRUE(makeOneStream());
     Storage root = Storage::open(path(), RWT);
     root.openStorage("a", RWT).createStream("y", RWT).write(patternBytes(2, 5000));
     QFile f(path());
