@@ -434,7 +434,7 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
     m_diskMapCrc.clear();
     m_mapLocs[MapTopKey] = topLoc;
     m_diskTop = QByteArray(top, int(m_ssz));
-    QByteArray node(int(m_ssz), 0);
+    QByteArray node; // each map sector in turn, as the store of checked sectors gives it
     m_diskMapCrc[MapTopKey] = le32(c + 12);
     const std::uint64_t f = m_ssz / 8;
     for (int k = 0; k < MapKinds; ++k) {
