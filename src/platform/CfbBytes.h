@@ -77,7 +77,19 @@ inline const char kTopMagic[4] = { 'v', '7', 'm', 't' };
 // After the roots of its five trees the top lists free directory slots: a
 // count at this offset, then that many (first slot, number of slots) pairs.
 constexpr int kFreeRunsAt = 96;
-constexpr std::uint32_t kMaxFreeRanges = 48;
+constexpr std::uint32_t kMaxFreeRanges = 24;
+// Then free sectors and mini sectors, the lowest the last writer knew of:
+// "v7fh", two 16-bit counts (sector runs, mini sector runs), the runs as
+// (first, number) pairs, sectors first, and then for sectors and for mini
+// sectors the lowest one that may be free and is in no run (all ones: none).
+// A writer takes free space from the runs and from the FAT sectors it reads
+// anyway; only when those run out does it read on from there, a sector of the
+// FAT at a time, so it never reads the whole FAT at once.
+inline const char kHintsMagic[4] = { 'v', '7', 'f', 'h' };
+constexpr int kHintsAt = kFreeRunsAt + 4 + 8 * int(kMaxFreeRanges);
+constexpr std::uint32_t kMaxSectorRuns = 16, kMaxMiniRuns = 8;
+constexpr int kRestAt = kHintsAt + 8 + 8 * int(kMaxSectorRuns + kMaxMiniRuns);
+static_assert(kRestAt + 8 <= 512, "the hints fit the top sector");
 
 inline std::uint32_t crcOf(const char *p, std::size_t n)
 {

@@ -169,10 +169,11 @@ QByteArray File::serializeDirectory()
     return out;
 }
 
-Status File::writeTable(const QByteArray &bytes,
+Status File::writeTable(QByteArray &bytes,
     const QByteArray &onDisk,
     const std::vector<std::uint32_t> &diskLocs,
-    std::vector<std::uint32_t> *locs)
+    std::vector<std::uint32_t> *locs,
+    int kind)
 {
     const std::size_t n = std::size_t(bytes.size()) / m_ssz;
     while (locs->size() > n) {
@@ -182,11 +183,16 @@ Status File::writeTable(const QByteArray &bytes,
     for (std::size_t i = 0; i < n; ++i) {
         const char *slice = bytes.constData() + i * m_ssz;
         const bool same = i < locs->size() && i < diskLocs.size() && (*locs)[i] == diskLocs[i]
-            && std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0;
+            && (unread(kind, i) || std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0);
         // Tables move down when they can, so the end of the file can be given back.
-        const bool lower = i < locs->size() && firstFree() < (*locs)[i];
+        const bool lower = i < locs->size() && moveDown(same, (*locs)[i]);
         if (same && !lower)
             continue;
+        // A sector the writer never read is read before it is written elsewhere
+        // (into bytes, the table being built).
+        if (kind >= 0 && m_lazyWriter)
+            if (Status st = loadTablePage(kind == MapMiniFat, std::uint32_t(i)); st != Status::Ok)
+                return st;
         if (i >= locs->size() || isProtected((*locs)[i]) || lower) {
             std::uint32_t s;
             if (Status st = allocSector(&s); st != Status::Ok)
@@ -244,9 +250,14 @@ Status File::commit()
     for (std::uint32_t i : m_entries.loadedIds())
         if (m_entries[i].treeDirty)
             rebuildTree(i);
+    // The tables being built live only as long as this call.
+    struct BuildsEnd {
+        File *f;
+        ~BuildsEnd() { f->m_fatBuild = f->m_miniFatBuild = nullptr; }
+    } buildsEnd { this };
 
     // Free mini sectors at the end of the mini stream go back to the FAT.
-    while (m_miniCount > 0 && !m_miniUsed[m_miniCount - 1]) {
+    while (m_miniCount > 0 && !miniUsed(m_miniCount - 1)) {
         --m_miniCount;
         m_miniUsed.pop_back();
     }
@@ -279,7 +290,9 @@ Status File::commit()
 
     QByteArray miniFat;
     if (m_lazyWriter) {
-        miniFat = lazyTable(true, ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz);
+        if (Status s = buildLazyTable(true, ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz, {}, &miniFat);
+            s != Status::Ok)
+            return s;
     } else {
         miniFat = QByteArray(qsizetype(ceilDiv(std::uint64_t(m_miniCount) * 4, m_ssz) * m_ssz), char(0xFF));
         for (const Entry &e : m_entries) {
@@ -290,7 +303,7 @@ Status File::commit()
                     miniFat.data() + 4 * std::size_t(e.chain[i]), i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
         }
     }
-    if (Status s = writeTable(miniFat, m_diskMiniFat, m_diskMiniFatChain, &m_miniFatChain); s != Status::Ok)
+    if (Status s = writeTable(miniFat, m_diskMiniFat, m_diskMiniFatChain, &m_miniFatChain, MapMiniFat); s != Status::Ok)
         return s;
     if (m_sumInClsid)
         tableRecords(MapMiniFat, miniFat, m_diskMiniFat, m_diskMiniFatChain, m_miniFatChain);
@@ -327,17 +340,17 @@ Status File::commit()
             if (changed)
                 continue;
         }
-        fat = m_lazyWriter ? lazyTable(false, needFat * m_ssz) : QByteArray(qsizetype(needFat) * m_ssz, char(0xFF));
-        auto link = [&fat](const std::vector<std::uint32_t> &c) {
+        // The slots to set, in order (a later one wins): a lazy writer starts
+        // from the committed FAT and sets only the slots that differ from it.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> puts;
+        auto link = [&puts](const std::vector<std::uint32_t> &c) {
             for (std::size_t i = 0; i < c.size(); ++i)
-                put32(fat.data() + 4 * std::size_t(c[i]), i + 1 < c.size() ? c[i + 1] : EndOfChain);
+                puts.emplace_back(c[i], i + 1 < c.size() ? c[i + 1] : EndOfChain);
         };
         if (!m_lazyWriter)
             for (const Entry &e : m_entries)
                 if (e.type == TypeStream && !e.inMini())
                     link(e.chain);
-        // A lazy writer's FAT already links the committed tables: only the links
-        // that differ from the committed chains are written.
         auto relink = [&](const std::vector<std::uint32_t> &c, const std::vector<std::uint32_t> &was) {
             if (!m_lazyWriter)
                 return link(c);
@@ -346,7 +359,7 @@ Status File::commit()
             };
             auto fix = [&](std::size_t i) {
                 if (i >= was.size() || c[i] != was[i] || next(c, i) != next(was, i))
-                    put32(fat.data() + 4 * std::size_t(c[i]), next(c, i));
+                    puts.emplace_back(c[i], next(c, i));
             };
             // A long chain changes at a few places (the directory's first sector
             // moves at every commit): a link differs only where an element does,
@@ -369,15 +382,31 @@ Status File::commit()
             for (std::size_t i = n; i < c.size(); ++i)
                 fix(i);
         };
+        // Sectors marked as one thing, where they differ from where they were.
+        auto mark =
+            [&](const std::vector<std::uint32_t> &locs, const std::vector<std::uint32_t> &was, std::uint32_t v) {
+                for (std::size_t i = 0; i < locs.size(); ++i)
+                    if (!m_lazyWriter || i >= was.size() || locs[i] != was[i])
+                        puts.emplace_back(locs[i], v);
+            };
         relink(m_miniChain, m_diskMiniChain);
-        for (const auto &kv : m_mapLocs)
-            put32(fat.data() + 4 * std::size_t(kv.second), EndOfChain);
+        for (const auto &kv : m_mapLocs) {
+            const auto was = m_diskMapLocs.find(kv.first);
+            if (!m_lazyWriter || was == m_diskMapLocs.end() || was->second != kv.second)
+                puts.emplace_back(kv.second, EndOfChain);
+        }
         relink(m_dirChain, m_diskDirChain);
         relink(m_miniFatChain, m_diskMiniFatChain);
-        for (std::uint32_t s : m_fatLocs)
-            put32(fat.data() + 4 * std::size_t(s), FatSect);
-        for (std::uint32_t s : m_difatLocs)
-            put32(fat.data() + 4 * std::size_t(s), DifSect);
+        mark(m_fatLocs, m_diskFatLocs, FatSect);
+        mark(m_difatLocs, m_diskDifatLocs, DifSect);
+        if (m_lazyWriter) {
+            if (Status st = buildLazyTable(false, needFat * m_ssz, puts, &fat); st != Status::Ok)
+                return st;
+        } else {
+            fat = QByteArray(qsizetype(needFat) * m_ssz, char(0xFF));
+            for (const auto &p : puts)
+                put32(fat.data() + 4 * std::size_t(p.first), p.second);
+        }
         difat = QByteArray(qsizetype(needDifat) * m_ssz, char(0xFF));
         for (std::size_t i = HeaderDifat; i < m_fatLocs.size(); ++i) {
             const std::size_t k = i - HeaderDifat;
@@ -390,12 +419,18 @@ Status File::commit()
         auto relocate = [&](const QByteArray &bytes,
                             const QByteArray &onDisk,
                             const std::vector<std::uint32_t> &diskLocs,
-                            std::vector<std::uint32_t> &locs) -> Status {
+                            std::vector<std::uint32_t> &locs,
+                            bool isFat) -> Status {
             for (std::size_t i = 0; i < locs.size(); ++i) {
                 const bool same = i < diskLocs.size() && locs[i] == diskLocs[i]
-                    && std::memcmp(bytes.constData() + i * m_ssz, onDisk.constData() + i * m_ssz, m_ssz) == 0;
-                if (same ? firstFree() >= locs[i] : !isProtected(locs[i]) && firstFree() >= locs[i])
+                    && ((isFat && unread(MapFat, i))
+                        || std::memcmp(bytes.constData() + i * m_ssz, onDisk.constData() + i * m_ssz, m_ssz) == 0);
+                if (same ? !moveDown(true, locs[i]) : !isProtected(locs[i]) && firstFree() >= locs[i])
                     continue;
+                // An unread FAT sector that moves down is read first: its bytes go with it.
+                if (isFat && m_lazyWriter)
+                    if (Status st = loadTablePage(false, std::uint32_t(i)); st != Status::Ok)
+                        return st;
                 std::uint32_t s;
                 if (Status st = allocSector(&s); st != Status::Ok)
                     return st;
@@ -405,9 +440,9 @@ Status File::commit()
             }
             return Status::Ok;
         };
-        if (Status st = relocate(fat, m_diskFat, m_diskFatLocs, m_fatLocs); st != Status::Ok)
+        if (Status st = relocate(fat, m_diskFat, m_diskFatLocs, m_fatLocs, true); st != Status::Ok)
             return st;
-        if (Status st = relocate(difat, m_diskDifat, m_diskDifatLocs, m_difatLocs); st != Status::Ok)
+        if (Status st = relocate(difat, m_diskDifat, m_diskDifatLocs, m_difatLocs, false); st != Status::Ok)
             return st;
         if (moved)
             continue;
@@ -418,7 +453,7 @@ Status File::commit()
         if (!moved)
             break;
     }
-    if (Status s = writeTable(fat, m_diskFat, m_diskFatLocs, &m_fatLocs); s != Status::Ok)
+    if (Status s = writeTable(fat, m_diskFat, m_diskFatLocs, &m_fatLocs, MapFat); s != Status::Ok)
         return s;
     if (Status s = writeTable(difat, m_diskDifat, m_diskDifatLocs, &m_difatLocs); s != Status::Ok)
         return s;
@@ -454,6 +489,11 @@ Status File::commit()
         if (isProtected(m_dirChain[0]) || !pwriteAll(clsid, 16, sectorOffset(m_dirChain[0]) + kClsidAt))
             return Status::IoError;
     }
+    // A table sector read on the way may have been damaged, or unreadable.
+    if (m_damaged)
+        return Status::Corrupt;
+    if (m_stopped)
+        return Status::IoError;
     if (::fdatasync(m_fd) != 0)
         return Status::IoError;
 
@@ -470,6 +510,9 @@ Status File::commit()
 
     m_diskFat = fat;
     m_diskDifat = difat;
+    // What this commit built is all known: the sectors it added, and those it read.
+    m_fatIn.resize(std::size_t(fat.size()) / m_ssz, 1);
+    m_miniFatIn.resize(std::size_t(miniFat.size()) / m_ssz, 1);
     if (m_lazyWriter) {
         for (auto &kv : dirSectors)
             m_sectorCache[std::uint64_t(MapDir) << 32 | kv.first] = std::move(kv.second);
@@ -510,6 +553,9 @@ void File::protectCommitted(bool keepOld)
         return;
     }
     m_protected = m_used;
+    m_holdAll = false;
+    m_lookBudget = kLookPerCommit;
+    m_moveBudget = kMovesPerCommit;
     m_allocHint = 0; // sectors of the old state are free to take now
     std::size_t last = m_used.size();
     while (last > 0 && !m_used[last - 1])

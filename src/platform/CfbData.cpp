@@ -14,10 +14,8 @@ namespace v7::cfb::detail
 
 Status File::allocSector(std::uint32_t *out)
 {
-    std::uint32_t i = m_allocHint;
+    const std::uint32_t i = firstFree();
     const auto n = std::uint32_t(m_used.size());
-    while (i < n && (m_used[i] || isProtected(i)))
-        ++i;
     if (i == n) {
         const std::uint64_t end = sectorOffset(i) + m_ssz;
         if (i >= MaxRegSect || (m_major == 3 && end > kV3Limit))
@@ -26,24 +24,92 @@ Status File::allocSector(std::uint32_t *out)
     }
     m_used[i] = 1;
     m_allocHint = i + 1;
+    m_freeKnown.erase(i);
     *out = i;
     return Status::Ok;
+}
+
+bool File::takeable(std::uint32_t s)
+{
+    // Protection first: with a reader about every sector is protected, and
+    // nothing needs reading to know it.
+    if (s < m_protected.size() && m_protected[s] == 1)
+        return false;
+    return !sectorUsed(s) && !isProtected(s);
 }
 
 std::uint32_t File::firstFree()
 {
     const auto n = std::uint32_t(m_used.size());
-    while (m_allocHint < n && (m_used[m_allocHint] || isProtected(m_allocHint)))
+    if (m_lazyWriter) {
+        // With a reader about, the file's sectors are all held: new ones go at its end.
+        if (m_holdAll)
+            return m_allocHint = std::max(m_allocHint, std::uint32_t(m_protected.size()));
+        // Among the sectors it knows may be free first, then reading on through
+        // the FAT where the last writer stopped: a commit reads what it needs,
+        // not the whole FAT.
+        for (;;) {
+            for (auto it = m_freeKnown.lower_bound(m_allocHint); it != m_freeKnown.end();) {
+                const std::uint32_t s = *it;
+                if (s < n && takeable(s))
+                    return m_allocHint = s;
+                if (s >= n || m_used[s] == 1)
+                    it = m_freeKnown.erase(it);
+                else
+                    ++it; // free but still held by the committed state: the next commit's
+            }
+            const std::uint32_t from = m_rest[0];
+            if (!lookFurther(false))
+                return m_allocHint = n;
+            m_allocHint = std::min(m_allocHint, from - from % m_eps);
+        }
+    }
+    while (m_allocHint < n && !takeable(m_allocHint))
         ++m_allocHint;
     return m_allocHint;
+}
+
+bool File::moveDown(bool same, std::uint32_t loc)
+{
+    if (firstFree() >= loc)
+        return false;
+    if (!same || !m_lazyWriter)
+        return true;
+    if (m_moveBudget <= 0)
+        return false;
+    --m_moveBudget;
+    return true;
+}
+
+bool File::lookFurther(bool mini)
+{
+    std::uint32_t &rest = m_rest[mini];
+    const std::uint32_t n = mini ? m_miniCount : std::uint32_t(m_used.size());
+    if (rest >= n || m_lookBudget <= 0)
+        return false;
+    --m_lookBudget;
+    const std::uint32_t k = rest / m_eps;
+    if (k >= (mini ? m_miniFatIn : m_fatIn).size()) {
+        rest = n;
+        return false;
+    }
+    if (Status st = loadTablePage(mini, k); st != Status::Ok) {
+        m_stopped = m_stopped || st != Status::Corrupt; // and Corrupt marked it damaged
+        rest = n;
+        return false;
+    }
+    rest = (k + 1) * m_eps;
+    return true;
 }
 
 void File::freeSector(std::uint32_t s)
 {
     if (s < m_used.size()) {
         m_used[s] = 0;
-        if (m_lazyWriter)
+        if (m_lazyWriter) {
             m_freedSectors.push_back(s);
+            m_freeKnown.insert(s);
+        }
         // A sector the committed state still holds cannot be taken before the next
         // commit: pulling the search back to it would rescan the file per sector
         // moved by copy-on-write.
@@ -55,8 +121,25 @@ void File::freeSector(std::uint32_t s)
 Status File::allocMini(std::uint32_t *out)
 {
     std::uint32_t m = m_miniHint;
-    while (m < m_miniCount && m_miniUsed[m])
-        ++m;
+    if (m_lazyWriter) {
+        // As firstFree: among those it knows may be free, then reading on.
+        for (m = m_miniCount;;) {
+            for (auto it = m_miniFreeKnown.lower_bound(m_miniHint); it != m_miniFreeKnown.end();) {
+                if (*it < m_miniCount && !miniUsed(*it)) {
+                    m = *it;
+                    break;
+                }
+                it = m_miniFreeKnown.erase(it);
+            }
+            const std::uint32_t from = m_rest[1];
+            if (m < m_miniCount || !lookFurther(true))
+                break;
+            m_miniHint = std::min(m_miniHint, from - from % m_eps);
+        }
+    } else {
+        while (m < m_miniCount && m_miniUsed[m])
+            ++m;
+    }
     if (m == m_miniCount) {
         // The mini stream lives in regular sectors; grow it by one when full.
         if (std::uint64_t(m_miniCount + 1) * MiniSize > std::uint64_t(m_miniChain.size()) * m_ssz) {
@@ -70,6 +153,7 @@ Status File::allocMini(std::uint32_t *out)
     }
     m_miniUsed[m] = 1;
     m_miniHint = m + 1;
+    m_miniFreeKnown.erase(m);
     *out = m;
     return Status::Ok;
 }
@@ -78,8 +162,10 @@ void File::freeMini(std::uint32_t m)
 {
     if (m < m_miniUsed.size()) {
         m_miniUsed[m] = 0;
-        if (m_lazyWriter)
+        if (m_lazyWriter) {
             m_freedMinis.push_back(m);
+            m_miniFreeKnown.insert(m);
+        }
         m_miniHint = std::min(m_miniHint, m);
     }
 }

@@ -164,13 +164,28 @@ private:
     // writer touches rather than the number of entries in the file.
     Status loadMappedWriter(const QByteArray &hdr, const char *rootEntry);
     Status readCheckedTable(int kind, const std::vector<std::uint32_t> &locs, QByteArray *out);
+    // A lazy writer's FAT (or MiniFAT) sector k, read and checked the first time
+    // something needs its slots; those slots' use then becomes known.
+    Status loadTablePage(bool mini, std::uint32_t k);
+    // Whether sector s (mini sector m) is in use, reading its table sector if
+    // that is not yet known. A failed read counts it in use and stops commits.
+    bool sectorUsed(std::uint32_t s);
+    bool miniUsed(std::uint32_t m);
+    // The free sectors and mini sectors to name in the top once this commit
+    // lands, written at p.
+    void writeHints(char *p);
+    // The FAT or MiniFAT being committed: the committed one with the given
+    // slots set, after reading every table sector the changes fall in.
+    Status buildLazyTable(bool mini,
+        std::size_t bytes,
+        const std::vector<std::pair<std::uint32_t, std::uint32_t>> &puts,
+        QByteArray *out);
     // Loads what destroying id frees: a storage's whole subtree, a stream's chain.
     Status loadSubtree(std::uint32_t id);
     void serializeEntry(std::uint32_t i, const Entry &e, char *p) const;
     // The changed directory sectors, written copy-on-write, with their records.
     Status writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors);
     // The MiniFAT and FAT of the state being committed, from the committed ones.
-    QByteArray lazyTable(bool mini, std::size_t bytes);
     void noteDirSector(std::uint32_t k, const char *bytes);
     // Free slots of the directory being committed, as at most kMaxFreeRanges runs.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> freeSlotRuns();
@@ -197,6 +212,21 @@ private:
     Status allocSector(std::uint32_t *s);
     void freeSector(std::uint32_t s);
     std::uint32_t firstFree();
+    // Reads the next FAT (mini: MiniFAT) sector from m_rest, so its free slots
+    // become known; false at the end.
+    bool lookFurther(bool mini);
+    // Whether a table sector at loc goes to a lower free sector; same: its
+    // bytes do not change, so only to give the file's tail back.
+    bool moveDown(bool same, std::uint32_t loc);
+    // A FAT or MiniFAT sector a lazy writer has not read: the table it builds
+    // holds the committed bytes there, so they need no comparing.
+    bool unread(int kind, std::size_t k) const
+    {
+        const std::vector<std::uint8_t> &in = kind == MapFat ? m_fatIn : m_miniFatIn;
+        return m_lazyWriter && (kind == MapFat || kind == MapMiniFat) && k < in.size() && !in[k];
+    }
+    // Free in the current state and not held by the committed one (or a reader).
+    bool takeable(std::uint32_t s);
     Status allocMini(std::uint32_t *m);
     void freeMini(std::uint32_t m);
     bool isProtected(std::uint32_t s) const { return s < m_protected.size() && m_protected[s]; }
@@ -215,10 +245,13 @@ private:
     Status insertIntoTree(std::uint32_t storage, std::uint32_t id);
     bool validTree(std::uint32_t storage) const;
     QByteArray serializeDirectory();
-    Status writeTable(const QByteArray &bytes,
+    // kind names a lazy writer's FAT or MiniFAT, whose unread sectors are read
+    // before they move.
+    Status writeTable(QByteArray &bytes,
         const QByteArray &onDisk,
         const std::vector<std::uint32_t> &diskLocs,
-        std::vector<std::uint32_t> *locs);
+        std::vector<std::uint32_t> *locs,
+        int kind = -1);
     bool readersPresent() const;
     bool lockRange(int type, std::uint64_t start, bool wait) const;
     // The writer lock, waited for up to waitMs while another writer holds it.
@@ -276,7 +309,10 @@ private:
     EntryTable m_entries;
     std::vector<std::uint32_t> m_miniChain; // sectors of the mini stream
     std::uint32_t m_miniCount = 0; // mini sectors in the mini stream
-    std::vector<std::uint8_t> m_used; // sectors in use by the current state
+    // Sectors in use by the current state. A lazy writer learns a sector's use
+    // when it reads the FAT sector that holds its slot: until then, Unknown.
+    static constexpr std::uint8_t Unknown = 2;
+    std::vector<std::uint8_t> m_used;
     std::vector<std::uint8_t> m_protected; // sectors the committed state (or a reader) uses
     std::vector<std::uint8_t> m_miniUsed;
     std::uint32_t m_allocHint = 0, m_miniHint = 0, m_entryHint = 1;
@@ -329,6 +365,25 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> m_diskMapCrc, m_pendMapCrc;
     std::vector<std::uint32_t> m_diskMiniChain; // the committed mini stream's sectors (lazy writer)
     std::array<std::vector<MapRec>, MapKinds> m_pendRecs; // the records of the commit under way
+    // A lazy writer's FAT and MiniFAT sectors read so far (the rest of
+    // m_diskFat and m_diskMiniFat holds nothing yet), the tables a commit is
+    // building, which take each sector read while they are built.
+    std::vector<std::uint8_t> m_fatIn, m_miniFatIn;
+    QByteArray *m_fatBuild = nullptr, *m_miniFatBuild = nullptr;
+    // Sectors and mini sectors a lazy writer may find free: the committed
+    // top's hints, free slots of the FAT sectors it read, and what it freed.
+    // Each is checked against its FAT sector before it is taken.
+    std::set<std::uint32_t> m_freeKnown, m_miniFreeKnown;
+    // The lowest sector and mini sector that may be free beyond those: where
+    // the writer reads on through the FAT (MiniFAT) when they run out.
+    std::array<std::uint32_t, 2> m_rest {};
+    bool m_holdAll = false; // a reader was about at open: every sector of the file is held
+    // What one commit of a lazy writer spends beyond its changes: FAT and
+    // MiniFAT sectors read in search of free space, and unchanged table sectors
+    // moved down so the file's tail can be given back. Past these, new sectors
+    // go at the end, and compaction gives the space back.
+    static constexpr int kLookPerCommit = 16, kMovesPerCommit = 8;
+    int m_lookBudget = kLookPerCommit, m_moveBudget = kMovesPerCommit;
 };
 
 } // namespace v7::cfb::detail

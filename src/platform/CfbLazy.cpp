@@ -40,7 +40,8 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
 {
     if (Status s = loadMapped(hdr, rootEntry); s != Status::Ok)
         return s;
-    m_used.assign(m_fileSectors, 0);
+    m_used.assign(m_fileSectors, Unknown);
+    m_protected.clear();
     if (Status s = readMapTree(hdr, rootEntry); s != Status::Ok)
         return s;
     auto locsOf = [this](int kind) {
@@ -65,11 +66,7 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     if (le32(h + 0x44) != firstOf(m_difatLocs) || le32(h + 0x48) != m_difatLocs.size()
         || le32(h + 0x3C) != firstOf(m_miniFatChain) || le32(h + 0x40) != m_miniFatChain.size())
         return Status::Corrupt;
-    if (Status s = readCheckedTable(MapFat, m_fatLocs, &m_diskFat); s != Status::Ok)
-        return s;
     if (Status s = readCheckedTable(MapDifat, m_difatLocs, &m_diskDifat); s != Status::Ok)
-        return s;
-    if (Status s = readCheckedTable(MapMiniFat, m_miniFatChain, &m_diskMiniFat); s != Status::Ok)
         return s;
     for (std::size_t i = HeaderDifat; i < m_fatLocs.size(); ++i) {
         const std::size_t k = i - HeaderDifat;
@@ -81,42 +78,44 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
         || (!m_miniChain.empty() && m_entries[0].start != m_miniChain[0]))
         return Status::Corrupt;
 
-    // In use: what the FAT says. The tables' own chains must agree with it, or
-    // the FAT is not the one this map was written with.
-    const std::uint64_t slotCount = std::uint64_t(m_diskFat.size()) / 4;
-    auto slot = [this, slotCount](std::uint32_t s) {
-        return s < slotCount ? le32(m_diskFat.constData() + 4 * std::size_t(s)) : FreeSect;
-    };
-    for (std::uint32_t s = 0; s < m_fileSectors; ++s)
-        if (slot(s) != FreeSect)
-            m_used[s] = 1;
+    // The FAT and MiniFAT are read a sector at a time, where the writer needs
+    // them: at a million thumbnails they are megabytes, of which a commit
+    // changes a few sectors. Each sector is checked against its record when read.
+    m_diskFat = QByteArray(qsizetype(m_fatLocs.size()) * m_ssz, char(0xFF));
+    m_diskMiniFat = QByteArray(qsizetype(m_miniFatChain.size()) * m_ssz, char(0xFF));
+    m_fatIn.assign(m_fatLocs.size(), 0);
+    m_miniFatIn.assign(m_miniFatChain.size(), 0);
+    m_miniUsed.assign(m_miniCount, Unknown);
+    // Free space the last writer knew of, as hints: each is checked when taken.
+    const char *top = m_diskTop.constData();
+    m_freeKnown.clear();
+    m_miniFreeKnown.clear();
+    m_rest = { 0, 0 };
+    if (std::memcmp(top + kHintsAt, kHintsMagic, 4) == 0) {
+        m_rest = { le32(top + kRestAt), le32(top + kRestAt + 4) };
+        const std::uint32_t sectorRuns = le16(top + kHintsAt + 4), miniRuns = le16(top + kHintsAt + 6);
+        constexpr std::uint32_t kMaxHinted = 65536; // units; more than a commit can use
+        for (std::uint32_t i = 0; sectorRuns <= kMaxSectorRuns && miniRuns <= kMaxMiniRuns && i < sectorRuns + miniRuns;
+             ++i) {
+            const bool mini = i >= sectorRuns;
+            std::set<std::uint32_t> &known = mini ? m_miniFreeKnown : m_freeKnown;
+            const std::uint64_t end = mini ? m_miniCount : m_fileSectors;
+            const std::uint64_t first = le32(top + kHintsAt + 8 + 8 * i), count = le32(top + kHintsAt + 12 + 8 * i);
+            for (std::uint64_t u = first; u < std::min(end, first + count); ++u) {
+                if (known.size() >= kMaxHinted) { // the rest of the run is read for again
+                    m_rest[mini] = std::min(m_rest[mini], std::uint32_t(u));
+                    break;
+                }
+                known.insert(known.end(), std::uint32_t(u));
+            }
+        }
+    }
     // Every commit makes the file cover the sectors it uses: one in use past the
     // end means the file was cut short, and handing the slot out again would
-    // join a lost stream's chain to a new one.
-    for (std::uint64_t s = m_fileSectors; s < slotCount; ++s)
-        if (slot(std::uint32_t(s)) != FreeSect)
-            return Status::Corrupt;
-    auto chained = [&](const std::vector<std::uint32_t> &c) {
-        for (std::size_t i = 0; i < c.size(); ++i)
-            if (slot(c[i]) != (i + 1 < c.size() ? c[i + 1] : EndOfChain))
-                return false;
-        return true;
-    };
-    if (!chained(m_dirChain) || !chained(m_miniFatChain) || !chained(m_miniChain))
-        return Status::Corrupt;
-    for (std::uint32_t s : m_fatLocs)
-        if (slot(s) != FatSect)
-            return Status::Corrupt;
-    for (std::uint32_t s : m_difatLocs)
-        if (slot(s) != DifSect)
-            return Status::Corrupt;
-    for (const auto &kv : m_mapLocs)
-        if (slot(kv.second) != EndOfChain)
-            return Status::Corrupt;
-    m_miniUsed.assign(m_miniCount, 0);
-    const std::uint64_t miniSlots = std::uint64_t(m_diskMiniFat.size()) / 4;
-    for (std::uint32_t m = 0; m < m_miniCount && m < miniSlots; ++m)
-        m_miniUsed[m] = le32(m_diskMiniFat.constData() + 4 * std::size_t(m)) != FreeSect;
+    // join a lost stream's chain to a new one. The FAT sectors over the end say.
+    for (std::uint64_t k = m_fileSectors / m_eps; k < m_fatLocs.size(); ++k)
+        if (Status s = loadTablePage(false, std::uint32_t(k)); s != Status::Ok)
+            return s;
 
     m_diskFatLocs = m_fatLocs;
     m_diskDifatLocs = m_difatLocs;
@@ -125,19 +124,22 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     m_diskMiniChain = m_miniChain;
     m_diskDir.clear();
     // The free slots the last commit left, as a hint: each is checked when taken.
-    const QByteArray &top = m_diskTop;
-    const std::uint32_t runs = le32(top.constData() + kFreeRunsAt);
+    const std::uint32_t runs = le32(top + kFreeRunsAt);
     for (std::uint32_t i = 0; runs <= kMaxFreeRanges && i < runs; ++i) {
-        const std::uint32_t first = le32(top.constData() + kFreeRunsAt + 4 + 8 * i);
-        const std::uint32_t count = le32(top.constData() + kFreeRunsAt + 8 + 8 * i);
+        const std::uint32_t first = le32(top + kFreeRunsAt + 4 + 8 * i);
+        const std::uint32_t count = le32(top + kFreeRunsAt + 8 + 8 * i);
         if (first > 0 && count > 0 && first < m_diskEntries && count <= m_diskEntries - first)
             m_freeRanges.emplace_back(first, count);
     }
     m_lazyWriter = true;
     noteDirSector(0, rootEntry);
     // With a reader about, it may still read an older state in any sector of
-    // the file: touch none of them until the readers are gone.
-    if (readersPresent())
+    // the file: touch none of them until the readers are gone. Otherwise what
+    // the committed state uses, known as its FAT sectors are read.
+    m_holdAll = readersPresent();
+    m_lookBudget = kLookPerCommit;
+    m_moveBudget = kMovesPerCommit;
+    if (m_holdAll)
         m_protected.assign(m_fileSectors, 1);
     else
         m_protected = m_used;
@@ -277,38 +279,186 @@ Status File::writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors)
     return Status::Ok;
 }
 
-namespace
+Status File::loadTablePage(bool mini, std::uint32_t k)
 {
-
-    // The committed table grown or cut to n bytes (new room free, all ones),
-    // with the units in freed marked free again.
-    QByteArray fitTable(const QByteArray &committed, std::size_t n, const std::vector<std::uint32_t> &freed)
-    {
-        QByteArray bytes = committed;
-        const auto old = std::size_t(bytes.size());
-        bytes.resize(qsizetype(n));
-        if (n > old)
-            std::memset(bytes.data() + old, 0xFF, n - old);
-        for (std::uint32_t u : freed)
-            if (u < n / 4)
-                put32(bytes.data() + 4 * std::size_t(u), FreeSect);
-        return bytes;
+    std::vector<std::uint8_t> &in = mini ? m_miniFatIn : m_fatIn;
+    if (k >= in.size() || in[k])
+        return Status::Ok;
+    const int kind = mini ? MapMiniFat : MapFat;
+    const std::vector<MapRec> &recs = m_recs[std::size_t(kind)];
+    QByteArray &table = mini ? m_diskMiniFat : m_diskFat;
+    if (k >= recs.size() || std::size_t(k + 1) * m_ssz > std::size_t(table.size()))
+        return damaged(Status::Corrupt);
+    // Read from the disk, not the store of checked sectors: damage struck since
+    // another handle checked this sector must stop this writer, not be built on.
+    if (recs[k].loc >= m_fileSectors)
+        return damaged(Status::Corrupt);
+    char *page = table.data() + std::size_t(k) * m_ssz;
+    if (!preadAll(page, m_ssz, sectorOffset(recs[k].loc)))
+        return Status::IoError;
+    if (sectorCrc(kind, k, page) != recs[k].crc) {
+        std::memset(page, 0xFF, m_ssz);
+        return damaged(Status::Corrupt);
     }
+    for (std::uint32_t j = 0; j < m_eps; ++j) {
+        const std::uint64_t u = std::uint64_t(k) * m_eps + j;
+        const bool used = le32(page + 4 * j) != FreeSect;
+        if (!mini && used && u >= m_fileSectors)
+            return damaged(Status::Corrupt); // in use past the end: see loadMappedWriter
+        std::vector<std::uint8_t> &use = mini ? m_miniUsed : m_used;
+        if (u < use.size() && use[u] == Unknown)
+            use[u] = used;
+        if (u < use.size() && use[u] == 0)
+            (mini ? m_miniFreeKnown : m_freeKnown).insert(std::uint32_t(u));
+        if (!mini && u < m_protected.size() && m_protected[u] == Unknown)
+            m_protected[u] = used;
+    }
+    in[k] = 1;
+    // A table a commit is building took this sector's bytes before they were
+    // read; no change of the commit falls in it (buildLazyTable reads those first).
+    if (QByteArray *build = mini ? m_miniFatBuild : m_fatBuild;
+        build && std::size_t(k + 1) * m_ssz <= std::size_t(build->size()))
+        std::memcpy(build->data() + std::size_t(k) * m_ssz, page, m_ssz);
+    return Status::Ok;
+}
 
-} // namespace
-
-QByteArray File::lazyTable(bool mini, std::size_t bytes)
+bool File::sectorUsed(std::uint32_t s)
 {
-    QByteArray t = fitTable(mini ? m_diskMiniFat : m_diskFat, bytes, mini ? m_freedMinis : m_freedSectors);
-    // Then the chains this writer holds: of mini streams for the MiniFAT, of the rest for the FAT.
+    if (m_used[s] != Unknown)
+        return m_used[s] != 0;
+    const std::uint32_t k = s / m_eps;
+    if (k >= m_fatIn.size()) {
+        m_used[s] = 0; // past what the FAT covers
+        if (s < m_protected.size() && m_protected[s] == Unknown)
+            m_protected[s] = 0;
+        return false;
+    }
+    if (Status st = loadTablePage(false, k); st != Status::Ok) {
+        m_stopped = m_stopped || st != Status::Corrupt;
+        return true;
+    }
+    return m_used[s] != 0;
+}
+
+bool File::miniUsed(std::uint32_t m)
+{
+    if (m_miniUsed[m] != Unknown)
+        return m_miniUsed[m] != 0;
+    const std::uint32_t k = m / m_eps;
+    if (k >= m_miniFatIn.size()) {
+        m_miniUsed[m] = 0;
+        return false;
+    }
+    if (Status st = loadTablePage(true, k); st != Status::Ok) {
+        m_stopped = m_stopped || st != Status::Corrupt;
+        return true;
+    }
+    return m_miniUsed[m] != 0;
+}
+
+void File::writeHints(char *p)
+{
+    // The lowest free units this writer knows of (or was told of and did not
+    // check) as runs, and the first it knows of that no run takes.
+    struct Hints {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
+        std::uint32_t rest = 0xFFFFFFFF;
+        void add(std::uint32_t u, std::uint32_t max)
+        {
+            if (!runs.empty() && runs.back().first + runs.back().second == u)
+                ++runs.back().second;
+            else if (runs.size() < max)
+                runs.emplace_back(u, 1);
+            else
+                rest = std::min(rest, u);
+        }
+    };
+    Hints sectors, minis;
+    auto fromSet = [](Hints *h,
+                       const std::vector<std::uint8_t> &use,
+                       const std::set<std::uint32_t> &known,
+                       const std::vector<std::uint32_t> &freed,
+                       std::uint32_t max) {
+        std::set<std::uint32_t> all = known;
+        all.insert(freed.begin(), freed.end());
+        for (std::uint32_t u : all)
+            if (u < use.size() && use[u] != 1 && h->rest == 0xFFFFFFFF)
+                h->add(u, max);
+    };
+    if (m_lazyWriter) {
+        fromSet(&sectors, m_used, m_freeKnown, m_freedSectors, kMaxSectorRuns);
+        fromSet(&minis, m_miniUsed, m_miniFreeKnown, m_freedMinis, kMaxMiniRuns);
+        // What it did not read through may still hold free units.
+        sectors.rest = std::min(sectors.rest, m_rest[0]);
+        minis.rest = std::min(minis.rest, m_rest[1]);
+    } else {
+        // A full writer knows every unit's use.
+        for (std::uint32_t s = 0; s < m_used.size() && sectors.rest == 0xFFFFFFFF; ++s)
+            if (!m_used[s])
+                sectors.add(s, kMaxSectorRuns);
+        for (std::uint32_t m = 0; m < m_miniUsed.size() && minis.rest == 0xFFFFFFFF; ++m)
+            if (!m_miniUsed[m])
+                minis.add(m, kMaxMiniRuns);
+    }
+    std::memcpy(p, kHintsMagic, 4);
+    put16(p + 4, std::uint16_t(sectors.runs.size()));
+    put16(p + 6, std::uint16_t(minis.runs.size()));
+    char *r = p + 8;
+    for (const Hints *h : { &sectors, &minis })
+        for (const auto &run : h->runs) {
+            put32(r, run.first);
+            put32(r + 4, run.second);
+            r += 8;
+        }
+    put32(p + (kRestAt - kHintsAt), sectors.rest);
+    put32(p + (kRestAt - kHintsAt) + 4, minis.rest);
+}
+
+Status File::buildLazyTable(
+    bool mini, std::size_t bytes, const std::vector<std::pair<std::uint32_t, std::uint32_t>> &puts, QByteArray *out)
+{
+    // Every table sector a change falls in is read before the copy is taken, so
+    // the copy's unread sectors are exactly the committed ones.
+    const std::vector<std::uint32_t> &freed = mini ? m_freedMinis : m_freedSectors;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
     for (std::uint32_t id : m_entries.loadedIds()) {
         const Entry &e = *m_entries.loaded(id);
         if (!e.parsed || !e.chainLoaded || e.type != TypeStream || e.inMini() != mini)
             continue;
         for (std::size_t i = 0; i < e.chain.size(); ++i)
-            put32(t.data() + 4 * std::size_t(e.chain[i]), i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
+            links.emplace_back(e.chain[i], i + 1 < e.chain.size() ? e.chain[i + 1] : EndOfChain);
     }
-    return t;
+    auto read = [this, mini, bytes](
+                    std::uint32_t u) { return u < bytes / 4 ? loadTablePage(mini, u / m_eps) : Status::Ok; };
+    for (std::uint32_t u : freed)
+        if (Status s = read(u); s != Status::Ok)
+            return s;
+    for (const auto &p : links)
+        if (Status s = read(p.first); s != Status::Ok)
+            return s;
+    for (const auto &p : puts)
+        if (Status s = read(p.first); s != Status::Ok)
+            return s;
+
+    const QByteArray &committed = mini ? m_diskMiniFat : m_diskFat;
+    QByteArray &t = *out;
+    t = committed;
+    const auto old = std::size_t(t.size());
+    t.resize(qsizetype(bytes));
+    if (bytes > old)
+        std::memset(t.data() + old, 0xFF, bytes - old);
+    auto set = [&t, bytes](std::uint32_t u, std::uint32_t v) {
+        if (u < bytes / 4)
+            put32(t.data() + 4 * std::size_t(u), v);
+    };
+    for (std::uint32_t u : freed)
+        set(u, FreeSect);
+    for (const auto &p : links)
+        set(p.first, p.second);
+    for (const auto &p : puts)
+        set(p.first, p.second);
+    (mini ? m_miniFatBuild : m_fatBuild) = out;
+    return Status::Ok;
 }
 
 } // namespace v7::cfb::detail

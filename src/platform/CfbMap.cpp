@@ -282,6 +282,9 @@ Status File::fatSlot(std::uint32_t s, std::uint32_t *v)
     if (!m_mapped || m_lazyWriter) {
         if (s >= std::uint64_t(m_diskFat.size()) / 4)
             return Status::Corrupt;
+        if (m_lazyWriter)
+            if (Status st = loadTablePage(false, s / m_eps); st != Status::Ok)
+                return st;
         *v = le32(m_diskFat.constData() + 4 * std::size_t(s));
         return Status::Ok;
     }
@@ -297,6 +300,9 @@ Status File::miniFatSlot(std::uint32_t m, std::uint32_t *v)
     if (!m_mapped || m_lazyWriter) {
         if (m >= std::uint64_t(m_diskMiniFat.size()) / 4)
             return Status::Corrupt;
+        if (m_lazyWriter)
+            if (Status st = loadTablePage(true, m / m_eps); st != Status::Ok)
+                return st;
         *v = le32(m_diskMiniFat.constData() + 4 * std::size_t(m));
         return Status::Ok;
     }
@@ -422,7 +428,7 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
     if (Status s = readTop(top, m_txSig, hdr, m_ssz, m_fileSectors, &roots); s != Status::Ok)
         return s;
     auto mark = [this](std::uint32_t s) {
-        if (s >= m_fileSectors || m_used[s])
+        if (s >= m_fileSectors || m_used[s] == 1)
             return false;
         m_used[s] = 1;
         return true;
@@ -525,7 +531,8 @@ void File::tableRecords(int kind,
             continue;
         const char *slice = bytes.constData() + i * m_ssz;
         const bool same = m_recsKnown && i < old.size() && i < diskLocs.size() && locs[i] == diskLocs[i]
-            && old[i].loc == locs[i] && std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0;
+            && old[i].loc == locs[i]
+            && (unread(kind, i) || std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0);
         out[i].crc = same ? old[i].crc : sectorCrc(kind, std::uint32_t(i), slice);
     }
 }
@@ -680,6 +687,7 @@ Status File::buildMap(const QByteArray &hdr,
         put32(top.data() + kFreeRunsAt + 4 + 8 * i, runs[i].first);
         put32(top.data() + kFreeRunsAt + 8 + 8 * i, runs[i].second);
     }
+    writeHints(top.data() + kHintsAt);
     m_pendMapCrc[MapTopKey] = crcOf(top.constData(), m_ssz);
     return place(MapTopKey, top);
 }
