@@ -7,7 +7,9 @@
 #include "CfbTestUtil.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <cstring>
 #include <iterator>
 #include <random>
 #include <set>
@@ -378,4 +380,121 @@ TEST_F(CfbLazyWriter, AFileCutShortIsRefusedNotCrossLinked)
     Storage root = Storage::open(path(), RW, &s);
     EXPECT_EQ(s, Status::Corrupt);
     EXPECT_FALSE(root.isOpen());
+}
+
+namespace
+{
+
+// Folders "f<first>".."f<first+count-1>", each with a stream over the mini
+// cutoff and one under it.
+void addFolders(Storage &root, int first, int count)
+{
+    for (int f = first; f < first + count; ++f) {
+        Storage st = root.createStorage(QString("f%1").arg(f), RW);
+        st.createStream("big", RW).write(patternBytes(std::uint32_t(f), 9000));
+        st.createStream("small", RW).write(patternBytes(std::uint32_t(f) + 1000, 100));
+    }
+}
+
+} // namespace
+
+// The FAT is read a sector at a time, where a writer needs it: damage in a FAT
+// sector that only describes other folders' streams does not stop a writer
+// elsewhere, is still found by readers and the check, and stops the writer
+// that reaches it with nothing written.
+TEST_F(CfbLazyWriter, ItReadsOnlyTheFatSectorsItNeeds)
+{
+    {
+        Storage root = Storage::create(path(), RW);
+        addFolders(root, 0, 60);
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    QByteArray file = readFile(path());
+    const std::uint32_t fatSectors = le32At(file, 0x2C);
+    ASSERT_GT(fatSectors, 4u);
+    ASSERT_LE(fatSectors, 109u);
+    // A FAT sector from the middle: the streams' data was written first, so it
+    // describes nothing but their sectors.
+    const std::uint32_t k = fatSectors / 2;
+    const qsizetype at = qsizetype(le32At(file, 0x4C + 4 * k) + 1) * 512 + 4 * 7;
+    file[at] = char(file[at] ^ 0x01);
+    writeFile(path(), file);
+    forgetCheckedSectors();
+
+    {
+        Status s;
+        Storage root = Storage::open(path(), RW, &s);
+        ASSERT_EQ(s, Status::Ok);
+        addFolders(root, 100, 1);
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    // Readers meet the damage only in the streams it describes.
+    QString hit;
+    {
+        Storage root = Storage::open(path(), RT);
+        for (int f : { 100, 0, 10, 20, 30, 40, 50, 59 }) {
+            for (const char *name : { "big", "small" }) {
+                Status s;
+                QByteArray got;
+                Stream st = root.openStorage(QString("f%1").arg(f), RT).openStream(name, RT, &s);
+                if (s == Status::Ok)
+                    s = st.readAll(&got);
+                if (s == Status::Corrupt) {
+                    hit = QString("f%1").arg(f);
+                    continue;
+                }
+                ASSERT_EQ(s, Status::Ok) << f;
+                const bool big = std::strcmp(name, "big") == 0;
+                EXPECT_EQ(got, patternBytes(std::uint32_t(f) + (big ? 0 : 1000), big ? 9000 : 100)) << f << name;
+            }
+        }
+    }
+    ASSERT_FALSE(hit.isEmpty()) << "no stream read the damaged FAT sector";
+    QStringList problems;
+    EXPECT_EQ(Storage::check(path(), &problems), Status::Corrupt);
+
+    // A writer that frees a stream the damaged sector describes must read it: refused.
+    const QByteArray before = readFile(path());
+    {
+        Storage root = Storage::open(path(), RW);
+        const Status destroyed = root.destroyElement(hit);
+        const Status committed = root.commit();
+        EXPECT_TRUE(destroyed == Status::Corrupt || committed == Status::Corrupt)
+            << statusText(destroyed) << " " << statusText(committed);
+    }
+    EXPECT_EQ(readFile(path()), before);
+}
+
+// Space freed in one session is taken up by later ones, through the free runs
+// each commit names and the FAT sectors each writer reads on: the file stays
+// the size its contents need, round after round.
+TEST_F(CfbLazyWriter, FreedSectorsAreTakenUpByLaterSessions)
+{
+    {
+        Storage root = Storage::create(path(), RW);
+        addFolders(root, 0, 40);
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    const qint64 first = QFileInfo(path()).size();
+    int next = 40;
+    for (int round = 0; round < 8; ++round) {
+        {
+            Storage root = Storage::open(path(), RW);
+            for (int f = next - 40; f < next - 25; ++f)
+                ASSERT_EQ(root.destroyElement(QString("f%1").arg(f)), Status::Ok);
+            ASSERT_EQ(root.commit(), Status::Ok);
+        }
+        {
+            Storage root = Storage::open(path(), RW);
+            addFolders(root, next, 15);
+            ASSERT_EQ(root.commit(), Status::Ok);
+        }
+        next += 15;
+        expectClean(path());
+    }
+    EXPECT_LE(QFileInfo(path()).size(), first + first / 10);
+    std::map<QString, QByteArray> tree;
+    ASSERT_TRUE(readTree(path(), &tree));
+    EXPECT_EQ(tree.size(), 40u * 3);
+    EXPECT_EQ(tree[QString("f%1/big").arg(next - 1)], patternBytes(std::uint32_t(next - 1), 9000));
 }
