@@ -42,9 +42,14 @@ std::uint32_t File::firstFree()
 {
     const auto n = std::uint32_t(m_used.size());
     if (m_lazyWriter) {
-        // With a reader about, the file's sectors are all held: new ones go at its end.
-        if (m_holdAll)
-            return m_allocHint = std::max(m_allocHint, std::uint32_t(m_protected.size()));
+        // With a reader about, the file's sectors are all held: new ones go past
+        // its end, where this writer knows every sector's use.
+        if (m_holdAll) {
+            std::uint32_t i = std::max(m_allocHint, std::uint32_t(m_protected.size()));
+            while (i < n && m_used[i])
+                ++i;
+            return m_allocHint = i;
+        }
         // Among the sectors it knows may be free first, then reading on through
         // the FAT where the last writer stopped: a commit reads what it needs,
         // not the whole FAT.
@@ -71,13 +76,11 @@ std::uint32_t File::firstFree()
 
 bool File::moveDown(bool same, std::uint32_t loc)
 {
-    if (firstFree() >= loc)
+    const bool budgeted = same && m_lazyWriter;
+    if ((budgeted && m_moveBudget <= 0) || firstFree() >= loc)
         return false;
-    if (!same || !m_lazyWriter)
-        return true;
-    if (m_moveBudget <= 0)
-        return false;
-    --m_moveBudget;
+    if (budgeted)
+        --m_moveBudget;
     return true;
 }
 

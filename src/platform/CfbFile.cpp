@@ -628,7 +628,9 @@ Status File::searchTree(std::uint32_t sid, const Key &key, std::uint32_t *id, bo
         } else {
             if (e.name.empty())
                 return Status::FileNotFound;
-            if (e.type == TypeStream && e.size > m_fileBytes)
+            // No stream read from the file is larger than the file; one written
+            // this session may well be.
+            if (e.type == TypeStream && !e.chainLoaded && e.size > m_fileBytes)
                 return Status::Corrupt;
             if (e.type == TypeStorage)
                 e.size = 0;
