@@ -125,7 +125,9 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     m_diskDir.clear();
     // The free slots the last commit left, as a hint: each is checked when taken.
     const std::uint32_t runs = le32(top + kFreeRunsAt);
-    for (std::uint32_t i = 0; runs <= kMaxFreeRanges && i < runs; ++i) {
+    // Files written before the free-space hints list up to twice as many runs:
+    // the first ones are kept.
+    for (std::uint32_t i = 0; runs <= 2 * kMaxFreeRanges && i < std::min(runs, kMaxFreeRanges); ++i) {
         const std::uint32_t first = le32(top + kFreeRunsAt + 4 + 8 * i);
         const std::uint32_t count = le32(top + kFreeRunsAt + 8 + 8 * i);
         if (first > 0 && count > 0 && first < m_diskEntries && count <= m_diskEntries - first)
