@@ -390,9 +390,12 @@ Status File::commit()
                         puts.emplace_back(locs[i], v);
             };
         relink(m_miniChain, m_diskMiniChain);
-        for (const auto &kv : m_mapLocs) {
-            const auto was = m_diskMapLocs.find(kv.first);
-            if (!m_lazyWriter || was == m_diskMapLocs.end() || was->second != kv.second)
+        if (m_lazyWriter) {
+            for (const auto &kv : m_mapWas) // the others are marked so in the committed FAT
+                if (const auto it = m_mapLocs.find(kv.first); it != m_mapLocs.end())
+                    puts.emplace_back(it->second, EndOfChain);
+        } else {
+            for (const auto &kv : m_mapLocs)
                 puts.emplace_back(kv.second, EndOfChain);
         }
         relink(m_dirChain, m_diskDirChain);
@@ -532,9 +535,10 @@ Status File::commit()
         // Sectors this commit did not rebuild stay as they were.
         for (const auto &kv : m_pendMapCrc)
             m_diskMapCrc[kv.first] = kv.second;
-        for (auto it = m_diskMapCrc.begin(); it != m_diskMapCrc.end();)
-            it = m_mapLocs.count(it->first) ? std::next(it) : m_diskMapCrc.erase(it);
-        m_diskMapLocs = m_mapLocs;
+        for (const auto &kv : m_mapWas)
+            if (!m_mapLocs.count(kv.first))
+                m_diskMapCrc.erase(kv.first);
+        m_mapWas.clear();
         m_recs.swap(m_pendRecs); // every commit builds all of them afresh
         m_recsKnown = true;
     }

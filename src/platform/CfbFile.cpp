@@ -342,7 +342,7 @@ Status File::load(bool forWriter)
     m_shapedFor.reset();
     m_diskTop.clear();
     m_diskMapCrc.clear();
-    m_diskMapLocs.clear();
+    m_mapWas.clear();
     m_recsKnown = false;
     m_lazyWriter = false;
     m_damaged = false;

@@ -357,7 +357,13 @@ private:
     // location by key (kind, level, index; the top has its own key).
     std::array<std::vector<MapRec>, MapKinds> m_recs;
     bool m_recsKnown = false;
-    std::unordered_map<std::uint32_t, std::uint32_t> m_mapLocs, m_diskMapLocs;
+    std::unordered_map<std::uint32_t, std::uint32_t> m_mapLocs;
+    // Map sectors whose location changed since the last commit, with the
+    // committed location (NoStream: none, the sector is new). Only these are
+    // compared at a commit, not every map sector of the file.
+    std::unordered_map<std::uint32_t, std::uint32_t> m_mapWas;
+    // Sets (NoStream: drops) a map sector's location, noting the committed one.
+    void setMapLoc(std::uint32_t key, std::uint32_t loc);
     std::optional<std::array<std::uint64_t, MapKinds>> m_shapedFor; // the table sizes m_mapLocs has sectors for
     QByteArray m_diskTop; // the committed map's top sector
     // The CRC-32 of each committed map sector, and of those the commit under way

@@ -487,7 +487,7 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
         if (recs.size() != r.count)
             return Status::Corrupt;
     }
-    m_diskMapLocs = m_mapLocs;
+    m_mapWas.clear();
     m_recsKnown = true;
     return Status::Ok;
 }
@@ -563,7 +563,7 @@ Status File::shapeMap(bool *changed)
         std::uint32_t s;
         if (Status st = allocSector(&s); st != Status::Ok)
             return st;
-        m_mapLocs.emplace(key, s);
+        setMapLoc(key, s);
         *changed = true;
         return Status::Ok;
     };
@@ -579,18 +579,28 @@ Status File::shapeMap(bool *changed)
             const auto k = int(key >> 28);
             return key == MapTopKey || (k < MapKinds && (key & 0xFFFFFFu) < nodesAt(k, (key >> 24) & 0xFu));
         };
-        for (auto it = m_mapLocs.begin(); it != m_mapLocs.end();) {
-            if (isNeeded(it->first)) {
-                ++it;
-                continue;
-            }
-            freeSector(it->second); // no longer needed
+        std::vector<std::uint32_t> unneeded;
+        for (const auto &kv : m_mapLocs)
+            if (!isNeeded(kv.first))
+                unneeded.push_back(kv.first);
+        for (std::uint32_t key : unneeded) {
+            freeSector(m_mapLocs.at(key));
+            setMapLoc(key, NoStream);
             *changed = true;
-            it = m_mapLocs.erase(it);
         }
     }
     m_shapedFor = counts;
     return Status::Ok;
+}
+
+void File::setMapLoc(std::uint32_t key, std::uint32_t loc)
+{
+    const auto it = m_mapLocs.find(key);
+    m_mapWas.emplace(key, it == m_mapLocs.end() ? NoStream : it->second); // kept if already noted
+    if (loc == NoStream)
+        m_mapLocs.erase(key);
+    else
+        m_mapLocs[key] = loc;
 }
 
 Status File::buildMap(const QByteArray &hdr,
@@ -608,7 +618,7 @@ Status File::buildMap(const QByteArray &hdr,
     // reader) still holds it, or when a lower sector is free.
     auto place = [&](std::uint32_t key, const QByteArray &bytes) -> Status {
         (*out)[key] = bytes;
-        std::uint32_t &loc = m_mapLocs.at(key);
+        const std::uint32_t loc = m_mapLocs.at(key);
         // Only sectors over changed records are built, so their bytes are new.
         if (!isProtected(loc) && firstFree() >= loc)
             return Status::Ok;
@@ -616,7 +626,7 @@ Status File::buildMap(const QByteArray &hdr,
         if (Status st = allocSector(&s); st != Status::Ok)
             return st;
         freeSector(loc);
-        loc = s;
+        setMapLoc(key, s);
         *moved = true;
         return Status::Ok;
     };
@@ -650,10 +660,8 @@ Status File::buildMap(const QByteArray &hdr,
                 for (std::size_t j = lo; !dirty && l > 0 && j < hi; ++j)
                     dirty = changed[j];
                 const auto crc = m_diskMapCrc.find(key);
-                const auto was = m_diskMapLocs.find(key);
-                if (!dirty && crc != m_diskMapCrc.end() && was != m_diskMapLocs.end()
-                    && was->second == m_mapLocs.at(key)) {
-                    up[i] = { was->second, crc->second };
+                if (!dirty && crc != m_diskMapCrc.end() && !m_mapWas.count(key)) {
+                    up[i] = { m_mapLocs.at(key), crc->second };
                     continue;
                 }
                 QByteArray b(int(m_ssz), 0);
