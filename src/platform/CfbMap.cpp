@@ -438,6 +438,12 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
     m_mapLocs.clear();
     m_shapedFor.reset();
     m_diskMapCrc.clear();
+    std::size_t nodes = 1; // the top
+    for (const MapRoot &r : roots)
+        for (std::uint64_t n = r.count; n > 0; n = n > 1 ? ceilDiv(n, m_ssz / 8) : 0)
+            nodes += std::size_t(ceilDiv(n, m_ssz / 8));
+    m_mapLocs.reserve(nodes);
+    m_diskMapCrc.reserve(nodes);
     m_mapLocs[MapTopKey] = topLoc;
     m_diskTop = QByteArray(top, int(m_ssz));
     QByteArray node; // each map sector in turn, as the store of checked sectors gives it
