@@ -543,6 +543,7 @@ Status File::commit()
         m_recsKnown = true;
     }
     protectCommitted(readersPresent());
+    resetBudgets();
     m_dirty = false;
     return Status::Ok;
 }
@@ -558,8 +559,6 @@ void File::protectCommitted(bool keepOld)
     }
     m_protected = m_used;
     m_holdAll = false;
-    m_lookBudget = kLookPerCommit;
-    m_moveBudget = kMovesPerCommit;
     m_allocHint = 0; // sectors of the old state are free to take now
     std::size_t last = m_used.size();
     while (last > 0 && !m_used[last - 1])

@@ -25,6 +25,7 @@ Status File::allocSector(std::uint32_t *out)
     m_used[i] = 1;
     m_allocHint = i + 1;
     m_freeKnown.erase(i);
+    ++m_allocated;
     *out = i;
     return Status::Ok;
 }
@@ -88,9 +89,9 @@ bool File::lookFurther(bool mini)
 {
     std::uint32_t &rest = m_rest[mini];
     const std::uint32_t n = mini ? m_miniCount : std::uint32_t(m_used.size());
-    if (rest >= n || m_lookBudget <= 0)
+    if (rest >= n || m_looked >= kLookPerCommit + m_allocated / kAllocsPerLook)
         return false;
-    --m_lookBudget;
+    ++m_looked;
     const std::uint32_t k = rest / m_eps;
     if (k >= (mini ? m_miniFatIn : m_fatIn).size()) {
         rest = n;
@@ -157,6 +158,7 @@ Status File::allocMini(std::uint32_t *out)
     m_miniUsed[m] = 1;
     m_miniHint = m + 1;
     m_miniFreeKnown.erase(m);
+    ++m_allocated;
     *out = m;
     return Status::Ok;
 }

@@ -139,8 +139,7 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     // the file: touch none of them until the readers are gone. Otherwise what
     // the committed state uses, known as its FAT sectors are read.
     m_holdAll = readersPresent();
-    m_lookBudget = kLookPerCommit;
-    m_moveBudget = kMovesPerCommit;
+    resetBudgets();
     if (m_holdAll)
         m_protected.assign(m_fileSectors, 1);
     else

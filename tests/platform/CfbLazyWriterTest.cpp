@@ -530,3 +530,49 @@ TEST_F(CfbLazyWriter, WithAReaderAboutNewSectorsGoPastTheEndWithoutCollisions)
     EXPECT_EQ(tree["a/s"], patternBytes(13, 9000));
     EXPECT_EQ(tree.count("a/p"), 0u);
 }
+
+// Every other folder deleted in one session and as many written again in the
+// next: the new data finds the freed space, scattered as it is, and the file
+// does not grow.
+TEST_F(CfbLazyWriter, ScatteredFreeSpaceIsFilledAgain)
+{
+    {
+        Storage root = Storage::create(path(), RW);
+        addFolders(root, 0, 400);
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    const qint64 first = QFileInfo(path()).size();
+    std::set<int> live;
+    for (int f = 0; f < 400; ++f)
+        live.insert(f);
+    int next = 400;
+    for (int round = 0; round < 3; ++round) {
+        {
+            Storage root = Storage::open(path(), RW);
+            int i = 0;
+            for (auto it = live.begin(); it != live.end(); ++i) {
+                if (i % 2 == 0) {
+                    ++it;
+                    continue;
+                }
+                ASSERT_EQ(root.destroyElement(QString("f%1").arg(*it)), Status::Ok);
+                it = live.erase(it);
+            }
+            ASSERT_EQ(root.commit(), Status::Ok);
+        }
+        {
+            Storage root = Storage::open(path(), RW);
+            const int added = 400 - int(live.size());
+            addFolders(root, next, added);
+            for (int f = next; f < next + added; ++f)
+                live.insert(f);
+            next += 400;
+            ASSERT_EQ(root.commit(), Status::Ok);
+        }
+        expectClean(path());
+    }
+    EXPECT_LE(QFileInfo(path()).size(), first + first / 10);
+    std::map<QString, QByteArray> tree;
+    ASSERT_TRUE(readTree(path(), &tree));
+    EXPECT_EQ(tree.size(), 400u * 3);
+}
