@@ -510,6 +510,7 @@ Status File::commit()
         return Status::IoError;
     }
     ++m_txSig;
+    m_fatBuild = m_miniFatBuild = nullptr; // built and committed: sectors read from now on are the next commit's
 
     m_diskFat = fat;
     m_diskDifat = difat;
@@ -560,8 +561,10 @@ void File::protectCommitted(bool keepOld)
     m_protected = m_used;
     m_holdAll = false;
     m_allocHint = 0; // sectors of the old state are free to take now
+    // A lazy writer reads the FAT sectors over a free tail: what it reads is
+    // what it gives back.
     std::size_t last = m_used.size();
-    while (last > 0 && !m_used[last - 1])
+    while (last > 0 && !(m_lazyWriter ? sectorUsed(std::uint32_t(last - 1)) : m_used[last - 1] != 0))
         --last;
     // Nobody can read beyond the new state: give the tail back to the file system.
     if (last < m_fileSectors && ::ftruncate(m_fd, off_t(sectorOffset(std::uint32_t(last)))) == 0) {

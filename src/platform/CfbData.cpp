@@ -25,7 +25,7 @@ Status File::allocSector(std::uint32_t *out)
     m_used[i] = 1;
     m_allocHint = i + 1;
     m_freeKnown.erase(i);
-    ++m_allocated;
+    ++m_allocated[0];
     *out = i;
     return Status::Ok;
 }
@@ -89,14 +89,14 @@ bool File::lookFurther(bool mini)
 {
     std::uint32_t &rest = m_rest[mini];
     const std::uint32_t n = mini ? m_miniCount : std::uint32_t(m_used.size());
-    if (rest >= n || m_looked >= kLookPerCommit + m_allocated / kAllocsPerLook)
+    if (rest >= n || m_looked[mini] >= kLookPerCommit + m_allocated[mini] / kAllocsPerLook)
         return false;
-    ++m_looked;
     const std::uint32_t k = rest / m_eps;
     if (k >= (mini ? m_miniFatIn : m_fatIn).size()) {
-        rest = n;
+        rest = n; // past what the table covers: all made this session, so all known
         return false;
     }
+    ++m_looked[mini];
     if (Status st = loadTablePage(mini, k); st != Status::Ok) {
         m_stopped = m_stopped || st != Status::Corrupt; // and Corrupt marked it damaged
         rest = n;
@@ -158,7 +158,7 @@ Status File::allocMini(std::uint32_t *out)
     m_miniUsed[m] = 1;
     m_miniHint = m + 1;
     m_miniFreeKnown.erase(m);
-    ++m_allocated;
+    ++m_allocated[1];
     *out = m;
     return Status::Ok;
 }

@@ -384,18 +384,18 @@ private:
     // the writer reads on through the FAT (MiniFAT) when they run out.
     std::array<std::uint32_t, 2> m_rest {};
     bool m_holdAll = false; // a reader was about at open: every sector of the file is held
-    // What one commit of a lazy writer spends beyond its changes: FAT and
-    // MiniFAT sectors read in search of free space (a few, and one more for
-    // every kAllocsPerLook units it allocates, so a large commit finds as much
-    // freed space as it needs), and unchanged table sectors moved down so the
-    // file's tail can be given back. Past these, new sectors go at the end, and
-    // compaction gives the space back.
+    // What one commit of a lazy writer spends beyond its changes: FAT (and
+    // MiniFAT) sectors read in search of free sectors (mini sectors), a few and
+    // one more for every kAllocsPerLook it allocates, so a large commit finds as
+    // much freed space as it needs; and unchanged table sectors moved down so
+    // the file's tail can be given back. Past these, new sectors go at the end,
+    // and compaction gives the space back.
     static constexpr int kLookPerCommit = 16, kAllocsPerLook = 32, kMovesPerCommit = 8;
-    std::uint64_t m_looked = 0, m_allocated = 0;
+    std::array<std::uint64_t, 2> m_looked {}, m_allocated {}; // sectors, mini sectors
     int m_moveBudget = kMovesPerCommit;
     void resetBudgets()
     {
-        m_looked = m_allocated = 0;
+        m_looked = m_allocated = {};
         m_moveBudget = kMovesPerCommit;
     }
 };
