@@ -169,8 +169,9 @@ private:
     Status loadTablePage(bool mini, std::uint32_t k);
     // Whether sector s (mini sector m) is in use, reading its table sector if
     // that is not yet known. A failed read counts it in use and stops commits.
-    bool sectorUsed(std::uint32_t s);
-    bool miniUsed(std::uint32_t m);
+    bool unitUsed(bool mini, std::uint32_t u);
+    bool sectorUsed(std::uint32_t s) { return unitUsed(false, s); }
+    bool miniUsed(std::uint32_t m) { return unitUsed(true, m); }
     // The free sectors and mini sectors to name in the top once this commit
     // lands, written at p.
     void writeHints(char *p);

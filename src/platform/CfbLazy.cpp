@@ -323,38 +323,23 @@ Status File::loadTablePage(bool mini, std::uint32_t k)
     return Status::Ok;
 }
 
-bool File::sectorUsed(std::uint32_t s)
+bool File::unitUsed(bool mini, std::uint32_t u)
 {
-    if (m_used[s] != Unknown)
-        return m_used[s] != 0;
-    const std::uint32_t k = s / m_eps;
-    if (k >= m_fatIn.size()) {
-        m_used[s] = 0; // past what the FAT covers
-        if (s < m_protected.size() && m_protected[s] == Unknown)
-            m_protected[s] = 0;
+    std::vector<std::uint8_t> &use = mini ? m_miniUsed : m_used;
+    if (use[u] != Unknown)
+        return use[u] != 0;
+    const std::uint32_t k = u / m_eps;
+    if (k >= (mini ? m_miniFatIn : m_fatIn).size()) {
+        use[u] = 0; // past what the table covers
+        if (!mini && u < m_protected.size() && m_protected[u] == Unknown)
+            m_protected[u] = 0;
         return false;
     }
-    if (Status st = loadTablePage(false, k); st != Status::Ok) {
+    if (Status st = loadTablePage(mini, k); st != Status::Ok) {
         m_stopped = m_stopped || st != Status::Corrupt;
         return true;
     }
-    return m_used[s] != 0;
-}
-
-bool File::miniUsed(std::uint32_t m)
-{
-    if (m_miniUsed[m] != Unknown)
-        return m_miniUsed[m] != 0;
-    const std::uint32_t k = m / m_eps;
-    if (k >= m_miniFatIn.size()) {
-        m_miniUsed[m] = 0;
-        return false;
-    }
-    if (Status st = loadTablePage(true, k); st != Status::Ok) {
-        m_stopped = m_stopped || st != Status::Corrupt;
-        return true;
-    }
-    return m_miniUsed[m] != 0;
+    return use[u] != 0;
 }
 
 void File::writeHints(char *p)
