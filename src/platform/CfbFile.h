@@ -158,10 +158,10 @@ private:
     // A handle on fd (taken over) for the given open mode.
     static std::shared_ptr<File> adopt(int fd, const QString &path, std::uint32_t mode, bool writable);
     Status load(bool forWriter);
-    // A writer of a file with a sector map (CfbLazy.cpp): it reads the FAT,
-    // DIFAT, MiniFAT and map whole, each sector checked against its record, and
-    // the directory only where it goes, so opening and committing cost what the
-    // writer touches rather than the number of entries in the file.
+    // A writer of a file with a sector map (CfbLazy.cpp): it reads the map and
+    // DIFAT whole, and the directory, FAT and MiniFAT only where it goes, each
+    // sector checked against its record, so opening and committing cost what
+    // the writer touches rather than the number of entries in the file.
     Status loadMappedWriter(const QByteArray &hdr, const char *rootEntry);
     Status readCheckedTable(int kind, const std::vector<std::uint32_t> &locs, QByteArray *out);
     // A lazy writer's FAT (or MiniFAT) sector k, read and checked the first time
@@ -186,7 +186,7 @@ private:
     void serializeEntry(std::uint32_t i, const Entry &e, char *p) const;
     // The changed directory sectors, written copy-on-write, with their records.
     Status writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors);
-    // The MiniFAT and FAT of the state being committed, from the committed ones.
+    // Notes the free slots of directory sector k, read: new elements go there.
     void noteDirSector(std::uint32_t k, const char *bytes);
     // Free slots of the directory being committed, as at most kMaxFreeRanges runs.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> freeSlotRuns();

@@ -438,10 +438,14 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
     m_mapLocs.clear();
     m_shapedFor.reset();
     m_diskMapCrc.clear();
-    std::size_t nodes = 1; // the top
+    std::size_t nodes = 1; // the top, then each level of each tree up to its one root
     for (const MapRoot &r : roots)
-        for (std::uint64_t n = r.count; n > 0; n = n > 1 ? ceilDiv(n, m_ssz / 8) : 0)
-            nodes += std::size_t(ceilDiv(n, m_ssz / 8));
+        for (std::uint64_t n = r.count; n > 0;) {
+            n = ceilDiv(n, m_ssz / 8);
+            nodes += std::size_t(n);
+            if (n == 1)
+                break;
+        }
     m_mapLocs.reserve(nodes);
     m_diskMapCrc.reserve(nodes);
     m_mapLocs[MapTopKey] = topLoc;
