@@ -465,40 +465,6 @@ TEST_F(CfbLazyWriter, ItReadsOnlyTheFatSectorsItNeeds)
     EXPECT_EQ(readFile(path()), before);
 }
 
-// Space freed in one session is taken up by later ones, through the free runs
-// each commit names and the FAT sectors each writer reads on: the file stays
-// the size its contents need, round after round.
-TEST_F(CfbLazyWriter, FreedSectorsAreTakenUpByLaterSessions)
-{
-    {
-        Storage root = Storage::create(path(), RW);
-        addFolders(root, 0, 40);
-        ASSERT_EQ(root.commit(), Status::Ok);
-    }
-    const qint64 first = QFileInfo(path()).size();
-    int next = 40;
-    for (int round = 0; round < 8; ++round) {
-        {
-            Storage root = Storage::open(path(), RW);
-            for (int f = next - 40; f < next - 25; ++f)
-                ASSERT_EQ(root.destroyElement(QString("f%1").arg(f)), Status::Ok);
-            ASSERT_EQ(root.commit(), Status::Ok);
-        }
-        {
-            Storage root = Storage::open(path(), RW);
-            addFolders(root, next, 15);
-            ASSERT_EQ(root.commit(), Status::Ok);
-        }
-        next += 15;
-        expectClean(path());
-    }
-    EXPECT_LE(QFileInfo(path()).size(), first + first / 10);
-    std::map<QString, QByteArray> tree;
-    ASSERT_TRUE(readTree(path(), &tree));
-    EXPECT_EQ(tree.size(), 40u * 3);
-    EXPECT_EQ(tree[QString("f%1/big").arg(next - 1)], patternBytes(std::uint32_t(next - 1), 9000));
-}
-
 // With a reader about, every sector of the file is held, so a writer puts new
 // sectors past the end; those it frees again in the same session are taken up
 // again without taking one still in use.
@@ -532,8 +498,9 @@ TEST_F(CfbLazyWriter, WithAReaderAboutNewSectorsGoPastTheEndWithoutCollisions)
 }
 
 // Every other folder deleted in one session and as many written again in the
-// next: the new data finds the freed space, scattered as it is, and the file
-// does not grow.
+// next: the new data finds the freed space, scattered as it is, through the
+// free runs each commit names and the FAT sectors each writer reads on, and
+// the file does not grow round after round.
 TEST_F(CfbLazyWriter, ScatteredFreeSpaceIsFilledAgain)
 {
     {
