@@ -263,6 +263,10 @@ Status File::commit()
     }
     m_miniHint = std::min(m_miniHint, m_miniCount);
     while (m_miniChain.size() > ceilDiv(std::uint64_t(m_miniCount) * MiniSize, m_ssz)) {
+        // The entries given up, and the new last one, whose link changes.
+        if (Status s = needRecs(MapMini, m_miniChain.size() > 1 ? m_miniChain.size() - 2 : 0, m_miniChain.size() - 1);
+            s != Status::Ok)
+            return s;
         freeSector(m_miniChain.back());
         m_miniChain.pop_back();
     }
@@ -351,7 +355,10 @@ Status File::commit()
             for (const Entry &e : m_entries)
                 if (e.type == TypeStream && !e.inMini())
                     link(e.chain);
-        auto relink = [&](const std::vector<std::uint32_t> &c, const std::vector<std::uint32_t> &was) {
+        // kind: the map's kind whose records give the chain, whose leaves not
+        // read stand as committed (their neighbours' pages are read where the
+        // chain changed, see needRecs).
+        auto relink = [&](const std::vector<std::uint32_t> &c, const std::vector<std::uint32_t> &was, int kind) {
             if (!m_lazyWriter)
                 return link(c);
             auto next = [](const std::vector<std::uint32_t> &v, std::size_t i) {
@@ -365,10 +372,11 @@ Status File::commit()
             // moves at every commit): a link differs only where an element does,
             // or before one, so blocks equal in both are passed over.
             const std::size_t n = std::min(c.size(), was.size());
-            constexpr std::size_t kBlock = 256;
-            for (std::size_t b = 0; b < n; b += kBlock) {
-                const std::size_t e = std::min(n, b + kBlock);
-                if (std::memcmp(c.data() + b, was.data() + b, (e - b) * sizeof(std::uint32_t)) == 0)
+            const std::size_t block = kind >= 0 ? recsPerPage() : 256;
+            for (std::size_t b = 0; b < n; b += block) {
+                const std::size_t e = std::min(n, b + block);
+                if ((kind >= 0 && !recPageIn(kind, b / block))
+                    || std::memcmp(c.data() + b, was.data() + b, (e - b) * sizeof(std::uint32_t)) == 0)
                     continue;
                 for (std::size_t i = b; i < e; ++i)
                     if (c[i] != was[i]) {
@@ -389,7 +397,7 @@ Status File::commit()
                     if (!m_lazyWriter || i >= was.size() || locs[i] != was[i])
                         puts.emplace_back(locs[i], v);
             };
-        relink(m_miniChain, m_diskMiniChain);
+        relink(m_miniChain, m_diskMiniChain, m_lazyWriter ? MapMini : -1);
         if (m_lazyWriter) {
             for (const auto &kv : m_mapWas) // the others are marked so in the committed FAT
                 if (const auto it = m_mapLocs.find(kv.first); it != m_mapLocs.end())
@@ -398,8 +406,8 @@ Status File::commit()
             for (const auto &kv : m_mapLocs)
                 puts.emplace_back(kv.second, EndOfChain);
         }
-        relink(m_dirChain, m_diskDirChain);
-        relink(m_miniFatChain, m_diskMiniFatChain);
+        relink(m_dirChain, m_diskDirChain, m_lazyWriter ? MapDir : -1);
+        relink(m_miniFatChain, m_diskMiniFatChain, -1);
         mark(m_fatLocs, m_diskFatLocs, FatSect);
         mark(m_difatLocs, m_diskDifatLocs, DifSect);
         if (m_lazyWriter) {
@@ -540,8 +548,11 @@ Status File::commit()
             if (!m_mapLocs.count(kv.first))
                 m_diskMapCrc.erase(kv.first);
         m_mapWas.clear();
-        m_recs.swap(m_pendRecs); // every commit builds all of them afresh
+        m_recs.swap(m_pendRecs); // every commit builds all of them afresh, where they were read
         m_recsKnown = true;
+        // Leaves this commit added hold only records it made.
+        for (int k = 0; k < MapKinds; ++k)
+            m_recIn[std::size_t(k)].resize(ceilDiv(m_recs[std::size_t(k)].size(), recsPerPage()), 1);
     }
     protectCommitted(readersPresent());
     resetBudgets();

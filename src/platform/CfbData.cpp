@@ -278,7 +278,10 @@ Status File::readMini(const std::vector<std::uint32_t> &chain, std::uint64_t pos
     }
     return forEachRun(
         chain, pos, n, MiniSize, [&](std::uint32_t first, std::uint32_t off, std::uint64_t len, std::uint32_t) {
-            const Status s = readChain(m_miniChain, std::uint64_t(first) * MiniSize + off, buf, len);
+            const std::uint64_t at = std::uint64_t(first) * MiniSize + off;
+            if (Status s = needRecs(MapMini, at / m_ssz, (at + len - 1) / m_ssz); s != Status::Ok)
+                return s;
+            const Status s = readChain(m_miniChain, at, buf, len);
             buf += len;
             return s;
         });
@@ -289,7 +292,12 @@ Status File::writeMini(const std::vector<std::uint32_t> &chain, std::uint64_t po
     // Copy-on-write happens one level down, on the sectors that hold the mini stream.
     return forEachRun(
         chain, pos, n, MiniSize, [&](std::uint32_t first, std::uint32_t off, std::uint64_t len, std::uint32_t) {
-            const Status s = writeChain(m_miniChain, std::uint64_t(first) * MiniSize + off, data, len);
+            // A sector that moves changes its neighbours' links too.
+            const std::uint64_t at = std::uint64_t(first) * MiniSize + off;
+            const std::uint64_t from = at / m_ssz;
+            if (Status s = needRecs(MapMini, from > 0 ? from - 1 : 0, (at + len - 1) / m_ssz + 1); s != Status::Ok)
+                return s;
+            const Status s = writeChain(m_miniChain, at, data, len);
             data += len;
             return s;
         });

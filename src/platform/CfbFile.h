@@ -158,8 +158,9 @@ private:
     // A handle on fd (taken over) for the given open mode.
     static std::shared_ptr<File> adopt(int fd, const QString &path, std::uint32_t mode, bool writable);
     Status load(bool forWriter);
-    // A writer of a file with a sector map (CfbLazy.cpp): it reads the map and
-    // DIFAT whole, and the directory, FAT and MiniFAT only where it goes, each
+    // A writer of a file with a sector map (CfbLazy.cpp): it reads the DIFAT
+    // and the map's upper levels whole, and the directory, FAT, MiniFAT and the
+    // map's leaves over the directory and mini stream only where it goes, each
     // sector checked against its record, so opening and committing cost what
     // the writer touches rather than the number of entries in the file.
     Status loadMappedWriter(const QByteArray &hdr, const char *rootEntry);
@@ -268,7 +269,25 @@ private:
     Status loadMapped(const QByteArray &hdr, const char *rootEntry);
     Status readWholeMap(const QByteArray &hdr, const char *rootEntry);
     // Every map sector into m_recs, m_mapLocs and m_diskMapCrc, each marked in use.
-    Status readMapTree(const QByteArray &hdr, const char *rootEntry);
+    // lazyLeaves: the leaves of the directory's and the mini stream's trees are
+    // only located, and read when a record of theirs is needed (loadRecPage).
+    Status readMapTree(const QByteArray &hdr, const char *rootEntry, bool lazyLeaves = false);
+    // A lazy writer's records of kind (and its chain's entries) under map leaf
+    // page, read and checked the first time something needs them.
+    Status loadRecPage(int kind, std::uint32_t page);
+    // The records first..last of kind, as far as the committed map has them.
+    Status needRecs(int kind, std::uint64_t first, std::uint64_t last);
+    // Whether the records under map leaf page of kind are known: read, made by
+    // this writer, or beyond what the committed map holds.
+    bool recPageIn(int kind, std::size_t page) const
+    {
+        const std::vector<std::uint8_t> &in = m_recIn[std::size_t(kind)];
+        return page >= in.size() || in[page];
+    }
+    std::uint32_t recsPerPage() const { return m_ssz / 8; }
+    // The records of kind the commit under way starts from: the committed ones,
+    // where they are known.
+    void knownRecs(int kind, std::vector<MapRec> *out) const;
     Status mapNode(std::uint32_t loc, std::uint32_t crc, const char **out);
     // The sector at loc whose bytes have the CRC-32 crc (checked when read), from
     // the process's store of checked sectors or the file.
@@ -358,6 +377,11 @@ private:
     // location by key (kind, level, index; the top has its own key).
     std::array<std::vector<MapRec>, MapKinds> m_recs;
     bool m_recsKnown = false;
+    // Per map leaf of each kind: whether its records are in m_recs (and its
+    // entries in the chain the kind describes). A lazy writer reads the
+    // directory's and the mini stream's leaves as it needs them: at a million
+    // thumbnails they are megabytes, of which a commit changes a few.
+    std::array<std::vector<std::uint8_t>, MapKinds> m_recIn;
     std::unordered_map<std::uint32_t, std::uint32_t> m_mapLocs;
     // Map sectors whose location changed since the last commit, with the
     // committed location (NoStream: none, the sector is new). Only these are

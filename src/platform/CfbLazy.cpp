@@ -1,6 +1,7 @@
-// A writer that reaches a file through its sector map. It reads the map and
-// the DIFAT whole, and the directory, FAT and MiniFAT only where it goes, each
-// sector checked against its record when first read. Which sectors are in use
+// A writer that reaches a file through its sector map. It reads the DIFAT and
+// the map whole, but for the leaves that locate the directory's and the mini
+// stream's sectors; those, and the directory, FAT and MiniFAT, it reads only
+// where it goes, each sector checked against its record when first read. Which sectors are in use
 // comes from the FAT itself (every commit writes a FAT that marks exactly the
 // sectors of the state it commits), learnt a FAT sector at a time; free space
 // comes from the runs the last commit named in the map's top sector and from
@@ -42,7 +43,7 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
         return s;
     m_used.assign(m_fileSectors, Unknown);
     m_protected.clear();
-    if (Status s = readMapTree(hdr, rootEntry); s != Status::Ok)
+    if (Status s = readMapTree(hdr, rootEntry, true); s != Status::Ok)
         return s;
     auto locsOf = [this](int kind) {
         std::vector<std::uint32_t> locs;
@@ -56,6 +57,15 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     m_dirChain = locsOf(MapDir);
     m_miniFatChain = locsOf(MapMiniFat);
     m_miniChain = locsOf(MapMini);
+    // The ends of the directory and of the mini stream are always known: the
+    // root's sector and the mini stream's start, and the last entries, after
+    // which they grow.
+    for (int kind : { MapDir, MapMini }) {
+        const std::uint64_t n = m_recs[std::size_t(kind)].size();
+        if (n > 0)
+            if (Status s = needRecs(kind, 0, 0); s != Status::Ok || (s = needRecs(kind, n - 1, n - 1)) != Status::Ok)
+                return s;
+    }
 
     // The header (its CRC is in the map's top) must name the tables the map does.
     const char *h = hdr.constData();
@@ -81,8 +91,10 @@ Status File::loadMappedWriter(const QByteArray &hdr, const char *rootEntry)
     // The FAT and MiniFAT are read a sector at a time, where the writer needs
     // them: at a million thumbnails they are megabytes, of which a commit
     // changes a few sectors. Each sector is checked against its record when read.
-    m_diskFat = QByteArray(qsizetype(m_fatLocs.size()) * m_ssz, char(0xFF));
-    m_diskMiniFat = QByteArray(qsizetype(m_miniFatChain.size()) * m_ssz, char(0xFF));
+    // Unread sectors of these hold nothing: nothing looks at them before the
+    // sector is read (m_fatIn, m_miniFatIn), so they are not even filled.
+    m_diskFat = QByteArray(qsizetype(m_fatLocs.size()) * m_ssz, Qt::Uninitialized);
+    m_diskMiniFat = QByteArray(qsizetype(m_miniFatChain.size()) * m_ssz, Qt::Uninitialized);
     m_fatIn.assign(m_fatLocs.size(), 0);
     m_miniFatIn.assign(m_miniFatChain.size(), 0);
     m_miniUsed.assign(m_miniCount, Unknown);
@@ -225,17 +237,29 @@ Status File::writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors)
     const std::size_t need = ceilDiv(count, per);
     for (std::size_t k = oldSectors; k < need; ++k)
         dirty.insert(std::uint32_t(k));
-    // A sector an earlier, failed commit moved is written again where it now is.
-    for (std::size_t k = 0; k < std::min(m_dirChain.size(), oldSectors); ++k)
+    // A sector an earlier, failed commit moved is written again where it now is
+    // (only a sector whose records were read can have moved).
+    const std::size_t perPage = recsPerPage();
+    for (std::size_t k = 0; k < std::min(m_dirChain.size(), oldSectors); ++k) {
+        if (k % perPage == 0 && !recPageIn(MapDir, k / perPage)) {
+            k += perPage - 1;
+            continue;
+        }
         if (m_dirChain[k] != m_diskDirChain[k])
             dirty.insert(std::uint32_t(k));
+    }
     while (m_dirChain.size() > std::max(need, oldSectors)) {
         freeSector(m_dirChain.back());
         m_dirChain.pop_back();
     }
+    // The chain's links change around every sector that moves: its neighbours'
+    // places must be known too.
+    for (std::uint32_t k : dirty)
+        if (Status s = needRecs(MapDir, k > 0 ? k - 1 : 0, k + 1ULL); s != Status::Ok)
+            return s;
 
     std::vector<MapRec> &recs = m_pendRecs[MapDir];
-    recs = m_recs[MapDir];
+    knownRecs(MapDir, &recs);
     recs.resize(need);
     for (std::uint32_t k : dirty) {
         QByteArray b(int(m_ssz), 0);
@@ -426,11 +450,16 @@ Status File::buildLazyTable(
         if (Status s = read(p.first); s != Status::Ok)
             return s;
 
+    // Only the sectors read are copied: the others stand for the committed
+    // bytes, and are read (into the table built) before anything looks at them.
     const QByteArray &committed = mini ? m_diskMiniFat : m_diskFat;
+    const std::vector<std::uint8_t> &in = mini ? m_miniFatIn : m_fatIn;
     QByteArray &t = *out;
-    t = committed;
-    const auto old = std::size_t(t.size());
-    t.resize(qsizetype(bytes));
+    t = QByteArray(qsizetype(bytes), Qt::Uninitialized);
+    const auto old = std::size_t(committed.size());
+    for (std::size_t k = 0; k < in.size() && (k + 1) * m_ssz <= std::min(old, bytes); ++k)
+        if (in[k])
+            std::memcpy(t.data() + k * m_ssz, committed.constData() + k * m_ssz, m_ssz);
     if (bytes > old)
         std::memset(t.data() + old, 0xFF, bytes - old);
     auto set = [&t, bytes](std::uint32_t u, std::uint32_t v) {

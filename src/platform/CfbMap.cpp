@@ -254,6 +254,8 @@ Status File::tableSector(int kind, std::uint32_t k, const char **out)
         // A writer holds every record, current after each of its commits.
         if (k >= m_recs[std::size_t(kind)].size())
             return Status::Corrupt;
+        if (Status s = loadRecPage(kind, k / recsPerPage()); s != Status::Ok)
+            return s;
         rec = m_recs[std::size_t(kind)][k];
     } else if (Status s = mapRecord(kind, k, &rec); s != Status::Ok) {
         return s;
@@ -334,6 +336,8 @@ Status File::miniLoc(std::uint32_t k, std::uint32_t *s)
     if (!m_mapped || m_lazyWriter) {
         if (k >= m_miniChain.size())
             return Status::Corrupt;
+        if (Status st = needRecs(MapMini, k, k); st != Status::Ok)
+            return st;
         *s = m_miniChain[k];
         return Status::Ok;
     }
@@ -417,7 +421,7 @@ Status File::loadMapped(const QByteArray &hdr, const char *rootEntry)
     return Status::Ok;
 }
 
-Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
+Status File::readMapTree(const QByteArray &hdr, const char *rootEntry, bool lazyLeaves)
 {
     const char *c = rootEntry + kClsidAt;
     const std::uint32_t topLoc = le32(c + 8);
@@ -455,12 +459,15 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
     const std::uint64_t f = m_ssz / 8;
     for (int k = 0; k < MapKinds; ++k) {
         const MapRoot &r = roots[std::size_t(k)];
+        const bool lazy = lazyLeaves && (k == MapDir || k == MapMini);
         std::vector<MapRec> &recs = m_recs[std::size_t(k)];
         recs.clear();
+        recs.resize(r.count); // at most one per sector of the file, checked above
+        m_recIn[std::size_t(k)].assign(ceilDiv(r.count, f), lazy ? 0 : 1);
         if (r.count == 0)
             continue;
-        recs.reserve(r.count); // at most one per sector of the file, checked above
-        // Depth first, children in order, so records come out in order.
+        // Each node names its children's places: every leaf's index follows
+        // from the path to it, and no sector serves twice (mark).
         struct Node {
             std::uint32_t level, index, loc, crc;
         };
@@ -468,38 +475,97 @@ Status File::readMapTree(const QByteArray &hdr, const char *rootEntry)
         while (!stack.empty()) {
             const Node n = stack.back();
             stack.pop_back();
-            // Through the process's store of checked sectors: the next writer's
-            // open in this process then reads and checks none of them again.
-            if (Status s = checkedSector(n.loc, n.crc, &node); s != Status::Ok)
-                return s;
-            const char *p = node.constData();
             if (!mark(n.loc))
                 return Status::Corrupt;
             const std::uint32_t key = mapKey(k, n.level, n.index);
             m_mapLocs[key] = n.loc;
             m_diskMapCrc[key] = n.crc;
+            if (lazy && n.level == 0)
+                continue; // read when one of its records is needed
+            // Through the process's store of checked sectors: the next writer's
+            // open in this process then reads and checks none of them again.
+            if (Status s = checkedSector(n.loc, n.crc, &node); s != Status::Ok)
+                return s;
+            const char *p = node.constData();
             std::uint64_t span = 1; // records under one child
             for (std::uint32_t l = 0; l < n.level; ++l)
                 span *= f;
-            for (std::uint64_t j = f; j > 0; --j) {
-                const std::uint64_t child = std::uint64_t(n.index) * f + (j - 1);
+            for (std::uint64_t j = 0; j < f; ++j) {
+                const std::uint64_t child = std::uint64_t(n.index) * f + j;
                 if (child * span >= r.count)
-                    continue;
-                if (n.level == 0)
-                    continue;
-                stack.push_back(
-                    { n.level - 1, std::uint32_t(child), le32(p + 8 * (j - 1)), le32(p + 8 * (j - 1) + 4) });
+                    break;
+                if (n.level > 0)
+                    stack.push_back({ n.level - 1, std::uint32_t(child), le32(p + 8 * j), le32(p + 8 * j + 4) });
+                else
+                    recs[child] = { le32(p + 8 * j), le32(p + 8 * j + 4) };
             }
-            if (n.level == 0)
-                for (std::uint64_t j = 0; j < f && std::uint64_t(n.index) * f + j < r.count; ++j)
-                    recs.push_back({ le32(p + 8 * j), le32(p + 8 * j + 4) });
         }
-        if (recs.size() != r.count)
-            return Status::Corrupt;
     }
     m_mapWas.clear();
     m_recsKnown = true;
     return Status::Ok;
+}
+
+Status File::loadRecPage(int kind, std::uint32_t page)
+{
+    if (recPageIn(kind, page))
+        return Status::Ok;
+    // A leaf not yet read is where the committed map has it: nothing moves or
+    // rebuilds a leaf before its records are known (see buildMap).
+    const std::uint32_t key = mapKey(kind, 0, page);
+    const auto was = m_mapWas.find(key);
+    const auto loc = m_mapLocs.find(key);
+    const auto crc = m_diskMapCrc.find(key);
+    if (crc == m_diskMapCrc.end() || (was == m_mapWas.end() && loc == m_mapLocs.end()))
+        return damaged(Status::Corrupt);
+    const std::uint32_t at = was != m_mapWas.end() ? was->second : loc->second;
+    QByteArray b;
+    if (Status s = checkedSector(at, crc->second, &b); s != Status::Ok)
+        return damaged(s);
+    std::vector<MapRec> &recs = m_recs[std::size_t(kind)];
+    std::vector<MapRec> &pend = m_pendRecs[std::size_t(kind)];
+    std::vector<std::uint32_t> &chain = kind == MapDir ? m_dirChain : m_miniChain;
+    std::vector<std::uint32_t> &disk = kind == MapDir ? m_diskDirChain : m_diskMiniChain;
+    const std::uint64_t per = recsPerPage(), first = std::uint64_t(page) * per;
+    for (std::uint64_t i = first; i < first + per && i < recs.size(); ++i) {
+        const char *p = b.constData() + 8 * (i - first);
+        const MapRec r { le32(p), le32(p + 4) };
+        if (r.loc >= m_fileSectors)
+            return damaged(Status::Corrupt);
+        recs[i] = r;
+        // A commit being built took this page's records before they were read;
+        // none of its changes falls here (they read their pages first).
+        if (i < pend.size())
+            pend[i] = r;
+        if (i < chain.size())
+            chain[i] = r.loc;
+        if (i < disk.size())
+            disk[i] = r.loc;
+    }
+    m_recIn[std::size_t(kind)][page] = 1;
+    return Status::Ok;
+}
+
+Status File::needRecs(int kind, std::uint64_t first, std::uint64_t last)
+{
+    const std::uint64_t per = recsPerPage();
+    const std::uint64_t end = std::uint64_t(m_recIn[std::size_t(kind)].size()) * per;
+    for (std::uint64_t i = first - first % per; i <= last && i < end; i += per)
+        if (Status s = loadRecPage(kind, std::uint32_t(i / per)); s != Status::Ok)
+            return s;
+    return Status::Ok;
+}
+
+void File::knownRecs(int kind, std::vector<MapRec> *out) const
+{
+    const std::vector<MapRec> &recs = m_recs[std::size_t(kind)];
+    out->resize(recs.size());
+    const std::size_t per = recsPerPage();
+    for (std::size_t i = 0; i < recs.size(); i += per)
+        if (recPageIn(kind, i / per))
+            std::copy(recs.begin() + std::ptrdiff_t(i),
+                recs.begin() + std::ptrdiff_t(std::min(recs.size(), i + per)),
+                out->begin() + std::ptrdiff_t(i));
 }
 
 Status File::readWholeMap(const QByteArray &hdr, const char *rootEntry)
@@ -534,9 +600,14 @@ void File::tableRecords(int kind,
 {
     const std::vector<MapRec> &old = m_recs[std::size_t(kind)];
     std::vector<MapRec> &out = m_pendRecs[std::size_t(kind)];
-    out.assign(locs.size(), MapRec {});
+    out.resize(locs.size());
+    const std::size_t per = recsPerPage();
     for (std::size_t i = 0; i < locs.size(); ++i) {
-        out[i].loc = locs[i];
+        if (i % per == 0 && !recPageIn(kind, i / per)) {
+            i += per - 1; // not read: as committed, and buildMap keeps its leaf
+            continue;
+        }
+        out[i] = { locs[i], 0 };
         if (kind == MapMini)
             continue;
         const char *slice = bytes.constData() + i * m_ssz;
@@ -665,8 +736,8 @@ Status File::buildMap(const QByteArray &hdr,
                 const std::uint32_t key = mapKey(k, l, std::uint32_t(i));
                 const std::size_t lo = i * f, hi = std::min<std::size_t>((i + 1) * f, std::max(level.size(), oldN));
                 bool dirty = hi > level.size() || hi > oldN;
-                if (!dirty && l == 0) // records of the leaves compare as bytes
-                    dirty = std::memcmp(&level[lo], &old[lo], (hi - lo) * sizeof(MapRec)) != 0;
+                if (!dirty && l == 0) // records of the leaves compare as bytes, where they were read
+                    dirty = recPageIn(k, i) && std::memcmp(&level[lo], &old[lo], (hi - lo) * sizeof(MapRec)) != 0;
                 for (std::size_t j = lo; !dirty && l > 0 && j < hi; ++j)
                     dirty = changed[j];
                 const auto crc = m_diskMapCrc.find(key);
@@ -674,6 +745,9 @@ Status File::buildMap(const QByteArray &hdr,
                     up[i] = { m_mapLocs.at(key), crc->second };
                     continue;
                 }
+                // A leaf is only rebuilt from records that were read.
+                if (l == 0 && !recPageIn(k, i))
+                    return Status::Corrupt;
                 QByteArray b(int(m_ssz), 0);
                 for (std::size_t j = 0; j < f && i * f + j < level.size(); ++j) {
                     put32(b.data() + 8 * j, level[i * f + j].loc);

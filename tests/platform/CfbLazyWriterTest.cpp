@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <set>
@@ -398,10 +399,57 @@ void addFolders(Storage &root, int first, int count)
 
 } // namespace
 
-// The FAT is read a sector at a time, where a writer needs it: damage in a FAT
-// sector that only describes other folders' streams does not stop a writer
-// elsewhere, is still found by readers and the check, and stops the writer
-// that reaches it with nothing written.
+// After damage to a table sector that describes only other folders' streams: a
+// writer elsewhere commits, readers meet the damage only in the streams it
+// describes, the check finds it, and a writer that has to reach it (touch) is
+// refused with nothing written.
+void expectDamageStopsOnlyWhatReachesIt(const QString &path,
+    std::initializer_list<int> folders,
+    const std::function<std::pair<Status, Status>(Storage &, const QString &)> &touch)
+{
+    forgetCheckedSectors();
+    {
+        Status s;
+        Storage root = Storage::open(path, RW, &s);
+        ASSERT_EQ(s, Status::Ok);
+        addFolders(root, 1000, 1);
+        ASSERT_EQ(root.commit(), Status::Ok);
+    }
+    QString hit;
+    {
+        Storage root = Storage::open(path, RT);
+        for (int f : folders) {
+            for (const char *name : { "big", "small" }) {
+                Status s;
+                QByteArray got;
+                Stream st = root.openStorage(QString("f%1").arg(f), RT).openStream(name, RT, &s);
+                if (s == Status::Ok)
+                    s = st.readAll(&got);
+                if (s == Status::Corrupt) {
+                    hit = QString("f%1").arg(f);
+                    continue;
+                }
+                ASSERT_EQ(s, Status::Ok) << f;
+                const bool big = std::strcmp(name, "big") == 0;
+                EXPECT_EQ(got, patternBytes(std::uint32_t(f) + (big ? 0 : 1000), big ? 9000 : 100)) << f << name;
+            }
+        }
+    }
+    ASSERT_FALSE(hit.isEmpty()) << "no stream read the damaged sector";
+    QStringList problems;
+    EXPECT_EQ(Storage::check(path, &problems), Status::Corrupt);
+
+    const QByteArray before = readFile(path);
+    {
+        Storage root = Storage::open(path, RW);
+        const auto [touched, committed] = touch(root, hit);
+        EXPECT_TRUE(touched == Status::Corrupt || committed == Status::Corrupt)
+            << statusText(touched) << " " << statusText(committed);
+    }
+    EXPECT_EQ(readFile(path), before);
+}
+
+// The FAT is read a sector at a time, where a writer needs it.
 TEST_F(CfbLazyWriter, ItReadsOnlyTheFatSectorsItNeeds)
 {
     {
@@ -419,50 +467,45 @@ TEST_F(CfbLazyWriter, ItReadsOnlyTheFatSectorsItNeeds)
     const qsizetype at = qsizetype(le32At(file, 0x4C + 4 * k) + 1) * 512 + 4 * 7;
     file[at] = char(file[at] ^ 0x01);
     writeFile(path(), file);
-    forgetCheckedSectors();
+    // Freeing a stream the damaged sector describes means reading it.
+    expectDamageStopsOnlyWhatReachesIt(
+        path(), { 1000, 0, 10, 20, 30, 40, 50, 59 }, [](Storage &root, const QString &f) {
+            const Status destroyed = root.destroyElement(f);
+            return std::pair(destroyed, root.commit());
+        });
+}
 
+// So is the sector map's record of where the mini stream's sectors are: a leaf
+// of it is read when a stream in those sectors is, not when the writer opens.
+TEST_F(CfbLazyWriter, ItReadsOnlyTheMapLeavesItNeeds)
+{
     {
-        Status s;
-        Storage root = Storage::open(path(), RW, &s);
-        ASSERT_EQ(s, Status::Ok);
-        addFolders(root, 100, 1);
+        Storage root = Storage::create(path(), RW);
+        addFolders(root, 0, 600);
         ASSERT_EQ(root.commit(), Status::Ok);
     }
-    // Readers meet the damage only in the streams it describes.
-    QString hit;
-    {
-        Storage root = Storage::open(path(), RT);
-        for (int f : { 100, 0, 10, 20, 30, 40, 50, 59 }) {
-            for (const char *name : { "big", "small" }) {
-                Status s;
-                QByteArray got;
-                Stream st = root.openStorage(QString("f%1").arg(f), RT).openStream(name, RT, &s);
-                if (s == Status::Ok)
-                    s = st.readAll(&got);
-                if (s == Status::Corrupt) {
-                    hit = QString("f%1").arg(f);
-                    continue;
-                }
-                ASSERT_EQ(s, Status::Ok) << f;
-                const bool big = std::strcmp(name, "big") == 0;
-                EXPECT_EQ(got, patternBytes(std::uint32_t(f) + (big ? 0 : 1000), big ? 9000 : 100)) << f << name;
-            }
-        }
-    }
-    ASSERT_FALSE(hit.isEmpty()) << "no stream read the damaged FAT sector";
-    QStringList problems;
-    EXPECT_EQ(Storage::check(path(), &problems), Status::Corrupt);
-
-    // A writer that frees a stream the damaged sector describes must read it: refused.
-    const QByteArray before = readFile(path());
-    {
-        Storage root = Storage::open(path(), RW);
-        const Status destroyed = root.destroyElement(hit);
-        const Status committed = root.commit();
-        EXPECT_TRUE(destroyed == Status::Corrupt || committed == Status::Corrupt)
-            << statusText(destroyed) << " " << statusText(committed);
-    }
-    EXPECT_EQ(readFile(path()), before);
+    QByteArray file = readFile(path());
+    auto sectorAt = [](std::uint32_t s) { return qsizetype(s + 1) * 512; };
+    // The map's top is named in the root entry's class id; the mini stream's
+    // tree is its fifth kind: count, depth, place and CRC-32 of its root node.
+    const std::uint32_t top = le32At(file, sectorAt(le32At(file, 0x30)) + 0x50 + 8);
+    const qsizetype mini = sectorAt(top) + 16 + 16 * 4;
+    ASSERT_GT(le32At(file, mini), 2u * 64) << "the mini stream has fewer than three leaves";
+    ASSERT_EQ(le32At(file, mini + 4), 1u);
+    // Its second leaf: mini-stream sectors 64 to 127, the small streams of the
+    // folders in the middle.
+    const std::uint32_t leaf = le32At(file, sectorAt(le32At(file, mini + 8)) + 8);
+    file[sectorAt(leaf) + 8 * 5] = char(file[sectorAt(leaf) + 8 * 5] ^ 0x04);
+    writeFile(path(), file);
+    // Writing into a small stream there means reading the leaf.
+    expectDamageStopsOnlyWhatReachesIt(
+        path(), { 1000, 0, 100, 200, 300, 400, 500, 599 }, [](Storage &root, const QString &f) {
+            Status s;
+            Stream st = root.openStorage(f, RW).openStream("small", RW, &s);
+            if (s == Status::Ok)
+                s = st.write(QByteArray(10, 'w'));
+            return std::pair(s, s == Status::Ok ? root.commit() : Status::Ok);
+        });
 }
 
 // With a reader about, every sector of the file is held, so a writer puts new
