@@ -55,4 +55,16 @@ bool FilterBox::eventFilter(QObject *watched, QEvent *event)
     return QComboBox::eventFilter(watched, event);
 }
 
+// The box holds the focus for its line edit and hands it keys directly, past
+// the line edit's event filters: Enter is taken here as well.
+void FilterBox::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        Q_EMIT filterEntered();
+        return;
+    }
+    QComboBox::keyPressEvent(event);
+}
+
 } // namespace v7

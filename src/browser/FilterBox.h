@@ -26,6 +26,7 @@ Q_SIGNALS:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     bool m_popupChoice = false; // the drop-down is open, or has just closed
