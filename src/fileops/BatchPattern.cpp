@@ -41,7 +41,8 @@ namespace
 
 } // namespace
 
-std::optional<QString> proposeName(const NamePattern &p, const QString &currentName, std::int64_t start, int index)
+std::optional<QString> proposeName(
+    const NamePattern &p, const QString &currentName, std::int64_t start, int index, bool ownExtension)
 {
     if (p.prefix.isEmpty())
         return std::nullopt;
@@ -53,18 +54,19 @@ std::optional<QString> proposeName(const NamePattern &p, const QString &currentN
     if (!p.number.isEmpty()) // more digits than the field when the number needs them
         number = QStringLiteral("%1").arg(start + index, int(p.number.size()), 10, QLatin1Char('0'));
     // Without an extension the name gets no trailing ".".
-    const QString ext = p.extension.isEmpty() ? QString() : QLatin1Char('.') + p.extension;
+    const QString extension = p.extension.isEmpty() && ownExtension ? extensionOf(currentName) : p.extension;
+    const QString ext = extension.isEmpty() ? QString() : QLatin1Char('.') + extension;
     return prefix + number + p.suffix + ext;
 }
 
-QStringList proposeNames(const NamePattern &p, const QStringList &currentNames, std::int64_t start)
+QStringList proposeNames(const NamePattern &p, const QStringList &currentNames, std::int64_t start, bool ownExtension)
 {
     QStringList out;
     if (p.prefix.isEmpty())
         return out;
     out.reserve(currentNames.size());
     for (int i = 0; i < currentNames.size(); ++i)
-        out << *proposeName(p, currentNames[i], start, i);
+        out << *proposeName(p, currentNames[i], start, i, ownExtension);
     return out;
 }
 

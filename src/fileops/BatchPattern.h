@@ -29,10 +29,14 @@ QString baseNameOf(const QString &fileName);
 
 // The name pattern gives the entry at position index (0 = the first of the list,
 // checked or not) with the start number start. With an empty prefix nothing is
-// proposed (std::nullopt).
-std::optional<QString> proposeName(const NamePattern &p, const QString &currentName, std::int64_t start, int index);
+// proposed (std::nullopt). ownExtension: an empty extension field keeps each
+// file's own extension (a rename to "*-small" keeps the files' types, so they
+// stay listed); otherwise the name gets none.
+std::optional<QString> proposeName(
+    const NamePattern &p, const QString &currentName, std::int64_t start, int index, bool ownExtension = false);
 // The same for every entry in list order; empty when the prefix is empty.
-QStringList proposeNames(const NamePattern &p, const QStringList &currentNames, std::int64_t start);
+QStringList proposeNames(
+    const NamePattern &p, const QStringList &currentNames, std::int64_t start, bool ownExtension = false);
 
 // A typed template: extension after the last "." (none without a "."); the first
 // "#" run of the base is the number field, running to the end of the base when

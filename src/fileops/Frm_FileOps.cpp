@@ -418,8 +418,8 @@ void Frm_FileOps::applyPattern()
 {
     if (!Txt_Prefix)
         return;
-    const QStringList names =
-        proposeNames(pattern(), currentNames(), startValueOfText(Txt_Start->text(), StartNumberMax));
+    const QStringList names = proposeNames(
+        pattern(), currentNames(), startValueOfText(Txt_Start->text(), StartNumberMax), m_mode == Mode::FileRename);
     if (names.isEmpty())
         return; // no prefix: nothing is proposed
     const QSignalBlocker block(Lvw_Files);

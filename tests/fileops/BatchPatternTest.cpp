@@ -42,6 +42,12 @@ TEST(BatchPattern, ProposedNames)
     for (const ProposeCase &c : cases)
         EXPECT_EQ(proposeNames(c.pattern, c.current, c.start), c.expected) << c.pattern.prefix.toStdString();
     EXPECT_FALSE(proposeName({ "", "#", "", "jpg" }, "a.jpg", 0, 0).has_value());
+    // A rename whose template names no extension keeps each file's own; one
+    // that names an extension gives it to all.
+    EXPECT_EQ(proposeNames(splitTemplate("*-small"), { "sea.jpg", "map.tif", "notes" }, 0, true),
+        QStringList({ "sea-small.jpg", "map-small.tif", "notes-small" }));
+    EXPECT_EQ(proposeNames(splitTemplate("*-small.png"), { "sea.jpg", "notes" }, 0, true),
+        QStringList({ "sea-small.png", "notes-small.png" }));
 }
 
 TEST(BatchPattern, TemplateSplit)
