@@ -28,8 +28,10 @@ Frm_FolderDlg::Frm_FolderDlg(QWidget *parent)
     layout->addWidget(m_tree, 1);
     layout->addWidget(m_path);
     layout->addWidget(buttons);
-    connect(m_tree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) {
-        m_path->setText(FolderTreeWidget::keyOf(item));
+    // The label names the folder OK would give, whether it was clicked or
+    // reached with the keys.
+    connect(m_tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *item) {
+        m_path->setText(item ? FolderTreeWidget::keyOf(item) : QString());
     });
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
         m_result = FolderTreeWidget::keyOf(m_tree->currentItem());

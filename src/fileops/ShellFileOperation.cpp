@@ -56,6 +56,14 @@ namespace
         return n == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(n);
     }
 
+    // One item by its name, so the question says which file or folder goes.
+    QString namedItemsText(const QStringList &sources)
+    {
+        if (sources.size() == 1)
+            return QLatin1Char('"') + QFileInfo(sources.first()).fileName() + QLatin1Char('"');
+        return itemsText(sources.size());
+    }
+
 } // namespace
 
 bool ShellFileOperation(
@@ -76,8 +84,8 @@ bool ShellFileOperation(
     const bool permanent = op == FileOp::Delete && DeletePermanentlySetting();
     if (op == FileOp::Delete) {
         const QString question = permanent
-            ? QStringLiteral("Permanently delete %1? This cannot be undone.").arg(itemsText(sources.size()))
-            : QStringLiteral("Move %1 to the trash?").arg(itemsText(sources.size()));
+            ? QStringLiteral("Permanently delete %1? This cannot be undone.").arg(namedItemsText(sources))
+            : QStringLiteral("Move %1 to the trash?").arg(namedItemsText(sources));
         if (QMessageBox::question(owner,
                 permanent ? QStringLiteral("Delete") : QStringLiteral("Move to Trash"),
                 question,

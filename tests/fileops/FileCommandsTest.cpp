@@ -22,6 +22,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
@@ -110,6 +111,8 @@ struct DialogScript {
                 picker->reject();
                 return;
             }
+            // Reached without a click, the label still names what OK gives.
+            EXPECT_EQ(picker->findChild<QLabel *>(QStringLiteral("Lbl_Path"))->text(), folder);
             picker->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
         }
     }
@@ -245,7 +248,8 @@ TEST_F(FileCommands, DeleteWithTheViewShownAnsweredNoKeepsDimmedEntriesAndYesRem
     answer = QStringLiteral("Yes");
     select(*w, { 0, 1, 2 });
     w->DeleteSelectedFiles(false);
-    EXPECT_EQ(script.count(QStringLiteral("Move 1 item to the trash?")), 1) << script.messages.join(u'|').toStdString();
+    EXPECT_EQ(script.count(QStringLiteral("Move \"c.jpg\" to the trash?")), 1)
+        << script.messages.join(u'|').toStdString();
     QStringList names = v7test::listedNames(*w);
     names.sort();
     EXPECT_EQ(names,
@@ -301,7 +305,7 @@ TEST_F(FileCommands, DeletePermanentlyRemovesInsteadOfTrashing)
     script.message = [](const QString &) { return QStringLiteral("Yes"); };
     select(*w, { 0 });
     w->DeleteSelectedFiles(true);
-    EXPECT_TRUE(script.messages.first().startsWith(QLatin1String("Permanently delete 1 item?")))
+    EXPECT_TRUE(script.messages.first().startsWith(QLatin1String("Permanently delete \"a.jpg\"?")))
         << script.messages.join(u'|').toStdString();
     EXPECT_FALSE(QFileInfo::exists(dir + QStringLiteral("/a.jpg")));
     EXPECT_FALSE(QFileInfo::exists(root() + QStringLiteral("/data/Trash/files/a.jpg")));
@@ -509,7 +513,7 @@ TEST_F(FileCommands, RefusedTargetsAndADeletedFolderRestoresFromTheDesktopTrash)
     ASSERT_TRUE(w->folderTree()->ExpandToPath(gone));
     script.messages.clear();
     ASSERT_TRUE(w->DeleteFolder(gone));
-    EXPECT_EQ(script.messages.value(0), QStringLiteral("Move 1 item to the trash?"));
+    EXPECT_EQ(script.messages.value(0), QStringLiteral("Move \"gone\" to the trash?"));
     EXPECT_FALSE(QFileInfo::exists(gone));
     EXPECT_EQ(cachedThumbs(gone), 0);
     EXPECT_EQ(cachedThumbs(gone + QStringLiteral("/deeper")), 0);

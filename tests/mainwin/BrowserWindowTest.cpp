@@ -576,7 +576,7 @@ TEST_F(BrowserWindow, DeletingAFolderMovesItToTheTrash)
     });
     closer.start(10);
     QTest::keyClick(tree, Qt::Key_Delete);
-    EXPECT_EQ(asked, QStringLiteral("Move 1 item to the trash?"));
+    EXPECT_EQ(asked, QStringLiteral("Move \"old trip\" to the trash?"));
     EXPECT_TRUE(QDir(trip).exists());
     answer = QMessageBox::Yes;
     QTest::keyClick(tree, Qt::Key_Delete);
