@@ -88,11 +88,13 @@ BitmapStore *Frm_Main::detachStore(int maxRounds)
     BitmapStore *const store = m_store;
     if (!store)
         return nullptr;
+    // The grid lets go of the pictures first: the wait repaints it, and by then
+    // it may show another listing's names.
+    for (ThumbBox *box : Pic_Thumb)
+        box->setSources(nullptr, nullptr, {});
     WaitForStore(store, maxRounds);
     if (m_store != store)
         return nullptr; // released while we waited (the window closed meanwhile)
-    for (ThumbBox *box : Pic_Thumb)
-        box->setSources(nullptr, nullptr, {});
     m_store = nullptr;
     return store;
 }

@@ -130,11 +130,12 @@ namespace
         return root.destroyElement(sourceName) == Status::Ok;
     }
 
-    // The cache file's root; a writer waits for another's commit to end.
-    Storage openCacheRoot(const QString &path, std::uint32_t mode, Status *out)
+    // The cache file's root; a writer waits for another's commit to end, unless
+    // told not to.
+    Storage openCacheRoot(const QString &path, std::uint32_t mode, Status *out, bool mayWait = true)
     {
         const bool writer = (mode & 3) != cfb::mode::Read;
-        const int wait = writer ? g_writerWaitMs.load() : 0;
+        const int wait = writer && mayWait ? g_writerWaitMs.load() : 0;
         Status st;
         Storage root = Storage::open(path, mode, wait, &st);
         if (!root.isOpen() && st == Status::Corrupt && writer) {
@@ -582,13 +583,13 @@ void OLEStorage::SetWriterWaitMs(int ms)
     g_writerWaitMs.store(std::max(0, ms));
 }
 
-cfb::Storage OLEStorage::OpenCacheWriter(cfb::Status *st)
+cfb::Storage OLEStorage::OpenCacheWriter(cfb::Status *st, bool wait)
 {
     const std::uint32_t mode = startFlags().TransactedCache ? ModeWriteTransacted : ModeWriteDirect;
-    return openCacheRoot(cacheFilePath(CacheFileName), mode, st);
+    return openCacheRoot(cacheFilePath(CacheFileName), mode, st, wait);
 }
 
-bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<PendingThumb> &thumbs)
+bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<PendingThumb> &thumbs, bool wait)
 {
     const QString path = cacheFilePath(CacheFileName);
     const std::uint32_t mode = startFlags().TransactedCache ? ModeWriteTransacted : ModeWriteDirect;
@@ -596,7 +597,7 @@ bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<Pendi
     if (!exists(path))
         root = Storage::create(path, mode); // fails when another made it meanwhile
     if (!root.isOpen())
-        root = OpenCacheWriter();
+        root = OpenCacheWriter(nullptr, wait);
     if (!root.isOpen())
         return false;
     // The file this writer holds: the open made sure the path names it.
@@ -616,7 +617,7 @@ bool OLEStorage::CommitThumbs(const QString &folderPath, const std::vector<Pendi
         && now.st_ino == held.st_ino)
         setAsideDamagedCache(path, nullptr);
     root.release();
-    root = OpenCacheWriter();
+    root = OpenCacheWriter(nullptr, wait);
     return root.isOpen() && commitThumbsInto(root, folderPath, thumbs);
 }
 

@@ -126,8 +126,9 @@ public:
     // bound is process-wide; tests shorten it.
     static int WriterWaitMs();
     static void SetWriterWaitMs(int ms);
-    // Opens the cache file for writing with that wait (TransactedCache picks the mode).
-    static cfb::Storage OpenCacheWriter(cfb::Status *st = nullptr);
+    // Opens the cache file for writing with that wait (TransactedCache picks the
+    // mode); wait false: not at all.
+    static cfb::Storage OpenCacheWriter(cfb::Status *st = nullptr, bool wait = true);
 
     // A thumbnail a job made and has not committed yet.
     struct PendingThumb {
@@ -142,8 +143,9 @@ public:
     // and "Stamps" (whatever another writer committed meanwhile stays), commits and
     // lets go. A stream whose name another entry owns (a shared CRC-32) is left
     // alone. With no thumbnails it only makes sure the storage exists. The calling
-    // thread's module state is not touched. True when committed.
-    static bool CommitThumbs(const QString &folderPath, const std::vector<PendingThumb> &thumbs);
+    // thread's module state is not touched. True when committed. wait false: a
+    // writer lock taken elsewhere is not waited for (the commit is then not made).
+    static bool CommitThumbs(const QString &folderPath, const std::vector<PendingThumb> &thumbs, bool wait = true);
 
     // The calling thread's state.
     static void SetCurrentFolder(const QString &path);

@@ -400,6 +400,14 @@ struct ThumbMain::JobCache {
         pendingBytes = 0;
         if (target.isEmpty())
             return false; // the folder is gone: its thumbnails have no place
+        if (live.empty()) {
+            // Only the folder's storage and its record of use: never worth a wait,
+            // which would keep a cached folder's display from its thumbnails (a
+            // new display waits for this job to let go). A busy file is left alone.
+            OLEStorage::CommitThumbs(target, live, false);
+            mustCommit = false;
+            return true;
+        }
         const bool ok = OLEStorage::CommitThumbs(target, live);
         if (ok)
             mustCommit = false;

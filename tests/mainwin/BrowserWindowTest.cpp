@@ -831,3 +831,48 @@ TEST_F(BrowserWindow, ADamagedFileIsMarkedInTheGridAndNamedInThePreview)
     EXPECT_GT(ink, 30);
     w->close();
 }
+
+// A new listing waits for the previous job to let go of the cache (here its last
+// commit waits for another writer). Meanwhile the grid, already counting the new
+// folder's files, shows none of the previous folder's pictures.
+TEST_F(BrowserWindow, WhileTheLastJobLetsGoTheGridShowsNoOldPictures)
+{
+    const QString a = root() + QStringLiteral("/a"), b = root() + QStringLiteral("/b");
+    makeJpegs(a, 6);
+    makeJpegs(b, 4);
+    settings().ThreadMode = 1;
+    // Worker threads start only once the process carries its marker.
+    RegisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
+    ASSERT_TRUE(OLEStorage::CommitThumbs(root() + QStringLiteral("/x"), {})); // makes the cache file
+    OLEStorage::SetWriterWaitMs(120000);
+    cfb::Storage holder = OLEStorage::OpenCacheWriter();
+    ASSERT_TRUE(holder.isOpen());
+    auto w = openShown(a);
+    ThumbBox *box = w->thumbBox(0);
+    ASSERT_TRUE(v7test::waitUntil(
+        [&] {
+            box->repaint();
+            return w->store() && w->store()->finished() && box->paintedWithThumb() == 6;
+        },
+        30000));
+
+    int probes = 0, oldPictures = -1;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (box->fileCount() != 4 || !holder.isOpen())
+            return;
+        box->repaint();
+        oldPictures = std::max(oldPictures, box->paintedWithThumb());
+        if (++probes == 5)
+            holder.release(); // the job commits and lets go
+    });
+    probe.start(20);
+    QSignalSpy finished(w.get(), &Frm_Main::thumbDisplayFinished);
+    ASSERT_TRUE(w->ListFolder(b));
+    EXPECT_GE(probes, 5) << "the listing did not wait for the previous job";
+    EXPECT_EQ(oldPictures, 0);
+    ASSERT_TRUE(finished.count() > 0 || finished.wait(30000));
+    OLEStorage::SetWriterWaitMs(10000);
+    w->close();
+    UnregisterTopLevelTitle(MarkerTitle(std::uint32_t(::getpid())));
+}

@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
 #include <QProcess>
@@ -305,6 +306,34 @@ TEST_F(CacheWritersTest, TidyingHereLosesNothingAnotherProcessIsWriting)
     EXPECT_GT(swaps, 0);
     expectAllCached(m_folder, files);
     EXPECT_FALSE(folderInUse(path, NameCrc(m_folder))); // let go when the tool ended
+}
+
+// Showing a folder that is cached whole writes nothing but its record of use,
+// which is not worth a wait: another writer holding the file stops neither the
+// tool nor a job of this process (whose display a new one would wait for).
+TEST_F(CacheWritersTest, ACachedFolderDoesNotWaitForABusyFile)
+{
+    const QStringList files = makeJpegFolder(m_folder, 3);
+    std::unique_ptr<QProcess> fill(startTool({ "prefill", "--quiet", m_folder }));
+    ASSERT_TRUE(fill->waitForFinished(60000));
+    ASSERT_EQ(fill->exitCode(), 0) << fill->readAllStandardError().toStdString();
+    const auto before = cachedThumbs(m_folder);
+    ASSERT_EQ(before.size(), files.size());
+
+    OLEStorage::SetWriterWaitMs(60000); // far beyond what the test waits for
+    cfb::Storage holder = OLEStorage::OpenCacheWriter();
+    ASSERT_TRUE(holder.isOpen());
+    std::unique_ptr<QProcess> again(startTool({ "prefill", "--quiet", m_folder }));
+    ASSERT_TRUE(again->waitForFinished(60000));
+    EXPECT_EQ(again->exitCode(), 0) << again->readAllStandardError().toStdString();
+    QElapsedTimer clock;
+    clock.start();
+    const HookLink link = runJob(m_folder, files); // this process's first job of the folder
+    EXPECT_LT(clock.elapsed(), 30000) << "the job waited for the writer lock";
+    EXPECT_TRUE(link.finished);
+    EXPECT_EQ(link.made, int(files.size())); // every thumbnail shown
+    holder.release();
+    EXPECT_EQ(cachedThumbs(m_folder), before);
 }
 
 // Export reads: a writer holding the file does not stop it.
