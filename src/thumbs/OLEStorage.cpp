@@ -6,6 +6,7 @@
 #include "thumbs/Stamps.h"
 #include "thumbs/ThumbMain.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <atomic>
@@ -505,8 +506,16 @@ bool OLEStorage::MoveFolderCache(int operation, const QString &source, const QSt
         Storage src = ok ? m.root.openStorage(sourceName, ModeRead) : Storage();
         ok = ok && src.isOpen() && src.copyTo(m.folder) == Status::Ok;
     }
-    if (ok)
-        ok = CommitCache();
+    if (ok) {
+        // The record of use names the folder's path: it goes with the storage,
+        // or prune would take the moved folder for one nothing knows.
+        m.folder.release();
+        UseMap use = loadUse(m.root);
+        if (operation != 2)
+            use.remove(sourceName);
+        use.insert(targetName, { QDateTime::currentSecsSinceEpoch(), newPath });
+        ok = saveUse(m.root, use) && CommitCache();
+    }
     CloseCache();
     return ok;
 }

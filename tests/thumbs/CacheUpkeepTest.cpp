@@ -501,6 +501,33 @@ TEST_F(CacheUpkeepTest, PruneAndCompactThroughTheTool)
     EXPECT_EQ(tool({ "check" }).code, 0);
 }
 
+// A folder renamed, moved or copied in the tree takes its record of use along:
+// prune then knows the new place and keeps its thumbnails.
+TEST_F(CacheUpkeepTest, MovedAndCopiedFoldersKeepTheirThumbnailsThroughAPrune)
+{
+    const QString a = root() + "/a", b = root() + "/b", c = root() + "/c";
+    cachedFolder(a, 2, false);
+    cachedFolder(b, 2, false);
+    const auto aThumbs = cachedThumbs(a), bThumbs = cachedThumbs(b);
+    ASSERT_TRUE(QDir().rename(a, root() + "/a2"));
+    ASSERT_TRUE(OLEStorage::MoveFolderCache(0, a, root() + "/a2")); // renamed in place
+    QDir().mkpath(c);
+    ASSERT_TRUE(QDir().rename(b, c + "/b"));
+    ASSERT_TRUE(OLEStorage::MoveFolderCache(1, b, c)); // moved into c
+    ASSERT_TRUE(QDir().mkpath(root() + "/d/a2"));
+    for (const QString &f : aThumbs.keys())
+        ASSERT_TRUE(QFile::copy(root() + "/a2/" + f, root() + "/d/a2/" + f));
+    ASSERT_TRUE(OLEStorage::MoveFolderCache(2, root() + "/a2", root() + "/d")); // copied into d
+
+    const ProgramRun p = tool({ "prune" });
+    EXPECT_EQ(p.code, 0) << p.err.toStdString();
+    EXPECT_FALSE(p.out.contains("removed /")) << p.out.toStdString();
+    EXPECT_EQ(cachedThumbs(root() + "/a2"), aThumbs);
+    EXPECT_EQ(cachedThumbs(c + "/b"), bThumbs);
+    EXPECT_EQ(cachedThumbs(root() + "/d/a2"), aThumbs);
+    EXPECT_EQ(tool({ "check" }).code, 0);
+}
+
 TEST_F(CacheUpkeepTest, PrefillsKilledAtAnyMomentLeaveASoundCache)
 {
     // A short form of bench/cache_job_kill_soak.sh: the tool is killed while it
