@@ -610,7 +610,13 @@ TidyPlan planTidy(const QString &path, int maxMB, const QString &shownFolder)
         }
         std::stable_sort(
             folders.begin(), folders.end(), [](const Folder &a, const Folder &b) { return a.when < b.when; });
-        qint64 live = plan.liveBytes;
+        // A thumbnail costs the file more than its bytes: its entry, the rounding
+        // up to whole sectors, the tables and the folder's index. Each folder is
+        // counted at the file's own ratio of space in use to thumbnail bytes, so
+        // the rewritten file, not just its thumbnails, ends within the bound.
+        const qint64 used = std::max(plan.fileBytes - plan.freeBytes, plan.liveBytes);
+        const double perByte = plan.liveBytes > 0 ? double(used) / double(plan.liveBytes) : 1.0;
+        qint64 live = used;
         const qint64 target = bound / 10 * 9;
         const QString shown = shownFolder.isEmpty() ? QString() : OLEStorage::FolderStorageName(shownFolder);
         for (const Folder &f : folders) {
@@ -619,7 +625,7 @@ TidyPlan planTidy(const QString &path, int maxMB, const QString &shownFolder)
             if (f.name == shown || folderInUse(path, f.name))
                 continue; // its thumbnails are on screen, or a job writes it
             plan.drop.push_back(f.name);
-            live -= f.bytes;
+            live -= qint64(double(f.bytes) * perByte);
         }
     }
     plan.rewrite = !plan.drop.isEmpty() || (plan.fileBytes >= 4 * 1024 * 1024 && plan.freeBytes * 2 > plan.fileBytes);

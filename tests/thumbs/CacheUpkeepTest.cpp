@@ -446,6 +446,32 @@ TEST_F(CacheUpkeepTest, PastCacheMaxMBTheLeastRecentlyUsedFoldersGiveWay)
     EXPECT_TRUE(cacheFileSound(cachePath(), &problems)) << problems.join('\n').toStdString();
 }
 
+// Small thumbnails cost the file a good deal more than their bytes (entries,
+// sector rounding, tables): the file itself ends within the bound.
+TEST_F(CacheUpkeepTest, TheBoundHoldsForTheFileNotJustTheThumbnails)
+{
+    {
+        cfb::Storage r = cfb::Storage::create(cachePath(), OLEStorage::ModeWriteDirect);
+        UseMap use;
+        for (int f = 0; f < 20; ++f) {
+            const QString folder = QStringLiteral("/s%1").arg(f);
+            writeRawFolder(r, folder, 100, 1800); // 180 KB of thumbnails each
+            use.insert(NameCrc(folder), { 100 + f, folder });
+        }
+        ASSERT_TRUE(saveUse(r, use));
+        ASSERT_EQ(r.commit(), cfb::Status::Ok);
+    }
+    ASSERT_GT(QFileInfo(cachePath()).size(), 3 * 1024 * 1024);
+    const RebuildResult r = tidyCache(cachePath(), 2);
+    ASSERT_TRUE(r.ok);
+    EXPECT_LE(QFileInfo(cachePath()).size(), 2 * 1024 * 1024);
+    // The newest folders stay, and not many fewer than fit.
+    const QStringList kept = rootStorages(cachePath());
+    EXPECT_GE(kept.size(), 8);
+    EXPECT_TRUE(kept.contains(NameCrc("/s19")));
+    EXPECT_FALSE(kept.contains(NameCrc("/s0")));
+}
+
 TEST_F(CacheUpkeepTest, AFileMoreThanHalfFreeIsCompactedInTheBackground)
 {
     {
