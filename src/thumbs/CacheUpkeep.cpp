@@ -58,6 +58,8 @@ namespace
     QString readEntry(
         Storage &folder, const ThumbIndex &index, const IndexEntry &e, QByteArray *bytes, bool decode = true)
     {
+        if (!isPlainFileName(e.Name))
+            return QStringLiteral("not a plain file name");
         if (e.StreamId != nameCrcValue(e.Name))
             return QStringLiteral("StreamId is not the name's CRC");
         if (!index.ownsStream(e.Name))

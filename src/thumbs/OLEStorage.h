@@ -70,6 +70,10 @@ private:
 // length; the first record of a name wins; a record running past the end ends it.
 void parseIndex(const QByteArray &bytes, ThumbIndex *index);
 QByteArray serializeIndex(const ThumbIndex &index);
+// Whether an index name can only name a file directly inside its folder: not
+// empty, "." or "..", and without "/" or NUL. Index names come from the file,
+// so nothing else is trusted as a file name.
+bool isPlainFileName(const QString &name);
 
 struct RenameTarget {
     QString newName;

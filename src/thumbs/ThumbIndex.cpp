@@ -131,6 +131,12 @@ void ThumbIndex::clear()
     m_sharedIds = false;
 }
 
+bool isPlainFileName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
 void parseIndex(const QByteArray &bytes, ThumbIndex *index)
 {
     const auto *b = reinterpret_cast<const unsigned char *>(bytes.constData());

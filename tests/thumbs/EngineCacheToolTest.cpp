@@ -1,6 +1,7 @@
 // vorlane7-cache's engine commands, run as a user would run them.
 #include "CameraJpeg.h"
 #include "EngineTestSupport.h"
+#include "thumbs/CacheUpkeep.h"
 #include "thumbs/ThumbX.h"
 
 #include <gtest/gtest.h>
@@ -134,6 +135,7 @@ TEST_F(EngineCacheToolTest, ExportTrustsNoNameFromTheCacheFile)
         ASSERT_EQ(is.write(serializeIndex(index)), cfb::Status::Ok);
         is.release();
         folder.release();
+        ASSERT_TRUE(saveUse(root, { { NameCrc(m_folder), { 1, m_folder } } })); // a folder prune knows
         ASSERT_EQ(root.commit(), cfb::Status::Ok);
     }
     const QString dest = root() + "/out/deep";
@@ -167,6 +169,40 @@ TEST_F(EngineCacheToolTest, ExportTrustsNoNameFromTheCacheFile)
     EXPECT_FALSE(QFileInfo(dest + "/link.jpg").isSymLink());
     EXPECT_EQ(readFile(root() + "/linked.jpg"), "behind a link");
     EXPECT_EQ(readFile(root() + "/out/victim.jpg"), "precious");
+
+    // The check names each such entry, and prune takes them out: they name no
+    // file of the folder, though ".." and "." name folders that exist.
+    r = tool({ "check" });
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out.count("not a plain file name"), 6) << r.out.toStdString();
+    writeFile(m_folder + "/fine", "a file of the folder");
+    r = tool({ "prune" });
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    OLEStorage::SetCurrentFolder(m_folder);
+    ASSERT_TRUE(OLEStorage::OpenCacheForDisplay());
+    QStringList left;
+    OLEStorage::CurrentIndex().forEach([&](const IndexEntry &e) { left.push_back(e.Name); });
+    OLEStorage::CloseCache();
+    EXPECT_EQ(left, QStringList({ "fine" }));
+}
+
+// A cache whose root does not read is reported as damaged (exit 2) by every
+// command that reads it, not as missing thumbnails.
+TEST_F(EngineCacheToolTest, ADamagedRootIsReportedAsDamage)
+{
+    ASSERT_EQ(tool({ "prefill", "--quiet", m_folder }).code, 0);
+    const QString path = OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
+    QByteArray file = readFile(path);
+    const auto firstDir = qsizetype(std::uint8_t(file[0x30])) | qsizetype(std::uint8_t(file[0x31])) << 8
+        | qsizetype(std::uint8_t(file[0x32])) << 16;
+    file[(firstDir + 1) * 512 + 2] = char(file[(firstDir + 1) * 512 + 2] ^ 0x20); // the root entry's name
+    writeFile(path, file);
+    for (const QStringList &args : { QStringList { "ls" }, QStringList { "export", m_folder, root() + "/out" } }) {
+        const Result r = tool(args);
+        EXPECT_EQ(r.code, 2) << args.join(' ').toStdString() << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("damaged")) << r.err.toStdString();
+    }
+    EXPECT_EQ(tool({ "check" }).code, 2);
 }
 
 TEST_F(EngineCacheToolTest, BadArgumentsAndMissingThings)

@@ -75,13 +75,6 @@ namespace
         std::fprintf(stderr, "vorlane7-cache: %s\n", qPrintable(text));
     }
 
-    // A name that can only name a file directly inside a folder.
-    bool isPlainFileName(const QString &name)
-    {
-        return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-            && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
-    }
-
     // A name fit for a message: control characters shown as "?".
     QString printableName(const QString &name)
     {
@@ -239,12 +232,15 @@ namespace
         job.setPoolSize(o.threads > 0 ? o.threads : ThumbMain::idealPoolSize());
         job.setJob(folder, files);
         job.RunThumbJob();
-        for (QString n = takeCacheNotice(); !n.isEmpty(); n = takeCacheNotice())
+        bool noticed = false; // a notice (the 2 GB limit, a damaged file set aside) says why
+        for (QString n = takeCacheNotice(); !n.isEmpty(); n = takeCacheNotice(), noticed = true)
             warn(n);
         if (link.done() != files.size())
             return fail(cacheFile() + ": cannot open or create the cache file", ExitFailed);
         if (job.commitFailed())
-            return fail(cacheFile() + ": the thumbnails could not be committed (busy or damaged)", ExitFailed);
+            return noticed
+                ? int(ExitFailed)
+                : fail(cacheFile() + ": the thumbnails could not be committed (busy or damaged)", ExitFailed);
         const double seconds = double(clock.elapsed()) / 1000.0;
         std::printf(
             "%s: %d thumbnails (%d without) in %.3f s\n", qPrintable(folder), link.done(), link.failed(), seconds);
@@ -282,11 +278,13 @@ namespace
             return fail("ls takes no arguments", ExitUsage);
         cfb::Status st;
         cfb::Storage root = cfb::Storage::open(cacheFile(), OLEStorage::ModeReadTransacted, &st);
+        if (!root.isOpen() && st == cfb::Status::Corrupt)
+            return fail(cacheFile() + ": damaged (vorlane7-cache repair salvages it)", ExitDamaged);
         if (!root.isOpen())
             return fail(cacheFile() + ": cannot open the cache file", ExitFailed);
         std::vector<cfb::ElementStat> kids;
         if (root.elements(&kids) != cfb::Status::Ok)
-            return fail(cacheFile() + ": damaged", ExitDamaged);
+            return fail(cacheFile() + ": damaged (vorlane7-cache repair salvages it)", ExitDamaged);
         QHash<QString, QString> known = knownFolders(o.known);
         const UseMap use = loadUse(root);
         for (auto it = use.constBegin(); it != use.constEnd(); ++it)
@@ -330,6 +328,10 @@ namespace
         OLEStorage::SetCurrentFolder(folder);
         if (!OLEStorage::OpenCacheForDisplay()) {
             OLEStorage::CloseCache();
+            cfb::Status st;
+            cfb::Storage::open(cacheFile(), OLEStorage::ModeReadTransacted, &st);
+            if (st == cfb::Status::Corrupt)
+                return fail(cacheFile() + ": damaged (vorlane7-cache repair salvages it)", ExitDamaged);
             return fail(folder + ": no thumbnails in " + cacheFile(), ExitFailed);
         }
         QStringList names;
@@ -427,8 +429,8 @@ namespace
             }
             addFolder(checkFolderStorage(root, k.name));
         }
-        for (const QString &p : problems)
-            std::printf("%s\n", qPrintable(p));
+        for (const QString &p : problems) // names read from the file may hold anything
+            std::printf("%s\n", qPrintable(printableName(p)));
         std::printf("%s: %d folders, %d thumbnails, %s\n",
             qPrintable(path),
             folders,
@@ -556,7 +558,8 @@ namespace
             parseIndex(bytes, &index);
             QStringList goneFiles;
             index.forEach([&](const IndexEntry &e) {
-                if (!QFileInfo::exists(joinPath(folder, e.Name)))
+                // A name that is no plain file name ("..", "a/b") names no file of the folder.
+                if (!isPlainFileName(e.Name) || !QFileInfo::exists(joinPath(folder, e.Name)))
                     goneFiles.push_back(e.Name);
             });
             if (goneFiles.isEmpty())
