@@ -253,7 +253,11 @@ void SaveSettings()
         { k(kColors), QStringLiteral("ViewColor"), text(colorText(s.ViewColor)) },
         { k(kThumbEngine), QStringLiteral("ThreadMode"), num(s.ThreadMode) },
         { k(kThumbEngine), QStringLiteral("CacheThumbs"), num(s.CacheThumbs ? 1 : 0) },
-        { k(kThumbEngine), QStringLiteral("CacheThumbsDir"), text(s.CacheThumbsDir) },
+        // The default folder is kept as "" (the default), so it follows the
+        // user's cache folder rather than pinning today's path.
+        { k(kThumbEngine),
+            QStringLiteral("CacheThumbsDir"),
+            text(s.CacheThumbsDir == defaultCacheThumbsDir() ? QString() : s.CacheThumbsDir) },
         { k(kThumbEngine), QStringLiteral("ShowCaption"), num(s.ShowCaption ? 1 : 0) },
         { k(kThumbEngine), QStringLiteral("JPGQuality"), num(s.JPGQuality) },
         { k(kThumbEngine), QStringLiteral("UseEmbeddedThumbs"), num(s.UseEmbeddedThumbs ? 1 : 0) },

@@ -127,6 +127,12 @@ TEST_F(SettingsStore, SavedValuesHaveTheirStoredTypes)
     EXPECT_EQ(dword("ThumbRECT", "ThumbW"), 96u);
     EXPECT_EQ(dword("ThumbEngine", "JPGQuality"), 80u);
     EXPECT_EQ(stored(QStringLiteral("ThumbEngine"), QStringLiteral("CacheThumbsDir"))->type, RegType::Sz);
+    // The default cache folder is stored as "", so it follows the user's cache
+    // folder; another one is stored as it is.
+    EXPECT_EQ(stored(QStringLiteral("ThumbEngine"), QStringLiteral("CacheThumbsDir"))->text, QString());
+    settings().CacheThumbsDir = root() + QStringLiteral("/mine");
+    SaveSettings();
+    EXPECT_EQ(stored(QStringLiteral("ThumbEngine"), QStringLiteral("CacheThumbsDir"))->text, root() + "/mine");
 
     WriteSetting(QStringLiteral("X"), QStringLiteral("Flag"), true);
     EXPECT_EQ(stored(QStringLiteral("X"), QStringLiteral("Flag"))->dword, 0xFFFFFFFFu);
