@@ -48,10 +48,17 @@ void Frm_Main::setupBatchCommands()
     for (QMenu *menu : findChildren<QMenu *>()) {
         const QList<QAction *> actions = menu->actions();
         for (int i = 0; i < actions.size(); ++i) {
-            if (actions[i]->text() == QLatin1String("Con&vert File(s)"))
+            if (actions[i]->text() == QLatin1String("Con&vert File(s)")) {
                 menu->insertAction(i + 1 < actions.size() ? actions[i + 1] : nullptr, undo);
-            else if (actions[i]->text() == QLatin1String("Save &As"))
+                // Shown greyed when there is no batch to undo; the shortcut stays
+                // live (with nothing to undo it does nothing).
+                connect(menu, &QMenu::aboutToShow, undo, [undo] {
+                    undo->setEnabled(QFileInfo::exists(renameJournalPath()));
+                });
+                connect(menu, &QMenu::aboutToHide, undo, [undo] { undo->setEnabled(true); });
+            } else if (actions[i]->text() == QLatin1String("Save &As")) {
                 menu->insertAction(i + 1 < actions.size() ? actions[i + 1] : nullptr, save);
+            }
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "fileops/Frm_FileOps.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -447,10 +449,24 @@ TEST_F(FileOpsDialogTest, TheMainWindowRenamesAndUndoes)
     EXPECT_EQ(listedNames(*w), QStringList({ "Holiday-001.jpg", "Holiday-002.jpg", "Holiday-003.jpg" }));
     EXPECT_EQ(QDir(m_folder).entryList(QDir::Files),
         QStringList({ "Holiday-001.jpg", "Holiday-002.jpg", "Holiday-003.jpg" }));
+    // The menu offers the undo while there is a batch to undo, and only then.
+    auto *undo = w->findChild<QAction *>(QStringLiteral("Mnu_UndoRename"));
+    ASSERT_TRUE(undo);
+    QMenu *menu = nullptr;
+    for (QObject *o : undo->associatedObjects())
+        menu = menu ? menu : qobject_cast<QMenu *>(o);
+    ASSERT_TRUE(menu);
+    Q_EMIT menu->aboutToShow();
+    EXPECT_TRUE(undo->isEnabled());
+    Q_EMIT menu->aboutToHide();
     QSignalSpy shown(w.get(), &Frm_Main::thumbDisplayFinished);
     w->FileOps_UndoRename();
     EXPECT_EQ(listedNames(*w), files);
     EXPECT_EQ(QDir(m_folder).entryList(QDir::Files), files);
+    Q_EMIT menu->aboutToShow();
+    EXPECT_FALSE(undo->isEnabled());
+    Q_EMIT menu->aboutToHide();
+    EXPECT_TRUE(undo->isEnabled()); // Ctrl+Z stays live
     // The thumbnails shown again after the undo: their job ends before the window goes.
     EXPECT_TRUE(!shown.isEmpty() || shown.wait(20000));
     QTest::qWait(100);
