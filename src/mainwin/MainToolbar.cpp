@@ -180,6 +180,20 @@ void MainToolbar::onScrollTick()
         m_scrollTimer->start(ScrollArrowDelayMs(m_scrollHeld.elapsed()));
 }
 
+void MainToolbar::dropStaleHover()
+{
+    // A menu held the mouse: the label it opened from saw no leave, so it would
+    // stay highlighted beside the one now under the pointer.
+    const QPoint at = QCursor::pos();
+    for (QLabel *l : m_labels) {
+        const bool under = l->rect().contains(l->mapFromGlobal(at));
+        if (l->testAttribute(Qt::WA_UnderMouse) != under) {
+            l->setAttribute(Qt::WA_UnderMouse, under);
+            l->update();
+        }
+    }
+}
+
 bool MainToolbar::eventFilter(QObject *watched, QEvent *event)
 {
     const bool press = event->type() == QEvent::MouseButtonPress;
@@ -210,9 +224,10 @@ bool MainToolbar::eventFilter(QObject *watched, QEvent *event)
         }
         if (!release || !inside || mouse->button() != Qt::LeftButton)
             return true;
-        if (i <= 2 || i == 7)
+        if (i <= 2 || i == 7) {
             Q_EMIT menuLabelPressed(i, m_labels[i]->mapToGlobal(QPoint(0, m_labels[i]->height())));
-        else if (i >= 4 && i <= 6)
+            dropStaleHover();
+        } else if (i >= 4 && i <= 6)
             Q_EMIT commandLabelClicked(i);
         return true;
     }
@@ -220,8 +235,10 @@ bool MainToolbar::eventFilter(QObject *watched, QEvent *event)
         if (watched != m_labels[i])
             continue;
         if (i <= 2 || i == 7) {
-            if (press)
+            if (press) {
                 Q_EMIT menuLabelPressed(i, m_labels[i]->mapToGlobal(QPoint(0, m_labels[i]->height())));
+                dropStaleHover();
+            }
         } else if (i >= 4 && i <= 6) {
             if (release && inside && mouse->button() == Qt::LeftButton)
                 Q_EMIT commandLabelClicked(i);

@@ -44,6 +44,8 @@ protected:
 
 private:
     void onScrollTick();
+    // After a menu: only the label under the pointer stays highlighted.
+    void dropStaleHover();
     QLabel *m_labels[9] = {};
     QLabel *m_icons[10] = {};
     QLabel *m_logo = nullptr;

@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -411,7 +412,12 @@ TEST_F(MainCommandsWindow, PreviewKeysWrapAndPaneIndicatorFollowsFocus)
             menu->close();
         });
     });
+    // The pointer leaves the label while the menu holds the mouse: the label must
+    // not stay highlighted once the menu is gone.
+    w->toolbar()->label(1)->setAttribute(Qt::WA_UnderMouse, true);
+    QCursor::setPos(w->mapToGlobal(QPoint(w->width() / 2, w->height() - 5)));
     QTest::mousePress(w->toolbar()->label(1), Qt::LeftButton, Qt::NoModifier, QPoint(3, 3));
+    EXPECT_FALSE(w->toolbar()->label(1)->testAttribute(Qt::WA_UnderMouse));
     QObject::disconnect(viewMenu);
     QTest::mouseRelease(w->toolbar()->label(1), Qt::LeftButton, Qt::NoModifier, QPoint(3, 3));
     EXPECT_EQ(menuName, QStringLiteral("Mnu_ImageView"));
