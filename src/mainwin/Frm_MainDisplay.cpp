@@ -206,7 +206,11 @@ void Frm_Main::ShowThumbs()
         m_currentFolder,
         files,
         m_store,
-        [this](const QString &text, const QString &title) { QMessageBox::warning(this, title, text); },
+        [this](const QString &text, const QString &title) {
+            // The job has stopped: its "Processing thumbnail..." is no longer true.
+            m_panels[4]->clear();
+            QMessageBox::warning(this, title, text);
+        },
         this);
 }
 
