@@ -261,6 +261,9 @@ namespace
     // Thumbnails kept before a commit: a few hundred, a few megabytes at most.
     constexpr std::size_t kCommitEvery = 256;
     constexpr qint64 kCommitBytes = 4 * 1024 * 1024;
+    // What a job keeps for a later try while the file stays busy; past this the
+    // oldest batch is let go (made again next time).
+    constexpr qint64 kKeptBytes = 32 * 1024 * 1024;
 
     // The first job of a folder in this run commits even with nothing new, so the
     // folder's storage and its record of use are there.
@@ -289,6 +292,11 @@ struct ThumbMain::JobCache {
     bool mustCommit = false; // no storage yet, or first use in this run
     std::vector<OLEStorage::PendingThumb> pending;
     qint64 pendingBytes = 0;
+    // When the next commit is tried: after each batch, and after another whole
+    // batch when the last try found the file busy.
+    std::size_t commitAt = kCommitEvery;
+    qint64 commitBytesAt = kCommitBytes;
+    bool lost = false; // thumbnails were let go uncommitted
     FolderInUse inUse; // no tidying anywhere drops the folder while the job runs
 
     // Opens the cache file (made when missing) for reading. False when it can
@@ -354,7 +362,7 @@ struct ThumbMain::JobCache {
         pending.push_back({ name, bytes, stamped, stamp });
         pendingBytes += bytes.size();
     }
-    bool full() const { return pending.size() >= kCommitEvery || pendingBytes >= kCommitBytes; }
+    bool full() const { return pending.size() >= commitAt || pendingBytes >= commitBytesAt; }
 
     // The folder's path now: the same folder renamed in place is found among its
     // siblings by its inode; empty when it is gone.
@@ -398,8 +406,10 @@ struct ThumbMain::JobCache {
         }
         pending.clear();
         pendingBytes = 0;
-        if (target.isEmpty())
+        if (target.isEmpty()) {
+            lost = lost || !live.empty();
             return false; // the folder is gone: its thumbnails have no place
+        }
         if (live.empty()) {
             // Only the folder's storage and its record of use: never worth a wait,
             // which would keep a cached folder's display from its thumbnails (a
@@ -409,9 +419,27 @@ struct ThumbMain::JobCache {
             return true;
         }
         const bool ok = OLEStorage::CommitThumbs(target, live);
-        if (ok)
+        if (ok) {
             mustCommit = false;
-        return ok;
+            commitAt = kCommitEvery;
+            commitBytesAt = kCommitBytes;
+            return true;
+        }
+        // The file stayed busy (or could not take them): they are kept for the
+        // next try, after another batch, as far as the bound allows.
+        std::size_t from = 0;
+        qint64 bytes = 0;
+        for (const auto &t : live)
+            bytes += t.bytes.size();
+        for (; from < live.size() && bytes > kKeptBytes; ++from)
+            bytes -= live[from].bytes.size();
+        lost = lost || from > 0;
+        pending.assign(
+            std::make_move_iterator(live.begin() + std::ptrdiff_t(from)), std::make_move_iterator(live.end()));
+        pendingBytes = bytes;
+        commitAt = pending.size() + kCommitEvery;
+        commitBytesAt = pendingBytes + kCommitBytes;
+        return false;
     }
 };
 
@@ -600,7 +628,10 @@ void ThumbMain::MakeThumbs(bool bypass)
 bool ThumbMain::commitCache()
 {
     const bool ok = m_cache && m_cache->commit();
-    m_commitFailed = m_commitFailed || !ok;
+    // Failed means thumbnails went uncommitted: let go, or still waiting after
+    // the job's last try. A try that failed but was made good later does not count.
+    m_lostThumbs = m_lostThumbs || !m_cache || m_cache->lost;
+    m_commitFailed = m_lostThumbs || !m_cache->pending.empty();
     return ok;
 }
 

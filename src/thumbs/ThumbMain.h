@@ -162,8 +162,9 @@ public:
     void ReleaseSurface();
 
     int processedCount() const { return m_processed; }
-    // A commit of the job's thumbnails failed (the lock was not had within the
-    // bound, or the file refused them): they are not in the cache.
+    // Some of the job's thumbnails are not in the cache: a commit failed (the lock
+    // was not had within the bound, or the file refused them) and no later one
+    // of the job took them.
     bool commitFailed() const { return m_commitFailed; }
     bool surfaceHeld() const { return !m_surface.isNull(); }
 
@@ -179,6 +180,7 @@ private:
     bool folderMoved();
     bool commitCache();
     bool m_commitFailed = false;
+    bool m_lostThumbs = false; // some were let go uncommitted, in this job or its prefill
 
     ThumbJobLink *m_link;
     QString m_folder;

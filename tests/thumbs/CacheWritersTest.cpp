@@ -336,6 +336,34 @@ TEST_F(CacheWritersTest, ACachedFolderDoesNotWaitForABusyFile)
     EXPECT_EQ(cachedThumbs(m_folder), before);
 }
 
+// A job that finds the file busy past the bound goes on, and keeps what it made
+// for its next commit: once the file is free again, every thumbnail lands.
+TEST_F(CacheWritersTest, ABatchTheBusyFileRefusedIsCommittedLater)
+{
+    const QStringList files = makeJpegFolder(m_folder, 300, 64, 48);
+    runJob(root() + "/elsewhere", {}); // makes the cache file
+    OLEStorage::SetWriterWaitMs(100);
+    cfb::Storage holder = OLEStorage::OpenCacheWriter();
+    ASSERT_TRUE(holder.isOpen());
+    // The commit after 256 thumbnails finds the file busy; it is free before the last.
+    struct LateLink : HookLink {
+        cfb::Storage *holder = nullptr;
+        void yield() override
+        {
+            if (delivered == 280)
+                holder->release();
+        }
+    } link;
+    link.count = int(files.size());
+    link.holder = &holder;
+    ThumbMain job(&link);
+    job.setJob(m_folder, files);
+    job.RunThumbJob();
+    EXPECT_FALSE(holder.isOpen());
+    EXPECT_FALSE(job.commitFailed());
+    expectAllCached(m_folder, files);
+}
+
 // Export reads: a writer holding the file does not stop it.
 TEST_F(CacheWritersTest, ExportReadsWhileAnotherWriterHoldsTheFile)
 {
