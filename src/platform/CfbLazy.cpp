@@ -1,15 +1,15 @@
 // A writer that reaches a file through its sector map. It reads the DIFAT and
 // the map whole, but for the leaves that locate the directory's and the mini
 // stream's sectors; those, and the directory, FAT and MiniFAT, it reads only
-// where it goes, each sector checked against its record when first read. Which sectors are in use
-// comes from the FAT itself (every commit writes a FAT that marks exactly the
-// sectors of the state it commits), learnt a FAT sector at a time; free space
-// comes from the runs the last commit named in the map's top sector and from
-// the FAT sectors read. A commit then starts from the committed FAT and
-// MiniFAT, clears what this writer freed, links the chains it holds, and
-// writes only the sectors whose bytes changed, each to a fresh sector while
-// the committed state still holds the old one. The header still goes last,
-// after a flush, so a crash leaves the last commit whole, as before.
+// where it goes, each sector checked against its record when first read.
+// Which sectors are in use comes from the FAT itself (every commit writes a FAT
+// that marks exactly the sectors of the state it commits), learnt a FAT sector
+// at a time; free space comes from the runs the last commit named in the map's
+// top sector and from the FAT sectors read. A commit then starts from the
+// committed FAT and MiniFAT, clears what this writer freed, links the chains it
+// holds, and writes only the sectors whose bytes changed, each to a fresh
+// sector while the committed state still holds the old one. The header still
+// goes last, after a flush, so a crash leaves the last commit whole.
 #include "platform/CfbBytes.h"
 #include "platform/CfbFile.h"
 
