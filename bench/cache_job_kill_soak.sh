@@ -37,8 +37,8 @@ for ((i = 1; i <= trials; i++)); do
     # both are counted, neither is damage. Any other finding of check is.
     found=$("$tool" check "${cache[@]}" 2>&1)
     grep -q 'a stream no index entry lists' <<<"$found" && unlisted=$((unlisted + 1))
-    grep -q 'the FAT does not cover the file' <<<"$found" && tails=$((tails + 1))
-    other=$(grep -v -e 'a stream no index entry lists' -e 'the FAT does not cover the file' -e ' problems$' \
+    grep -q 'note: sectors past the committed tables' <<<"$found" && tails=$((tails + 1))
+    other=$(grep -v -e 'a stream no index entry lists' -e 'note: sectors past the committed tables' -e ' problems$' \
         -e '^vorlane7-cache: .*no cache file' <<<"$found")
     # check's closing "damaged" line follows any finding, these two as well.
     [[ $(grep -c -v -e ': damaged; repair keeps it aside' <<<"$other") -eq 0 ]] && other=

@@ -438,10 +438,15 @@ void setShownFolder(const QString &cacheFile, const QString &folderPath)
     shown = std::move(next);
 }
 
-bool cacheFileSound(const QString &path, QStringList *problems)
+bool cacheFileSound(const QString &path, QStringList *problems, bool *tail)
 {
     QStringList found;
-    const bool ok = Storage::check(path, &found) == Status::Ok;
+    const Status st = Storage::check(path, &found);
+    const qsizetype before = found.size();
+    found.removeAll(QStringLiteral("the FAT does not cover the file"));
+    if (tail)
+        *tail = found.size() != before;
+    const bool ok = st == Status::Ok || (st == Status::Corrupt && found.isEmpty() && before > 0);
     if (problems)
         *problems = found;
     return ok;

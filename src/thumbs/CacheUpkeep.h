@@ -138,8 +138,11 @@ RebuildResult tidyCache(const QString &path, int maxMB, const QString &shownFold
 void startCacheTidy(const QString &path, int maxMB, const QString &shownFolder = {});
 bool cacheTidyRunning();
 
-// True when the compound file at path opens and its tables are sound.
-bool cacheFileSound(const QString &path, QStringList *problems = nullptr);
+// True when the compound file at path opens and its tables are sound. Sectors
+// past what the FAT covers are no damage: a writer that ended without
+// committing (released, reverted or killed) leaves them, no table names them,
+// and the next commit gives them back. *tail says whether there are some.
+bool cacheFileSound(const QString &path, QStringList *problems = nullptr, bool *tail = nullptr);
 
 // Queues the notice for each damaged file that another process (the worker
 // program) set aside beside path since the given time.

@@ -394,9 +394,14 @@ namespace
             return fail(path + ": no cache file", ExitFailed);
         QStringList problems;
         // Damage in the file's own tables is about the file: each line names it.
-        cfb::Storage::check(path, &problems);
+        bool tail = false;
+        cacheFileSound(path, &problems, &tail);
         for (QString &p : problems)
             p.prepend(path + QStringLiteral(": "));
+        if (tail && !o.quiet)
+            std::printf("%s: note: sectors past the committed tables, left by a writer that ended without "
+                        "committing; the next commit gives them back\n",
+                qPrintable(path));
         int folders = 0, thumbs = 0;
         auto addFolder = [&](const FolderCheck &c) {
             ++folders;
