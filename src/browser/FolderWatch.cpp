@@ -255,7 +255,16 @@ ListingMerge MergeListing(const std::vector<FileEntry> &shown, std::vector<FileE
         e.tagged = old.tagged;
         m.entries.push_back(std::move(e));
     }
+    // The name a dimmed row had before it went ("Deleted - a.jpg" was a.jpg).
+    auto oldName = [](const QString &name) {
+        for (const QLatin1String prefix : { QLatin1String("Deleted - "), QLatin1String("Moved - ") })
+            if (name.startsWith(prefix))
+                return name.mid(prefix.size());
+        return name;
+    };
     for (const FileEntry &e : shown) {
+        if (e.dimmed && e.folder.isEmpty() && seen.contains(oldName(e.name)))
+            continue; // the file came back (from the trash, say): its own row stands for it
         if (e.dimmed || !e.folder.isEmpty())
             m.entries.push_back(e); // the user's own "Deleted - " rows stay until relisted
         else if (!seen.contains(e.name))

@@ -191,20 +191,25 @@ TEST(ListingMerge, KeepsWhatTheListKnewAndNamesTheChanges)
         entry("edited.jpg", 10, 1),
         entry("gone.jpg", 5, 1),
         entry("touched.jpg", 7, 1),
-        entry("Deleted - old.jpg", 3, 1) };
+        entry("Deleted - old.jpg", 3, 1),
+        entry("Deleted - back.jpg", 3, 1) };
     shown[0].properties = "640 x 480 - 24-bit   ";
     shown[1].properties = "stale";
     shown[1].tag = false;
     shown[4].dimmed = true;
-    const std::vector<FileEntry> fresh {
-        entry("same.jpg", 10, 1), entry("edited.jpg", 12, 2), entry("new.jpg", 4, 3), entry("touched.jpg", 7, 1)
-    };
+    shown[5].dimmed = true;
+    // back.jpg came back from the trash: its dimmed row gives way to its own.
+    const std::vector<FileEntry> fresh { entry("same.jpg", 10, 1),
+        entry("edited.jpg", 12, 2),
+        entry("new.jpg", 4, 3),
+        entry("touched.jpg", 7, 1),
+        entry("back.jpg", 3, 4) };
     // touched.jpg was only read (its access time moved): nothing to do for it.
     const ListingMerge m = MergeListing(shown, fresh);
-    EXPECT_EQ(m.added, QStringList({ "new.jpg" }));
+    EXPECT_EQ(m.added, QStringList({ "new.jpg", "back.jpg" }));
     EXPECT_EQ(m.removed, QStringList({ "gone.jpg" }));
     EXPECT_EQ(m.changed, QStringList({ "edited.jpg" }));
-    ASSERT_EQ(m.entries.size(), 5u);
+    ASSERT_EQ(m.entries.size(), 6u);
     QHash<QString, FileEntry> byName;
     for (const FileEntry &e : m.entries)
         byName.insert(e.name, e);
@@ -214,4 +219,6 @@ TEST(ListingMerge, KeepsWhatTheListKnewAndNamesTheChanges)
     EXPECT_FALSE(byName["edited.jpg"].tag);
     EXPECT_TRUE(byName["Deleted - old.jpg"].dimmed);
     EXPECT_FALSE(byName.contains("gone.jpg"));
+    EXPECT_FALSE(byName.contains("Deleted - back.jpg"));
+    EXPECT_FALSE(byName["back.jpg"].dimmed);
 }
