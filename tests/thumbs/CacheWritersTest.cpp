@@ -124,6 +124,14 @@ protected:
         job.RunThumbJob();
         return link;
     }
+    // A cache file, held by another writer of this process; writers of the tests'
+    // jobs wait waitMs for it.
+    cfb::Storage holdTheFile(int waitMs)
+    {
+        runJob(root() + "/elsewhere", {}); // makes the cache file
+        OLEStorage::SetWriterWaitMs(waitMs);
+        return OLEStorage::OpenCacheWriter();
+    }
     void expectAllCached(const QString &folder, const QStringList &files)
     {
         const auto cached = cachedThumbs(folder);
@@ -215,11 +223,9 @@ TEST_F(CacheWritersTest, AFolderRenamedDuringAJobKeepsEveryThumbnail)
 TEST_F(CacheWritersTest, AStoreIsReleasedOnlyWhenItsJobHasLetGo)
 {
     const QStringList files = makeJpegFolder(m_folder, 9, 240, 180);
-    runJob(root() + "/elsewhere", {}); // makes the cache file
     // Another writer holds the file: the job's last commit waits for it (the
     // worker thread waits at most the bound, which is far off).
-    OLEStorage::SetWriterWaitMs(120000);
-    cfb::Storage holder = OLEStorage::OpenCacheWriter();
+    cfb::Storage holder = holdTheFile(120000);
     ASSERT_TRUE(holder.isOpen());
     FakeHost host;
     auto store = std::make_unique<BitmapStore>(&host, GridValues { 0, 3, 9, 9, 0, 0 }, m_folder);
@@ -341,9 +347,7 @@ TEST_F(CacheWritersTest, ACachedFolderDoesNotWaitForABusyFile)
 TEST_F(CacheWritersTest, ABatchTheBusyFileRefusedIsCommittedLater)
 {
     const QStringList files = makeJpegFolder(m_folder, 300, 64, 48);
-    runJob(root() + "/elsewhere", {}); // makes the cache file
-    OLEStorage::SetWriterWaitMs(100);
-    cfb::Storage holder = OLEStorage::OpenCacheWriter();
+    cfb::Storage holder = holdTheFile(100);
     ASSERT_TRUE(holder.isOpen());
     // The commit after 256 thumbnails finds the file busy; it is free before the last.
     struct LateLink : HookLink {
