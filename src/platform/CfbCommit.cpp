@@ -183,16 +183,13 @@ Status File::writeTable(QByteArray &bytes,
     for (std::size_t i = 0; i < n; ++i) {
         const char *slice = bytes.constData() + i * m_ssz;
         const bool same = i < locs->size() && i < diskLocs.size() && (*locs)[i] == diskLocs[i]
-            && (unread(kind, i) || std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0);
+            && sameAsCommitted(kind, i, bytes, onDisk);
         // Tables move down when they can, so the end of the file can be given back.
         const bool lower = i < locs->size() && moveDown(same, (*locs)[i]);
         if (same && !lower)
             continue;
-        // A sector the writer never read is read before it is written elsewhere
-        // (into bytes, the table being built).
-        if (kind >= 0 && m_lazyWriter)
-            if (Status st = loadTablePage(kind == MapMiniFat, std::uint32_t(i)); st != Status::Ok)
-                return st;
+        if (Status st = readBeforeMove(kind, i); st != Status::Ok)
+            return st;
         if (i >= locs->size() || isProtected((*locs)[i]) || lower) {
             std::uint32_t s;
             if (Status st = allocSector(&s); st != Status::Ok)
@@ -431,17 +428,14 @@ Status File::commit()
                             const QByteArray &onDisk,
                             const std::vector<std::uint32_t> &diskLocs,
                             std::vector<std::uint32_t> &locs,
-                            bool isFat) -> Status {
+                            int kind) -> Status {
             for (std::size_t i = 0; i < locs.size(); ++i) {
-                const bool same = i < diskLocs.size() && locs[i] == diskLocs[i]
-                    && ((isFat && unread(MapFat, i))
-                        || std::memcmp(bytes.constData() + i * m_ssz, onDisk.constData() + i * m_ssz, m_ssz) == 0);
+                const bool same =
+                    i < diskLocs.size() && locs[i] == diskLocs[i] && sameAsCommitted(kind, i, bytes, onDisk);
                 if (same ? !moveDown(true, locs[i]) : !isProtected(locs[i]) && firstFree() >= locs[i])
                     continue;
-                // An unread FAT sector that moves down is read first: its bytes go with it.
-                if (isFat && m_lazyWriter)
-                    if (Status st = loadTablePage(false, std::uint32_t(i)); st != Status::Ok)
-                        return st;
+                if (Status st = readBeforeMove(kind, i); st != Status::Ok)
+                    return st;
                 std::uint32_t s;
                 if (Status st = allocSector(&s); st != Status::Ok)
                     return st;
@@ -451,9 +445,9 @@ Status File::commit()
             }
             return Status::Ok;
         };
-        if (Status st = relocate(fat, m_diskFat, m_diskFatLocs, m_fatLocs, true); st != Status::Ok)
+        if (Status st = relocate(fat, m_diskFat, m_diskFatLocs, m_fatLocs, MapFat); st != Status::Ok)
             return st;
-        if (Status st = relocate(difat, m_diskDifat, m_diskDifatLocs, m_difatLocs, false); st != Status::Ok)
+        if (Status st = relocate(difat, m_diskDifat, m_diskDifatLocs, m_difatLocs, -1); st != Status::Ok)
             return st;
         if (moved)
             continue;

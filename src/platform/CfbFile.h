@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -227,6 +228,20 @@ private:
         const std::vector<std::uint8_t> &in = kind == MapFat ? m_fatIn : m_miniFatIn;
         return m_lazyWriter && (kind == MapFat || kind == MapMiniFat) && k < in.size() && !in[k];
     }
+    // Whether table sector i of kind (-1: a table read whole) holds what the
+    // committed one at the same index does: an unread one stands for it.
+    bool sameAsCommitted(int kind, std::size_t i, const QByteArray &bytes, const QByteArray &onDisk) const
+    {
+        return unread(kind, i)
+            || std::memcmp(bytes.constData() + i * m_ssz, onDisk.constData() + i * m_ssz, m_ssz) == 0;
+    }
+    // A lazy writer's FAT or MiniFAT sector i is read before it is written
+    // elsewhere, so its real bytes go with it (into the table being built).
+    Status readBeforeMove(int kind, std::size_t i)
+    {
+        const bool table = kind == MapFat || kind == MapMiniFat;
+        return table && m_lazyWriter ? loadTablePage(kind == MapMiniFat, std::uint32_t(i)) : Status::Ok;
+    }
     // Free in the current state and not held by the committed one (or a reader).
     bool takeable(std::uint32_t s);
     Status allocMini(std::uint32_t *m);
@@ -285,6 +300,15 @@ private:
         return page >= in.size() || in[page];
     }
     std::uint32_t recsPerPage() const { return m_ssz / 8; }
+    // The first record of kind from i on whose leaf is known: the records under
+    // leaves not read stand as committed, and are passed over.
+    std::size_t nextKnown(int kind, std::size_t i) const
+    {
+        const std::size_t per = recsPerPage();
+        while (!recPageIn(kind, i / per))
+            i = (i / per + 1) * per;
+        return i;
+    }
     // The records of kind the commit under way starts from: the committed ones,
     // where they are known.
     void knownRecs(int kind, std::vector<MapRec> *out) const;

@@ -239,15 +239,10 @@ Status File::writeDirectoryLazy(std::map<std::uint32_t, QByteArray> *sectors)
         dirty.insert(std::uint32_t(k));
     // A sector an earlier, failed commit moved is written again where it now is
     // (only a sector whose records were read can have moved).
-    const std::size_t perPage = recsPerPage();
-    for (std::size_t k = 0; k < std::min(m_dirChain.size(), oldSectors); ++k) {
-        if (k % perPage == 0 && !recPageIn(MapDir, k / perPage)) {
-            k += perPage - 1;
-            continue;
-        }
+    for (std::size_t k = nextKnown(MapDir, 0); k < std::min(m_dirChain.size(), oldSectors);
+         k = nextKnown(MapDir, k + 1))
         if (m_dirChain[k] != m_diskDirChain[k])
             dirty.insert(std::uint32_t(k));
-    }
     while (m_dirChain.size() > std::max(need, oldSectors)) {
         freeSector(m_dirChain.back());
         m_dirChain.pop_back();

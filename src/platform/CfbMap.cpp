@@ -601,20 +601,14 @@ void File::tableRecords(int kind,
     const std::vector<MapRec> &old = m_recs[std::size_t(kind)];
     std::vector<MapRec> &out = m_pendRecs[std::size_t(kind)];
     out.resize(locs.size());
-    const std::size_t per = recsPerPage();
-    for (std::size_t i = 0; i < locs.size(); ++i) {
-        if (i % per == 0 && !recPageIn(kind, i / per)) {
-            i += per - 1; // not read: as committed, and buildMap keeps its leaf
-            continue;
-        }
+    // Leaves not read stay as committed, and buildMap keeps them.
+    for (std::size_t i = nextKnown(kind, 0); i < locs.size(); i = nextKnown(kind, i + 1)) {
         out[i] = { locs[i], 0 };
         if (kind == MapMini)
             continue;
-        const char *slice = bytes.constData() + i * m_ssz;
         const bool same = m_recsKnown && i < old.size() && i < diskLocs.size() && locs[i] == diskLocs[i]
-            && old[i].loc == locs[i]
-            && (unread(kind, i) || std::memcmp(slice, onDisk.constData() + i * m_ssz, m_ssz) == 0);
-        out[i].crc = same ? old[i].crc : sectorCrc(kind, std::uint32_t(i), slice);
+            && old[i].loc == locs[i] && sameAsCommitted(kind, i, bytes, onDisk);
+        out[i].crc = same ? old[i].crc : sectorCrc(kind, std::uint32_t(i), bytes.constData() + i * m_ssz);
     }
 }
 
