@@ -176,6 +176,9 @@ public:
     // A strict audit of the file as committed on disk: every FAT slot, chain and
     // sibling tree. Returns Ok or Corrupt with the findings in *problems.
     static Status check(const QString &path, QStringList *problems);
+    // check's finding for a file longer than its FAT covers: sectors no table
+    // names, as a writer that ended without committing leaves them.
+    static inline const QString UncoveredTail = QStringLiteral("the FAT does not cover the file");
 
 private:
     // The root storage of a file just made or opened with result r.

@@ -39,7 +39,7 @@ Status File::audit(const QString &path, QStringList *problems)
     for (std::uint32_t s : f->m_difatLocs)
         isDifat[s] = 1;
     if (fatSlots < f->m_fileSectors)
-        problems->append(QStringLiteral("the FAT does not cover the file"));
+        problems->append(Storage::UncoveredTail);
     for (std::uint64_t s = 0; s < fatSlots; ++s) {
         const std::uint32_t v = le32(f->m_diskFat.constData() + 4 * s);
         if (s >= f->m_fileSectors) {

@@ -68,7 +68,7 @@ namespace salvage
                 m_next[k * m_eps + i] = le32(buf.data() + 4 * i);
         }
         if (std::size_t(m_sectors) > fatLocs.size() * m_eps)
-            m_r->problems.push_back(QStringLiteral("the FAT does not cover the file"));
+            m_r->problems.push_back(Storage::UncoveredTail);
     }
 
     // Chains that start where no slot points and no entry begins: the far side of a break.

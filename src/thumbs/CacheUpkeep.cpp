@@ -443,7 +443,7 @@ bool cacheFileSound(const QString &path, QStringList *problems, bool *tail)
     QStringList found;
     const Status st = Storage::check(path, &found);
     const qsizetype before = found.size();
-    found.removeAll(QStringLiteral("the FAT does not cover the file"));
+    found.removeAll(Storage::UncoveredTail);
     if (tail)
         *tail = found.size() != before;
     const bool ok = st == Status::Ok || (st == Status::Corrupt && found.isEmpty() && before > 0);
