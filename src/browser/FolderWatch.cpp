@@ -257,7 +257,7 @@ ListingMerge MergeListing(const std::vector<FileEntry> &shown, std::vector<FileE
     }
     // The name a dimmed row had before it went ("Deleted - a.jpg" was a.jpg).
     auto oldName = [](const QString &name) {
-        for (const QLatin1String prefix : { QLatin1String("Deleted - "), QLatin1String("Moved - ") })
+        for (const QString &prefix : { DeletedPrefix, MovedPrefix })
             if (name.startsWith(prefix))
                 return name.mid(prefix.size());
         return name;

@@ -32,6 +32,9 @@ struct FileEntry {
     QString folder; // a row of another folder than the list's (a tagged list); empty otherwise
     bool dimmed = false; // deleted or moved away while its entry stays listed
 };
+// What a dimmed row's name starts with, before the file's own name.
+inline const QString DeletedPrefix = QStringLiteral("Deleted - ");
+inline const QString MovedPrefix = QStringLiteral("Moved - ");
 
 // The host's wildcard rule: "*" any run of characters, "?" one character, letters
 // compared without regard to case (so "*.JPG" finds photo.jpg).

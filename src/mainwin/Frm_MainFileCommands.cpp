@@ -216,7 +216,7 @@ void Frm_Main::DeleteSelectedFiles(bool quiet)
         UpdateFolderTotals();
         return;
     }
-    removeListedNames(names, QStringLiteral("Deleted - "), true, quiet);
+    removeListedNames(names, DeletedPrefix, true, quiet);
     UpdateFolderTotals();
     Pic_Image->clearView();
     m_previewNotice.clear();
@@ -263,7 +263,7 @@ bool Frm_Main::DropFilesOnFolder(const QStringList &paths, const QString &destin
             node->setExpanded(true);
         }
     }
-    removeListedNames(movedHere, QStringLiteral("Moved - "), true, false);
+    removeListedNames(movedHere, MovedPrefix, true, false);
     UpdateFolderTotals();
     return ok;
 }
