@@ -155,6 +155,12 @@ namespace
         return OLEStorage::cacheFilePath(OLEStorage::CacheFileName);
     }
 
+    // The cache file's tables do not read.
+    int failDamaged()
+    {
+        return fail(cacheFile() + ": damaged (vorlane7-cache repair salvages it)", ExitDamaged);
+    }
+
     // Image files of a folder as the file list shows them (enabled types, by name).
     QStringList folderImages(const QString &folder)
     {
@@ -279,12 +285,12 @@ namespace
         cfb::Status st;
         cfb::Storage root = cfb::Storage::open(cacheFile(), OLEStorage::ModeReadTransacted, &st);
         if (!root.isOpen() && st == cfb::Status::Corrupt)
-            return fail(cacheFile() + ": damaged (vorlane7-cache repair salvages it)", ExitDamaged);
+            return failDamaged();
         if (!root.isOpen())
             return fail(cacheFile() + ": cannot open the cache file", ExitFailed);
         std::vector<cfb::ElementStat> kids;
         if (root.elements(&kids) != cfb::Status::Ok)
-            return fail(cacheFile() + ": damaged (vorlane7-cache repair salvages it)", ExitDamaged);
+            return failDamaged();
         QHash<QString, QString> known = knownFolders(o.known);
         const UseMap use = loadUse(root);
         for (auto it = use.constBegin(); it != use.constEnd(); ++it)
@@ -331,7 +337,7 @@ namespace
             cfb::Status st;
             cfb::Storage::open(cacheFile(), OLEStorage::ModeReadTransacted, &st);
             if (st == cfb::Status::Corrupt)
-                return fail(cacheFile() + ": damaged (vorlane7-cache repair salvages it)", ExitDamaged);
+                return failDamaged();
             return fail(folder + ": no thumbnails in " + cacheFile(), ExitFailed);
         }
         QStringList names;
